@@ -1,0 +1,224 @@
+#include "app/FileOps.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+#include <string_view>
+#include <vector>
+
+#include "common/DOVTnt.h"
+
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+
+namespace dov {
+
+int IPosixCalls::Open(const char* path, int flags, mode_t mode) {
+  return ::open(path, flags, mode);
+}
+int IPosixCalls::Close(int fd) {
+  return ::close(fd);
+}
+ssize_t IPosixCalls::Read(int fd, void* buffer, size_t count) {
+  return ::read(fd, buffer, count);
+}
+ssize_t IPosixCalls::Write(int fd, const void* buffer, size_t count) {
+  return ::write(fd, buffer, count);
+}
+int IPosixCalls::Fstat(int fd, struct stat* st) {
+  return ::fstat(fd, st);
+}
+int IPosixCalls::Fchmod(int fd, mode_t mode) {
+  return ::fchmod(fd, mode);
+}
+int IPosixCalls::Futimens(int fd, const struct timespec times[2]) {
+  return ::futimens(fd, times);
+}
+int IPosixCalls::Fsync(int fd) {
+  return ::fsync(fd);
+}
+int IPosixCalls::RenameNoReplace(const char* from, const char* to) {
+  return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE));
+}
+int IPosixCalls::Link(const char* from, const char* to) {
+  return ::link(from, to);
+}
+int IPosixCalls::Unlink(const char* path) {
+  return ::unlink(path);
+}
+int IPosixCalls::Mkdir(const char* path, mode_t mode) {
+  return ::mkdir(path, mode);
+}
+int IPosixCalls::Stat(const char* path, struct stat* st) {
+  return ::stat(path, st);
+}
+
+namespace {
+
+IPosixCalls& SystemCalls() {
+  static IPosixCalls calls;
+  return calls;
+}
+
+// A NUL inside a name would cut it short at the system call: such a name is
+// refused rather than turned into another one.
+bool ToNative(const std::u16string& wide, std::string& native) {
+  if (wide.empty() || wide.find(u'\0') != std::u16string::npos) return false;
+  native = WideToNative(wide);
+  return true;
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Closes a descriptor when it goes out of scope.
+class FdGuard {
+ public:
+  FdGuard(IPosixCalls& calls, int fd) : calls_(calls), fd_(fd) {}
+  ~FdGuard() {
+    if (fd_ >= 0) calls_.Close(fd_);
+  }
+  FdGuard(const FdGuard&) = delete;
+  FdGuard& operator=(const FdGuard&) = delete;
+  int Get() const { return fd_; }
+  bool CloseNow() {
+    int fd = fd_;
+    fd_ = -1;
+    return calls_.Close(fd) == 0;
+  }
+
+ private:
+  IPosixCalls& calls_;
+  int fd_;
+};
+
+// Gives a file a new name without ever replacing an existing one.
+bool PublishNoReplace(IPosixCalls& calls, const std::string& from, const std::string& to) {
+  if (calls.RenameNoReplace(from.c_str(), to.c_str()) == 0) return true;
+  int error = errno;
+  if (error != EINVAL && error != ENOSYS && error != ENOTSUP && error != EOPNOTSUPP) return false;
+  // The file system refuses the flag: link fails when the target exists.
+  if (calls.Link(from.c_str(), to.c_str()) != 0) return false;
+  if (calls.Unlink(from.c_str()) != 0) {
+    calls.Unlink(to.c_str());  // keep the one name the file had
+    return false;
+  }
+  return true;
+}
+
+bool WriteAll(IPosixCalls& calls, int fd, const char* data, size_t count) {
+  while (count > 0) {
+    ssize_t n = calls.Write(fd, data, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool CopyContents(IPosixCalls& calls, int in, int out) {
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    ssize_t n = calls.Read(in, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (!WriteAll(calls, out, buffer.data(), static_cast<size_t>(n))) return false;
+  }
+}
+
+std::string TemporaryNameBeside(const std::string& target) {
+  static std::mt19937_64 random{std::random_device{}()};
+  static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::string name = FolderOf(target) + "/.dovrename-";
+  for (int i = 0; i < 12; ++i) name.push_back(kDigits[random() % 36]);
+  return name + ".tmp";
+}
+
+// Copies from to a hidden temporary file beside to, with the source's mode and
+// times, then publishes it under to. With durable, the new file and its folder
+// are synced before it counts as done. On failure nothing new remains.
+bool CopyNoReplace(IPosixCalls& calls, const std::string& from, const std::string& to,
+                   bool durable) {
+  FdGuard in(calls, calls.Open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, 0));
+  if (in.Get() < 0) return false;
+  struct stat st {};
+  if (calls.Fstat(in.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+
+  std::string temp;
+  int outFd = -1;
+  for (int attempt = 0; attempt < 16 && outFd < 0; ++attempt) {
+    temp = TemporaryNameBeside(to);
+    outFd = calls.Open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (outFd < 0 && errno != EEXIST) return false;
+  }
+  if (outFd < 0) return false;
+  FdGuard out(calls, outFd);
+
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  bool ok = CopyContents(calls, in.Get(), out.Get()) &&
+            calls.Fchmod(out.Get(), st.st_mode & 07777) == 0 &&
+            calls.Futimens(out.Get(), times) == 0 && (!durable || calls.Fsync(out.Get()) == 0);
+  ok = out.CloseNow() && ok;
+  if (ok) ok = PublishNoReplace(calls, temp, to);
+  if (!ok) {
+    calls.Unlink(temp.c_str());
+    return false;
+  }
+  if (durable) {
+    FdGuard folder(calls, calls.Open(FolderOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    if (folder.Get() < 0 || calls.Fsync(folder.Get()) != 0) {
+      calls.Unlink(to.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+TLinuxFileOps::TLinuxFileOps() : calls_(SystemCalls()) {}
+
+bool TLinuxFileOps::CreateFolders(const std::u16string& path) {
+  std::string native;
+  if (!ToNative(path, native)) return false;
+  // Create each missing component from the top down.
+  for (size_t pos = 1; pos <= native.size(); ++pos) {
+    if (pos != native.size() && native[pos] != '/') continue;
+    std::string part = native.substr(0, pos);
+    if (calls_.Mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
+  }
+  struct stat st {};
+  return calls_.Stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool TLinuxFileOps::MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) {
+  std::string source, target;
+  if (!ToNative(from, source) || !ToNative(to, target)) return false;
+  if (PublishNoReplace(calls_, source, target)) return true;
+  if (errno != EXDEV || !allowCopy) return false;
+  // Another file system: the copy must be whole and synced before the source goes.
+  if (!CopyNoReplace(calls_, source, target, true)) return false;
+  if (calls_.Unlink(source.c_str()) != 0) {
+    calls_.Unlink(target.c_str());  // the source stays; the job counts it unchanged
+    return false;
+  }
+  return true;
+}
+
+bool TLinuxFileOps::CopyFile(const std::u16string& from, const std::u16string& to) {
+  std::string source, target;
+  if (!ToNative(from, source) || !ToNative(to, target)) return false;
+  return CopyNoReplace(calls_, source, target, false);
+}
+
+}  // namespace dov

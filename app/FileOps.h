@@ -1,0 +1,71 @@
+// The file-system operations of a rename job. None of them ever replaces an
+// existing file, and none leaves a partial file under a target name.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+namespace dov {
+
+class IFileOps {
+ public:
+  virtual ~IFileOps() = default;
+  // Creates the folder and every missing parent; true when it exists afterwards.
+  virtual bool CreateFolders(const std::u16string& path) = 0;
+  // Moves a file to a name that must not exist yet. With allowCopy the target
+  // may lie on another file system: the file is copied, synced, and only then
+  // is the source removed.
+  virtual bool MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) = 0;
+  // Copies a file to a name that must not exist yet; the source stays.
+  virtual bool CopyFile(const std::u16string& from, const std::u16string& to) = 0;
+};
+
+// The system calls the Linux operations are made of, so that tests can make
+// any one of them fail. Each returns what the system call returns and leaves
+// errno set on failure.
+class IPosixCalls {
+ public:
+  virtual ~IPosixCalls() = default;
+  virtual int Open(const char* path, int flags, mode_t mode);
+  virtual int Close(int fd);
+  virtual ssize_t Read(int fd, void* buffer, size_t count);
+  virtual ssize_t Write(int fd, const void* buffer, size_t count);
+  virtual int Fstat(int fd, struct stat* st);
+  virtual int Fchmod(int fd, mode_t mode);
+  virtual int Futimens(int fd, const struct timespec times[2]);
+  virtual int Fsync(int fd);
+  virtual int RenameNoReplace(const char* from, const char* to);
+  virtual int Link(const char* from, const char* to);
+  virtual int Unlink(const char* path);
+  virtual int Mkdir(const char* path, mode_t mode);
+  virtual int Stat(const char* path, struct stat* st);
+};
+
+// The operations on Linux: renameat2(RENAME_NOREPLACE), or link + unlink where
+// the file system refuses that flag; copies go through a hidden temporary file
+// in the target folder that is published without replacing.
+class TLinuxFileOps : public IFileOps {
+ public:
+  TLinuxFileOps();
+  explicit TLinuxFileOps(IPosixCalls& calls) : calls_(calls) {}
+
+  bool CreateFolders(const std::u16string& path) override;
+  bool MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) override;
+  bool CopyFile(const std::u16string& from, const std::u16string& to) override;
+
+ private:
+  IPosixCalls& calls_;
+};
+
+// Does nothing and reports success: the collection pass of a dry run.
+class TDryRunFileOps : public IFileOps {
+ public:
+  bool CreateFolders(const std::u16string&) override { return true; }
+  bool MoveFile(const std::u16string&, const std::u16string&, bool) override { return true; }
+  bool CopyFile(const std::u16string&, const std::u16string&) override { return true; }
+};
+
+}  // namespace dov

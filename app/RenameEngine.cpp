@@ -1,0 +1,202 @@
+#include "app/RenameEngine.h"
+
+#include <dirent.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <wctype.h>
+
+#include <memory>
+
+#include "common/DOVTnt.h"
+#include "tags/APETag.h"
+
+namespace dov {
+namespace {
+
+constexpr std::u16string_view kSupportedExtensions[] = {
+    u".mp3", u".wav", u".m4a", u".mp4", u".flac", u".ogg", u".mp2", u".mp4a", u".wma", u".ape"};
+
+constexpr std::u16string_view kInvalidNameChars = u"\"*/:<>?\\|";
+
+void WithTrailingSlash(std::u16string& path) {
+  if (path.empty() || path.back() != u'/') path.push_back(u'/');
+}
+
+locale_t FoldingLocale() {
+  static locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  return locale;
+}
+
+char16_t Fold(char16_t c) {
+  if (c < 0x80) return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+  if (c >= 0xD800 && c <= 0xDFFF) return c;  // halves of pairs and escaped bytes stay
+  locale_t locale = FoldingLocale();
+  if (locale == static_cast<locale_t>(nullptr)) return c;
+  wint_t lower = towlower_l(static_cast<wint_t>(c), locale);
+  return lower <= 0xFFFF ? static_cast<char16_t>(lower) : c;
+}
+
+// The kind of a directory entry, following a symbolic link to a file but never
+// one to a folder.
+enum class EntryKind { File, Folder, Other };
+
+EntryKind KindOf(const std::string& nativePath, unsigned char type) {
+  if (type == DT_REG) return EntryKind::File;
+  if (type == DT_DIR) return EntryKind::Folder;
+  if (type != DT_LNK && type != DT_UNKNOWN) return EntryKind::Other;
+  struct stat st {};
+  if (::lstat(nativePath.c_str(), &st) != 0) return EntryKind::Other;
+  if (S_ISDIR(st.st_mode)) return EntryKind::Folder;
+  if (S_ISLNK(st.st_mode) && ::stat(nativePath.c_str(), &st) != 0) return EntryKind::Other;
+  return S_ISREG(st.st_mode) ? EntryKind::File : EntryKind::Other;
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+}  // namespace
+
+bool SamePathIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i] && Fold(a[i]) != Fold(b[i])) return false;
+  return true;
+}
+
+bool TRenameEngine::IsSupportedAudioFile(std::u16string_view fileName, std::u16string& ext) {
+  size_t dot = fileName.rfind(u'.');
+  ext = dot == std::u16string_view::npos ? std::u16string() : std::u16string(fileName.substr(dot));
+  for (char16_t& c : ext)
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+  for (std::u16string_view supported : kSupportedExtensions)
+    if (ext == supported) return true;
+  return false;
+}
+
+void TRenameEngine::ReadNameTags(const std::u16string& path, std::u16string& artist,
+                                 std::u16string& title, std::u16string& genre) {
+  artist.clear();
+  title.clear();
+  genre.clear();
+  std::string markedPath = WideToMarked(path);
+  if (!MarkedFileExists(markedPath)) return;
+  TAPETags tags(markedPath, 3);
+  try {
+    if (!tags.HasAPETag()) tags.ImportContainerTags();
+  } catch (const std::exception&) {
+    return;  // a file whose tags cannot be read is skipped
+  }
+  if (tags.Count() <= 0) return;
+  artist = MarkedToWide(tags.GetValue("Artist"));
+  title = MarkedToWide(tags.GetValue("Title"));
+  genre = MarkedToWide(tags.GetValue("Genre"));
+}
+
+std::u16string TRenameEngine::ReplaceInvalidChars(std::u16string_view name, char16_t replacement) {
+  std::u16string result(name);
+  for (char16_t& c : result)
+    if (kInvalidNameChars.find(c) != std::u16string_view::npos) c = replacement;
+  return result;
+}
+
+std::string TRenameEngine::SummaryText(int done, int total) {
+  std::string text = std::to_string(done) + " files moved and/or renamed";
+  if (done < total) text += ", and " + std::to_string(total - done) + " unchanged.";
+  return text;
+}
+
+// A genre becomes one folder name under the destination: no separators, and
+// never "." or "..", so that a tag cannot steer a file elsewhere.
+std::u16string TRenameEngine::GenreFolder(std::u16string genre) const {
+  if (genre.empty()) genre = u"Unknown";
+  genre = ReplaceInvalidChars(genre, options_.ReplaceChar);
+  if (genre == u"." || genre == u"..") genre = u"Unknown";
+  return genre;
+}
+
+void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string& name, int& count) {
+  std::u16string ext;
+  if (!IsSupportedAudioFile(name, ext)) return;
+  std::u16string oldPath = folder + name;
+  std::u16string artist, title, genre;
+  ReadNameTags(oldPath, artist, title, genre);
+  if (artist.empty() && title.empty() && genre.empty()) return;
+
+  std::u16string destRoot = options_.DestFolder;
+  WithTrailingSlash(destRoot);
+  const bool toGenreFolder = options_.Move || options_.Copy;
+  if (toGenreFolder) {
+    genre = GenreFolder(genre);
+    fileOps_.CreateFolders(destRoot + genre);
+    genre.push_back(u'/');
+  }
+  std::u16string newPath = oldPath;
+  if (options_.Rename && (!artist.empty() || !title.empty())) {
+    std::u16string newName = artist.empty() ? title : artist + u" - " + title;
+    newName = ReplaceInvalidChars(newName, options_.ReplaceChar);
+    newPath = (toGenreFolder ? destRoot + genre : folder) + newName + ext;
+  } else if (toGenreFolder) {
+    newPath = destRoot + genre + name;
+  }
+  if (!SamePathIgnoringCase(oldPath, newPath)) {
+    renameList_.push_back({oldPath, newPath, std::nullopt});
+    if (count % 100 == 0) view_.ShowStatus("Loading files... " + std::to_string(count));
+    ++count;
+  }
+  view_.Repaint();
+}
+
+void TRenameEngine::CollectFiles(std::u16string folder, int& count) {
+  WithTrailingSlash(folder);
+  std::string nativeFolder = WideToNative(folder);
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(nativeFolder.c_str()));
+  if (!dir) return;  // a folder that cannot be enumerated contributes nothing
+  while (dirent* entry = ::readdir(dir.get())) {
+    std::string nativeName = entry->d_name;
+    if (nativeName.empty() || nativeName[0] == '.') continue;  // hidden, "." and ".."
+    EntryKind kind = KindOf(nativeFolder + nativeName, entry->d_type);
+    std::u16string name = NativeToWide(nativeName);
+    if (kind == EntryKind::Folder) {
+      if (!options_.Subfolders) continue;
+      std::u16string subfolder = folder + name;
+      if (subfolder == options_.DestFolder) continue;
+      CollectFiles(subfolder, count);
+    } else if (kind == EntryKind::File) {
+      ListFile(folder, name, count);
+    }
+  }
+}
+
+int TRenameEngine::Collect(const TRenameOptions& options) {
+  options_ = options;
+  renameList_.clear();
+  int total = 0;
+  CollectFiles(options_.SourceFolder, total);
+  return total;
+}
+
+TJobResult TRenameEngine::Run(const TRenameOptions& options) {
+  TJobResult result;
+  view_.SetProgress(0);
+  result.Total = Collect(options);
+  view_.SetProgressMax(result.Total);
+  for (int i = 0; i < result.Total; ++i) {
+    TRenameEntry& entry = renameList_[static_cast<size_t>(i)];
+    bool ok = options_.Copy ? fileOps_.CopyFile(entry.OldPath, entry.NewPath)
+                            : fileOps_.MoveFile(entry.OldPath, entry.NewPath, options_.Move);
+    entry.Ok = ok;
+    if (ok) {
+      ++result.Done;
+      if (i % 25 == 0) {
+        view_.ShowStatus(std::to_string(result.Done) + " files moved and/or renamed");
+        view_.Repaint();
+      }
+    }
+    view_.SetProgress(i + 1);
+  }
+  view_.ShowStatus(SummaryText(result.Done, result.Total));
+  return result;
+}
+
+}  // namespace dov

@@ -1,0 +1,80 @@
+// The rename job that "Start" runs: a collection pass that lists every file
+// whose path changes, then an operation pass that renames, moves or copies
+// them. It knows nothing of the window: options come in as a record, progress
+// goes out through IRenameView, and the disk is reached through IFileOps.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/FileOps.h"
+
+namespace dov {
+
+struct TRenameOptions {
+  std::u16string SourceFolder;
+  std::u16string DestFolder;
+  bool Subfolders = false;
+  bool Rename = false;
+  bool Move = false;
+  bool Copy = false;
+  char16_t ReplaceChar = u' ';
+};
+
+struct TRenameEntry {
+  std::u16string OldPath;
+  std::u16string NewPath;
+  std::optional<bool> Ok;  // unset until the operation pass tried it
+};
+
+class IRenameView {
+ public:
+  virtual ~IRenameView() = default;
+  virtual void ShowStatus(const std::string& text) = 0;  // UTF-8
+  virtual void SetProgressMax(int max) = 0;
+  virtual void SetProgress(int position) = 0;
+  virtual void Repaint() = 0;
+};
+
+struct TJobResult {
+  int Done = 0;
+  int Total = 0;
+};
+
+class TRenameEngine {
+ public:
+  TRenameEngine(IFileOps& fileOps, IRenameView& view) : fileOps_(fileOps), view_(view) {}
+
+  // The whole job of the Start button.
+  TJobResult Run(const TRenameOptions& options);
+  // The collection pass alone (a dry run, with operations that do nothing).
+  int Collect(const TRenameOptions& options);
+
+  const std::vector<TRenameEntry>& RenameList() const { return renameList_; }
+
+  // True when the lower-cased extension is supported; ext receives it (with
+  // its dot) in any case.
+  static bool IsSupportedAudioFile(std::u16string_view fileName, std::u16string& ext);
+  static void ReadNameTags(const std::u16string& path, std::u16string& artist,
+                           std::u16string& title, std::u16string& genre);
+  static std::u16string ReplaceInvalidChars(std::u16string_view name, char16_t replacement);
+  // "12 files moved and/or renamed, and 3 unchanged."
+  static std::string SummaryText(int done, int total);
+
+ private:
+  void CollectFiles(std::u16string folder, int& count);
+  void ListFile(const std::u16string& folder, const std::u16string& name, int& count);
+  std::u16string GenreFolder(std::u16string genre) const;
+
+  IFileOps& fileOps_;
+  IRenameView& view_;
+  TRenameOptions options_;
+  std::vector<TRenameEntry> renameList_;
+};
+
+// Unicode simple case folding of whole paths, the same on every machine.
+bool SamePathIgnoringCase(std::u16string_view a, std::u16string_view b);
+
+}  // namespace dov

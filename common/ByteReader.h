@@ -1,0 +1,119 @@
+// The one bounded reader every parser goes through. Lengths taken from a file
+// are checked against what is left before anything is read or allocated;
+// checks are written as subtractions so a hostile offset cannot overflow.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/DOVFileStream.h"
+
+namespace dov {
+
+// A read that needed more bytes than the data holds.
+class ETruncated : public EReadError {
+ public:
+  ETruncated() : EReadError("Unexpected end of data") {}
+};
+
+// Byte-order helpers over raw bytes; p must hold the bytes read.
+inline uint16_t LoadU16LE(const unsigned char* p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+inline uint16_t LoadU16BE(const unsigned char* p) {
+  return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+inline uint32_t LoadU32LE(const unsigned char* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+inline uint32_t LoadU32BE(const unsigned char* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
+}
+inline uint64_t LoadU64LE(const unsigned char* p) {
+  return uint64_t{LoadU32LE(p)} | uint64_t{LoadU32LE(p + 4)} << 32;
+}
+inline uint64_t LoadU64BE(const unsigned char* p) {
+  return uint64_t{LoadU32BE(p)} << 32 | uint64_t{LoadU32BE(p + 4)};
+}
+// The ID3v2 sync-safe integer: 7 bits per byte, most significant first.
+inline uint32_t LoadSyncSafe(const unsigned char* p) {
+  return uint32_t{p[0] & 0x7Fu} << 21 | uint32_t{p[1] & 0x7Fu} << 14 | uint32_t{p[2] & 0x7Fu} << 7 |
+         uint32_t{p[3] & 0x7Fu};
+}
+inline const unsigned char* Bytes(std::string_view s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
+
+// Fields read one after another from bytes in memory.
+class TByteView {
+ public:
+  explicit TByteView(std::string_view data) : data_(data) {}
+
+  size_t Size() const { return data_.size(); }
+  size_t Position() const { return pos_; }
+  size_t Remaining() const { return data_.size() - pos_; }
+  std::string_view Rest() const { return data_.substr(pos_); }
+  // Moves to pos; past the end raises ETruncated.
+  void Seek(size_t pos);
+  void Skip(size_t count);
+
+  uint8_t U8();
+  uint16_t U16LE();
+  uint16_t U16BE();
+  uint32_t U32LE();
+  uint32_t U32BE();
+  uint64_t U64LE();
+  uint64_t U64BE();
+  // The next count bytes; raises ETruncated when fewer remain.
+  std::string_view Take(size_t count);
+  // True (and moves past them) when the next bytes are magic.
+  bool Consume(std::string_view magic);
+
+ private:
+  const unsigned char* Need(size_t count);
+  std::string_view data_;
+  size_t pos_ = 0;
+};
+
+// Fields read one after another from a stream, bounded by its size.
+class TByteReader {
+ public:
+  explicit TByteReader(TStream& stream) : stream_(stream) {}
+
+  int64_t Size() const { return stream_.Size(); }
+  int64_t Position() const { return stream_.Position(); }
+  // Bytes from the position to the end; 0 when the position is past the end.
+  int64_t Remaining() const;
+  // Any position at or after 0; reads past the end come up short.
+  void Seek(int64_t pos) { stream_.Seek(pos); }
+  void Skip(int64_t count) { stream_.Seek(count, SeekOrigin::Current); }
+
+  uint8_t U8();
+  uint16_t U16LE();
+  uint16_t U16BE();
+  uint32_t U32LE();
+  uint32_t U32BE();
+  uint64_t U64LE();
+  uint64_t U64BE();
+  // Exactly count bytes; raises ETruncated, before allocating, when the
+  // stream cannot hold them.
+  std::string Take(uint64_t count);
+  // Up to count bytes: fewer at the end of the stream.
+  std::string TakeUpTo(uint64_t count);
+  // Reads up to count bytes into buffer and returns how many came; the rest of
+  // the buffer keeps what it held.
+  size_t ReadInto(void* buffer, size_t count) { return stream_.Read(buffer, count); }
+  // Exactly count bytes into buffer, or ETruncated.
+  void ReadExact(void* buffer, size_t count);
+  // True (and moves past them) when the next bytes are magic; otherwise the
+  // position is where it was.
+  bool Consume(std::string_view magic);
+
+  TStream& Stream() { return stream_; }
+
+ private:
+  TStream& stream_;
+};
+
+}  // namespace dov

@@ -1,0 +1,146 @@
+#include "common/DOVFileStream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "common/DOVTnt.h"
+
+namespace dov {
+
+int64_t TStream::Seek(int64_t offset, SeekOrigin origin) {
+  int64_t base = origin == SeekOrigin::Begin     ? 0
+                 : origin == SeekOrigin::Current ? position_
+                                                 : Size();
+  if (offset < 0 ? base < -offset : false) throw EReadError("Seek before the start of the stream");
+  if (offset > 0 && base > INT64_MAX - offset) throw EReadError("Seek past the largest position");
+  position_ = base + offset;
+  return position_;
+}
+
+size_t TStream::Read(void* buffer, size_t count) {
+  if (count == 0 || position_ >= Size()) return 0;
+  size_t available = static_cast<size_t>(Size() - position_);
+  size_t n = ReadAt(position_, buffer, count < available ? count : available);
+  position_ += static_cast<int64_t>(n);
+  return n;
+}
+
+void TStream::ReadBuffer(void* buffer, size_t count) {
+  if (Read(buffer, count) != count) throw EReadError("Stream read error");
+}
+
+namespace {
+
+std::string OpenErrorText(std::string_view markedName, const char* reason) {
+  std::string path;
+  EncodeUTF8(MarkedToWide(markedName), path);
+  return "Cannot open file \"" + path + "\". " + reason;
+}
+
+int AccessFlags(uint16_t mode) {
+  switch (mode & 3) {
+    case 1:
+      return O_WRONLY;
+    case 2:
+      return O_RDWR;
+    default:
+      return O_RDONLY;
+  }
+}
+
+}  // namespace
+
+TDOVFileStream::TDOVFileStream(std::string_view markedName, uint16_t mode) {
+  std::string native = MarkedToNative(markedName);
+  // O_NONBLOCK keeps a FIFO from blocking the open; such files are refused below.
+  fd_ = ::open(native.c_str(), AccessFlags(mode) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd_ < 0) {
+    int error = errno;
+    throw EFOpenError(OpenErrorText(markedName, std::strerror(error)), error);
+  }
+  struct stat st {};
+  int error = 0;
+  const char* reason = nullptr;
+  if (::fstat(fd_, &st) != 0) {
+    error = errno;
+    reason = std::strerror(error);
+  } else if (S_ISDIR(st.st_mode)) {
+    error = EISDIR;
+    reason = std::strerror(error);
+  } else if (!S_ISREG(st.st_mode)) {
+    error = ENXIO;
+    reason = "Not a regular file";
+  }
+  if (reason != nullptr) {
+    ::close(fd_);
+    fd_ = -1;
+    throw EFOpenError(OpenErrorText(markedName, reason), error);
+  }
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+  size_ = st.st_size;
+}
+
+TDOVFileStream::~TDOVFileStream() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+size_t TDOVFileStream::ReadDirect(int64_t offset, void* buffer, size_t count) {
+  size_t done = 0;
+  auto* out = static_cast<unsigned char*>(buffer);
+  while (done < count) {
+    ssize_t n = ::pread(fd_, out + done, count - done, offset + static_cast<int64_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw EReadError(std::string("Read error: ") + std::strerror(errno));
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+TDOVFileStream::Block& TDOVFileStream::LoadBlock(int64_t offset, size_t count) {
+  Block& victim = blocks_[0].lastUse <= blocks_[1].lastUse ? blocks_[0] : blocks_[1];
+  // Start at a 4 KiB boundary when the read still fits in the block from there.
+  int64_t start = offset - offset % 4096;
+  if (offset + static_cast<int64_t>(count) > start + static_cast<int64_t>(kBlockSize))
+    start = offset;
+  victim.start = -1;  // stays invalid if the read below raises
+  victim.length = ReadDirect(start, victim.bytes.data(), kBlockSize);
+  victim.start = start;
+  return victim;
+}
+
+size_t TDOVFileStream::ReadAt(int64_t offset, void* buffer, size_t count) {
+  if (count > kBlockSize / 2) return ReadDirect(offset, buffer, count);
+  Block* hit = nullptr;
+  for (Block& b : blocks_) {
+    if (b.start >= 0 && offset >= b.start &&
+        offset + static_cast<int64_t>(count) <= b.start + static_cast<int64_t>(b.length)) {
+      hit = &b;
+      break;
+    }
+  }
+  if (hit == nullptr) hit = &LoadBlock(offset, count);
+  hit->lastUse = ++useCounter_;
+  if (offset < hit->start) return 0;
+  size_t from = static_cast<size_t>(offset - hit->start);
+  size_t n = from >= hit->length ? 0 : std::min(count, hit->length - from);
+  std::memcpy(buffer, hit->bytes.data() + from, n);
+  return n;
+}
+
+size_t TMemoryStream::ReadAt(int64_t offset, void* buffer, size_t count) {
+  if (offset < 0 || offset >= Size()) return 0;
+  size_t from = static_cast<size_t>(offset);
+  size_t n = std::min(count, bytes_.size() - from);
+  std::memcpy(buffer, bytes_.data() + from, n);
+  return n;
+}
+
+}  // namespace dov

@@ -1,0 +1,107 @@
+// Streams the readers parse: a file opened by its marked-text name, or bytes
+// held in memory (tests and fuzzing). Reading never trusts the caller: a read
+// past the end is short, never out of bounds.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace dov {
+
+// Open modes: the low two bits select the access, bits 4-7 the sharing.
+inline constexpr uint16_t fmOpenRead = 0x0000;
+inline constexpr uint16_t fmOpenReadWrite = 0x0002;
+inline constexpr uint16_t fmShareDenyNone = 0x0040;
+
+// Raised when a file cannot be opened: "Cannot open file "%s". %s".
+class EFOpenError : public std::runtime_error {
+ public:
+  EFOpenError(const std::string& message, int error) : std::runtime_error(message), error_(error) {}
+  int Error() const { return error_; }
+
+ private:
+  int error_;
+};
+
+// Raised by a read that must be whole but came up short, or by an I/O error.
+class EReadError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class SeekOrigin { Begin, Current, End };
+
+class TStream {
+ public:
+  virtual ~TStream() = default;
+  TStream() = default;
+  TStream(const TStream&) = delete;
+  TStream& operator=(const TStream&) = delete;
+
+  virtual int64_t Size() const = 0;
+  int64_t Position() const { return position_; }
+  // Any position at or after 0 may be set, also past the end (reads there are
+  // empty); a negative one raises EReadError.
+  int64_t Seek(int64_t offset, SeekOrigin origin = SeekOrigin::Begin);
+  // Reads up to count bytes at the position and moves past them; fewer at the
+  // end of the stream. An I/O error raises EReadError.
+  size_t Read(void* buffer, size_t count);
+  // As Read, but raises EReadError unless all count bytes were read.
+  void ReadBuffer(void* buffer, size_t count);
+
+ protected:
+  virtual size_t ReadAt(int64_t offset, void* buffer, size_t count) = 0;
+
+ private:
+  int64_t position_ = 0;
+};
+
+// A file opened by its marked-text name through the native (byte) name.
+// Small reads are served from two cached blocks, so the many small reads of
+// the store, the dispatcher and one reader cost a few system calls per file.
+class TDOVFileStream : public TStream {
+ public:
+  TDOVFileStream(std::string_view markedName, uint16_t mode);
+  ~TDOVFileStream() override;
+
+  int64_t Size() const override { return size_; }
+  int Handle() const { return fd_; }
+
+ protected:
+  size_t ReadAt(int64_t offset, void* buffer, size_t count) override;
+
+ private:
+  static constexpr size_t kBlockSize = 16 * 1024;
+  struct Block {
+    int64_t start = -1;
+    size_t length = 0;
+    uint64_t lastUse = 0;
+    std::array<unsigned char, kBlockSize> bytes;
+  };
+  size_t ReadDirect(int64_t offset, void* buffer, size_t count);
+  Block& LoadBlock(int64_t offset, size_t count);
+
+  int fd_ = -1;
+  int64_t size_ = 0;
+  uint64_t useCounter_ = 0;
+  std::array<Block, 2> blocks_;
+};
+
+// Bytes held in memory, read like a file.
+class TMemoryStream : public TStream {
+ public:
+  explicit TMemoryStream(std::string bytes) : bytes_(std::move(bytes)) {}
+  int64_t Size() const override { return static_cast<int64_t>(bytes_.size()); }
+  const std::string& Bytes() const { return bytes_; }
+
+ protected:
+  size_t ReadAt(int64_t offset, void* buffer, size_t count) override;
+
+ private:
+  std::string bytes_;
+};
+
+}  // namespace dov

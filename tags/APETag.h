@@ -1,0 +1,89 @@
+// The tag store of one audio file: an ordered list of name/value fields, read
+// from an APEv2 tag at the end of the file or imported from the file's own
+// container tags. The store owns the open file and lends it to the readers.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/DOVFileStream.h"
+
+namespace dov {
+
+struct TAPEItem {
+  std::string Name;
+  std::string Value;
+  uint32_t ValuePos = 0;   // 1-based position of the key's zero byte in the item area
+  uint32_t ValueSize = 0;  // declared size (raw items) or stored length (text items)
+  uint8_t FlagsLow = 0;
+  uint8_t FlagsHigh = 0;
+};
+
+// The only error the store raises.
+class ETagError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class TAPETags {
+ public:
+  static constexpr int kMaxItems = 127;
+  static constexpr int64_t kMinFileSize = 160;
+  static constexpr size_t kFooterSize = 32;
+  static constexpr size_t kID3v1Size = 128;
+
+  // Opens the file read-only (the given number of attempts) and reads its APE
+  // tag. Never fails: an unreadable file gives an empty store.
+  explicit TAPETags(std::string fileName, int8_t openAttempts = 3);
+  // The same over a stream the caller already has (memory, tests).
+  TAPETags(std::string fileName, std::unique_ptr<TStream> stream);
+
+  bool HasAPETag() const { return hasAPETag_; }
+  bool HasID3v1() const { return hasID3v1_; }
+  bool Opened() const { return opened_; }
+  int Count() const { return count_; }
+  int64_t FileSize() const { return fileSize_; }
+  const std::string& FileName() const { return fileName_; }
+  // The open file, lent to the readers; null when not opened.
+  TStream* Stream() const { return opened_ ? stream_.get() : nullptr; }
+  const std::array<unsigned char, 125>& ID3v1Body() const { return id3v1Body_; }
+  // The valid items, in order.
+  std::vector<TAPEItem> Items() const {
+    return std::vector<TAPEItem>(items_.begin(), items_.begin() + count_);
+  }
+
+  int FindField(std::string_view name) const;
+  std::string GetValue(std::string_view name) const;
+  void SetValue(std::string_view name, std::string_view value);
+  void SetInteger(std::string_view name, int32_t value);
+
+  // Fills the store from the file's own tags; defined with the mapping.
+  void ImportContainerTags();
+
+  static std::string CleanValue(std::string_view text);
+  static std::string JoinListValues(std::string_view text);
+
+ private:
+  void AfterOpen();
+  void ReadTag();
+  // Parses the item area; returns the number of well-formed items.
+  int ParseItems(std::string_view area, int declared);
+
+  std::string fileName_;
+  std::unique_ptr<TStream> stream_;
+  std::vector<TAPEItem> items_;
+  std::array<unsigned char, 32> footer_{};
+  std::array<unsigned char, 125> id3v1Body_{};
+  int count_ = 0;
+  int64_t fileSize_ = 0;
+  bool opened_ = false;
+  bool hasAPETag_ = false;
+  bool hasID3v1_ = false;
+};
+
+}  // namespace dov

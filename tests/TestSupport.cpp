@@ -1,0 +1,139 @@
+#include "tests/TestSupport.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace dov::test {
+
+TempDir::TempDir(const std::string& base) {
+  std::filesystem::path root =
+      base.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(base);
+  std::string templ = (root / "dovtest-XXXXXX").string();
+  if (::mkdtemp(templ.data()) == nullptr)
+    throw std::runtime_error("mkdtemp failed in " + root.string());
+  path_ = templ;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Folders made read-only by a test must become writable to be removed.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec))
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ec);
+  }
+  std::filesystem::remove_all(path_, ec);
+}
+
+void WriteFile(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string DataPath(std::string_view name) {
+  return std::string(DOV_TEST_DATA_DIR) + "/" + std::string(name);
+}
+
+std::string U32LE(uint32_t v) {
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i) s[static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
+  return s;
+}
+
+std::string U16LE(uint16_t v) {
+  return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+}
+
+std::string U32BE(uint32_t v) {
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i) s[static_cast<size_t>(3 - i)] = static_cast<char>(v >> (8 * i));
+  return s;
+}
+
+std::string U16BE(uint16_t v) {
+  return {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)};
+}
+
+std::string ApeItem(std::string_view key, std::string_view value, uint32_t flags) {
+  return U32LE(static_cast<uint32_t>(value.size())) + U32LE(flags) + std::string(key) +
+         std::string(1, '\0') + std::string(value);
+}
+
+std::string ApeTag(const std::vector<std::string>& items, uint32_t version) {
+  std::string body;
+  for (const std::string& item : items) body += item;
+  std::string footer = "APETAGEX" + U32LE(version) +
+                       U32LE(static_cast<uint32_t>(body.size() + 32)) +
+                       U32LE(static_cast<uint32_t>(items.size())) + U32LE(0) + std::string(8, '\0');
+  return body + footer;
+}
+
+std::string ApeTag(const std::vector<std::pair<std::string, std::string>>& textItems) {
+  std::vector<std::string> items;
+  for (const auto& [key, value] : textItems) items.push_back(ApeItem(key, value));
+  return ApeTag(items);
+}
+
+std::string Id3v1(std::string_view title, std::string_view artist, uint8_t genre) {
+  std::string tag = "TAG";
+  auto field = [&](std::string_view v, size_t width) {
+    std::string f(v.substr(0, width));
+    f.resize(width, '\0');
+    tag += f;
+  };
+  field(title, 30);
+  field(artist, 30);
+  field("", 30);
+  field("", 4);
+  field("", 30);
+  tag.push_back(static_cast<char>(genre));
+  return tag;
+}
+
+std::string Filler(size_t size, char byte) {
+  return std::string(size, byte);
+}
+
+CliResult RunCli(const std::vector<std::string>& args) {
+  TempDir scratch;
+  std::string outPath = scratch / "out", errPath = scratch / "err";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    std::string program = DOV_CLI_PATH;
+    argv.push_back(program.data());
+    std::vector<std::string> copies(args);
+    for (std::string& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    FILE* out = std::freopen(outPath.c_str(), "w", stdout);
+    FILE* err = std::freopen(errPath.c_str(), "w", stderr);
+    if (out == nullptr || err == nullptr) ::_exit(127);
+    ::setenv("LC_ALL", "C.UTF-8", 1);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  CliResult result;
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.Out = ReadFile(outPath);
+  result.Err = ReadFile(errPath);
+  return result;
+}
+
+}  // namespace dov::test

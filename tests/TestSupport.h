@@ -1,0 +1,56 @@
+// Helpers shared by the tests: temporary folders, files and byte builders.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace dov::test {
+
+// A fresh folder under the system's temporary folder, removed with its
+// contents afterwards.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& base = "");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& Path() const { return path_; }
+  std::string operator/(std::string_view name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void WriteFile(const std::string& path, std::string_view bytes);
+std::string ReadFile(const std::string& path);
+// Path of a file under tests/data.
+std::string DataPath(std::string_view name);
+
+std::string U32LE(uint32_t v);
+std::string U16LE(uint16_t v);
+std::string U32BE(uint32_t v);
+std::string U16BE(uint16_t v);
+
+// One APEv2 item: size, flags, key, zero byte, value.
+std::string ApeItem(std::string_view key, std::string_view value, uint32_t flags = 0);
+// An APEv2 tag (items and footer, no header) holding the given items.
+std::string ApeTag(const std::vector<std::string>& items, uint32_t version = 2000);
+std::string ApeTag(const std::vector<std::pair<std::string, std::string>>& textItems);
+// A 128-byte ID3v1 tag.
+std::string Id3v1(std::string_view title, std::string_view artist, uint8_t genre = 255);
+// An audio-looking file body of the given size (no tags).
+std::string Filler(size_t size, char byte = '\0');
+
+// Runs the command-line tool with arguments; returns exit status, stdout, stderr.
+struct CliResult {
+  int Status = -1;
+  std::string Out;
+  std::string Err;
+};
+CliResult RunCli(const std::vector<std::string>& args);
+
+}  // namespace dov::test
