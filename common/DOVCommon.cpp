@@ -1,0 +1,282 @@
+#include "common/DOVCommon.h"
+
+#include <charconv>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <memory>
+
+#include "common/DOVFileStream.h"
+#include "common/DOVTnt.h"
+
+namespace dov {
+
+TFormatSettings DOVFormatSettings;
+
+// ---- Bits and byte order ------------------------------------------------
+
+double BigEndianExtended(const unsigned char (&bytes)[10]) {
+  const bool negative = (bytes[0] & 0x80) != 0;
+  const int exponent = (bytes[0] & 0x7F) << 8 | bytes[1];
+  uint64_t mantissa = 0;
+  for (int i = 2; i < 10; ++i) mantissa = mantissa << 8 | bytes[i];
+  long double value;
+  if (exponent == 0x7FFF) {
+    // The integer bit is not part of the test: only the fraction tells NaN.
+    value = (mantissa << 1) == 0 ? std::numeric_limits<long double>::infinity()
+                                 : std::numeric_limits<long double>::quiet_NaN();
+  } else {
+    value = std::ldexp(static_cast<long double>(mantissa), exponent - 16383 - 63);
+  }
+  return static_cast<double>(negative ? -value : value);
+}
+
+double BigEndianExtended(std::string_view bytes) {
+  if (bytes.size() < 10) return 0;
+  unsigned char raw[10];
+  for (size_t i = 0; i < 10; ++i) raw[i] = static_cast<unsigned char>(bytes[i]);
+  return BigEndianExtended(raw);
+}
+
+// ---- Numbers ------------------------------------------------------------
+
+namespace {
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+int32_t SafeStrToInt(std::string_view s) {
+  s = TrimBytes(s);
+  size_t i = 0;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  if (i < s.size() && s[i] == '$') {
+    ++i;
+    if (i == s.size()) return 0;
+    // At most 32 bits: leading zeros aside, no more than 8 digits.
+    while (s.size() - i > 8 && s[i] == '0') ++i;
+    if (s.size() - i > 8) return 0;
+    uint32_t v = 0;
+    for (; i < s.size(); ++i) {
+      int d = HexDigit(s[i]);
+      if (d < 0) return 0;
+      v = v << 4 | static_cast<uint32_t>(d);
+    }
+    if (negative) v = 0u - v;
+    return static_cast<int32_t>(v);
+  }
+  if (i == s.size()) return 0;
+  const uint64_t limit = negative ? 2147483648u : 2147483647u;
+  uint64_t v = 0;
+  for (; i < s.size(); ++i) {
+    if (!IsDigit(s[i])) return 0;
+    v = v * 10 + static_cast<uint64_t>(s[i] - '0');
+    if (v > limit) return 0;
+  }
+  return negative ? static_cast<int32_t>(-static_cast<int64_t>(v)) : static_cast<int32_t>(v);
+}
+
+bool TryStrToFloat(std::string_view s, double& value, const TFormatSettings& format) {
+  size_t b = 0, e = s.size();
+  while (b < e && s[b] == ' ') ++b;
+  while (e > b && s[e - 1] == ' ') --e;
+  // Normalised for from_chars: no "+", "." as the separator.
+  std::string text;
+  text.reserve(e - b);
+  size_t i = b;
+  if (i < e && (s[i] == '+' || s[i] == '-')) {
+    if (s[i] == '-') text.push_back('-');
+    ++i;
+  }
+  int digits = 0;
+  bool separator = false;
+  for (; i < e; ++i) {
+    if (IsDigit(s[i])) {
+      ++digits;
+      text.push_back(s[i]);
+    } else if (s[i] == format.DecimalSeparator && !separator) {
+      separator = true;
+      text.push_back('.');
+    } else {
+      break;
+    }
+  }
+  if (digits == 0) return false;
+  if (i < e && (s[i] == 'e' || s[i] == 'E')) {
+    text.push_back('e');
+    ++i;
+    if (i < e && (s[i] == '+' || s[i] == '-')) {
+      if (s[i] == '-') text.push_back('-');
+      ++i;
+    }
+    int expDigits = 0;
+    for (; i < e && IsDigit(s[i]); ++i, ++expDigits) text.push_back(s[i]);
+    if (expDigits == 0) return false;
+  }
+  if (i != e) return false;
+  double parsed = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (end != text.data() + text.size()) return false;
+  if (ec == std::errc::result_out_of_range) {
+    // A tiny number is 0; a huge one is not a number we can hold.
+    if (std::abs(parsed) > 1) return false;
+    parsed = 0;
+  } else if (ec != std::errc()) {
+    return false;
+  }
+  value = parsed;
+  return true;
+}
+
+bool IsNumeric(std::string_view s) {
+  double ignored;
+  return TryStrToFloat(s, ignored);
+}
+
+// ---- Text ---------------------------------------------------------------
+
+std::string TrimMarked(std::string_view marked) {
+  if (!IsUTF8Marked(marked)) return std::string(TrimBytes(marked));
+  std::string_view text = TrimBytes(marked.substr(1));
+  if (text.empty()) return std::string();
+  std::string result;
+  result.reserve(text.size() + 1);
+  result.push_back(kUTF8Marker);
+  result.append(text);
+  return result;
+}
+
+void DivideAtDashes(std::string_view s, std::string& a, std::string& b, std::string& c) {
+  constexpr std::string_view kDash = " - ";
+  constexpr size_t kMaxPart = 255;
+  size_t first = s.find(kDash);
+  if (first == std::string_view::npos) {
+    a.clear();
+    b = std::string(s);
+    return;
+  }
+  a = std::string(s.substr(0, first));
+  std::string_view rest = s.substr(first + kDash.size(), kMaxPart);
+  size_t second = rest.find(kDash);
+  if (second != std::string_view::npos) {
+    c = std::string(TrimBytes(rest.substr(second + kDash.size(), kMaxPart)));
+    rest = rest.substr(0, second);
+  }
+  b = std::string(rest);
+}
+
+std::string ExtractFileTitle(std::string_view path) {
+  const bool marked = IsUTF8Marked(path);
+  std::string_view name = marked ? path.substr(1) : path;
+  size_t slash = name.rfind('/');
+  if (slash != std::string_view::npos) name = name.substr(slash + 1);
+  size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos) name = name.substr(0, dot);
+  return marked ? MarkUTF8(name) : std::string(name);
+}
+
+namespace {
+
+// The folder of a path with its trailing "/", or empty when it has none.
+std::string_view FolderOf(std::string_view path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
+}
+
+}  // namespace
+
+std::string ResolvePlaylistPath(std::string_view playlistPath, std::string_view entry) {
+  constexpr size_t kMaxRest = 511;
+  if (entry.size() < 2 || entry[1] == ':' || entry.substr(0, 2) == "\\\\" || entry[0] == '/')
+    return std::string(entry);
+
+  // The marker of a marked playlist path stays in front of the result.
+  std::string_view marker;
+  if (IsUTF8Marked(playlistPath)) {
+    marker = playlistPath.substr(0, 1);
+    playlistPath = playlistPath.substr(1);
+  }
+  std::string e(entry);
+  for (char& ch : e)
+    if (ch == '\\') ch = '/';
+  std::string_view folder = FolderOf(playlistPath);
+
+  std::string resolved(marker);
+  if (e[0] == '/') {
+    resolved += e;  // from the root, the Linux counterpart of the drive
+  } else if (e.starts_with("./")) {
+    resolved += folder;
+    resolved += std::string_view(e).substr(2, kMaxRest);
+  } else if (e.starts_with("../")) {
+    if (folder.empty()) {
+      resolved += "../";
+    } else {
+      std::string_view parent = FolderOf(folder.substr(0, folder.size() - 1));
+      resolved += parent.empty() ? std::string_view("/") : parent;
+    }
+    resolved += std::string_view(e).substr(3, kMaxRest);
+  } else {
+    resolved += folder;
+    resolved += e;
+  }
+  return MarkedFileExists(resolved) ? resolved : std::string(entry);
+}
+
+std::string ReadWholeFile(std::string_view path) {
+  try {
+    TDOVFileStream stream(path, fmShareDenyNone);
+    const int64_t size = stream.Size();
+    if (size > kMaxWholeFileSize)
+      return "Error>File \"" + std::string(path) + "\" is too large to be read whole (" +
+             std::to_string(size) + " bytes)";
+    std::string bytes(static_cast<size_t>(size), '\0');
+    stream.ReadBuffer(bytes.data(), bytes.size());
+    return bytes;
+  } catch (const std::exception& e) {
+    return std::string("Error>") + e.what();
+  }
+}
+
+// ---- The availability record ----------------------------------------------
+
+void InitAvailability(TAvailability& record) {
+  record.StartDay = 0;
+  record.EndDay = 0;
+  record.Flags = 0;
+  record.WindowStart = 0;
+  record.WindowEnd = 86399;
+  for (TAvailabilityDay& day : record.Days) {
+    day.Enabled = 1;
+    day.Hours = 0x00FFFFFF;
+  }
+}
+
+std::string AvailabilityBytes(const TAvailability& record) {
+  std::string bytes;
+  bytes.reserve(kAvailabilitySize);
+  auto put32 = [&bytes](uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>(v >> (8 * i) & 0xFF));
+  };
+  put32(static_cast<uint32_t>(record.StartDay));
+  put32(static_cast<uint32_t>(record.EndDay));
+  bytes.push_back(static_cast<char>(record.Flags));
+  put32(record.WindowStart);
+  put32(record.WindowEnd);
+  for (const TAvailabilityDay& day : record.Days) {
+    bytes.push_back(static_cast<char>(day.Enabled));
+    put32(day.Hours);
+  }
+  return bytes;
+}
+
+}  // namespace dov

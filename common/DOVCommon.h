@@ -1,0 +1,134 @@
+// Small routines shared by the tag store, the tag readers, the stream
+// information readers and the playlist readers, and the start-up step that
+// prepares the process-wide settings. Everything here is independent of the
+// user's locale: numbers are parsed by our own code, never by strtod/strtol.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace dov {
+
+// ---- Bits and byte order ------------------------------------------------
+
+// True when every bit of mask is set in value (a mask of 0 gives true).
+constexpr bool HasAllBits(uint16_t value, uint16_t mask) {
+  return (value & mask) == mask;
+}
+// True when bit `bit` (0..31) of value is 1; false for a bit number above 31.
+constexpr bool IsBitSet(uint32_t value, unsigned bit) {
+  return bit < 32 && ((value >> bit) & 1u) != 0;
+}
+
+constexpr uint16_t Swap16(uint16_t v) {
+  return static_cast<uint16_t>((v >> 8) | (v << 8));
+}
+constexpr uint32_t Swap32(uint32_t v) {
+  return (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
+}
+constexpr uint64_t Swap64(uint64_t v) {
+  return uint64_t{Swap32(static_cast<uint32_t>(v))} << 32 | Swap32(static_cast<uint32_t>(v >> 32));
+}
+
+// The ID3v2 sync-safe integer: x holds four bytes read big-endian; the top bit
+// of each byte is ignored, the remaining 7-bit groups are joined.
+constexpr uint32_t SyncSafeToInt(uint32_t x) {
+  return (x & 0x7Fu) | ((x >> 8) & 0x7Fu) << 7 | ((x >> 16) & 0x7Fu) << 14 |
+         ((x >> 24) & 0x7Fu) << 21;
+}
+
+// The 80-bit extended float of AIFF files as stored (big-endian: sign and
+// 15-bit exponent, bias 16383, then a 64-bit mantissa with an explicit integer
+// bit). An exponent of all ones gives infinity or NaN.
+double BigEndianExtended(const unsigned char (&bytes)[10]);
+// The same from the first 10 bytes of `bytes`; fewer than 10 bytes give 0.
+double BigEndianExtended(std::string_view bytes);
+
+// ---- Numbers ------------------------------------------------------------
+
+// The process-wide number format: "." decimal, "," thousands, ":" time.
+struct TFormatSettings {
+  char DecimalSeparator = '.';
+  char ThousandSeparator = ',';
+  char TimeSeparator = ':';
+};
+extern TFormatSettings DOVFormatSettings;
+
+// s with bytes of 0x20 or less removed at both ends, read as a decimal
+// 32-bit integer (an optional sign, then digits) or, behind "$", a
+// hexadecimal one of up to 32 bits (so "$FFFFFFFF" is -1). 0 for anything
+// that is not a whole valid number, and for a decimal out of range.
+int32_t SafeStrToInt(std::string_view s);
+
+// Reads s as a floating-point number: optional blanks (0x20) at both ends, an
+// optional sign, digits with at most one decimal separator (at least one digit
+// in all), and an optional exponent "E"/"e" with optional sign and at least
+// one digit. No thousands separators, no hexadecimal, no "INF"/"NAN". A number
+// beyond the double range fails.
+bool TryStrToFloat(std::string_view s, double& value,
+                   const TFormatSettings& format = DOVFormatSettings);
+// True when s is a complete valid floating-point number as above (false for
+// the empty text).
+bool IsNumeric(std::string_view s);
+
+// ---- Text ---------------------------------------------------------------
+
+// Marked text trimmed at both ends (bytes of 0x20 or less). A value marked as
+// UTF-8 keeps its marker and has the text behind it trimmed; when nothing is
+// left behind the marker the result is empty. Every trimmed tag value goes
+// through here.
+std::string TrimMarked(std::string_view marked);
+
+// Divides s at " - ": a = the text before the first separator, b = up to 255
+// bytes after it, cut before a second separator; c = the text after that
+// second separator (up to 255 bytes), trimmed. Without any separator a is
+// empty, b is s and c is left as it was; with only one, c is left as it was.
+void DivideAtDashes(std::string_view s, std::string& a, std::string& b, std::string& c);
+
+// The file name of a marked path without its folder (up to the last "/") and
+// without its extension (from the last "." of the name on), as marked text.
+std::string ExtractFileTitle(std::string_view path);
+
+// Resolves a playlist entry against the playlist's own path (a Linux path).
+// Entries written on Windows use "\" as the separator; it is read as "/".
+// Unchanged: entries shorter than 2 bytes, drive paths ("C:..."), network
+// paths ("\\server...") and absolute Linux paths ("/..."). Otherwise a leading
+// "\" is taken from the root, ".\" (or "./") from the playlist's folder,
+// "..\" (or "../") from that folder's parent (one level), anything else from
+// the playlist's folder. When no file exists at the resolved path, the entry
+// is returned unchanged. Both texts are in the form the file stream opens.
+std::string ResolvePlaylistPath(std::string_view playlistPath, std::string_view entry);
+
+// The whole file as bytes, or "Error>" followed by the error's message. A file
+// larger than kMaxWholeFileSize is not read: that is reported as an error too.
+inline constexpr int64_t kMaxWholeFileSize = 16 * 1024 * 1024;
+std::string ReadWholeFile(std::string_view path);
+
+// ---- The availability record ----------------------------------------------
+
+// When a track may be played: a range of days, a daily window in seconds and,
+// per day of the week, an enabled flag with one bit per hour. Stored as a
+// packed 52-byte little-endian record.
+struct TAvailabilityDay {
+  uint8_t Enabled = 0;
+  uint32_t Hours = 0;
+};
+struct TAvailability {
+  int32_t StartDay = 0;  // day numbers counted from 1899-12-30
+  int32_t EndDay = 0;
+  uint8_t Flags = 0;
+  uint32_t WindowStart = 0;  // seconds of the day
+  uint32_t WindowEnd = 0;
+  std::array<TAvailabilityDay, 7> Days{};
+};
+inline constexpr size_t kAvailabilitySize = 52;
+
+// The defaults: no day range, the whole day (0 .. 86399 s), every day of the
+// week enabled with all 24 hour bits set.
+void InitAvailability(TAvailability& record);
+// The packed 52-byte form.
+std::string AvailabilityBytes(const TAvailability& record);
+
+}  // namespace dov
