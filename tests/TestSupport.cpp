@@ -74,7 +74,7 @@ std::string ApeItem(std::string_view key, std::string_view value, uint32_t flags
          std::string(1, '\0') + std::string(value);
 }
 
-std::string ApeTag(const std::vector<std::string>& items, uint32_t version) {
+std::string ApeTagFromItems(const std::vector<std::string>& items, uint32_t version) {
   std::string body;
   for (const std::string& item : items) body += item;
   std::string footer = "APETAGEX" + U32LE(version) +
@@ -86,7 +86,7 @@ std::string ApeTag(const std::vector<std::string>& items, uint32_t version) {
 std::string ApeTag(const std::vector<std::pair<std::string, std::string>>& textItems) {
   std::vector<std::string> items;
   for (const auto& [key, value] : textItems) items.push_back(ApeItem(key, value));
-  return ApeTag(items);
+  return ApeTagFromItems(items);
 }
 
 std::string Id3v1(std::string_view title, std::string_view artist, uint8_t genre) {

@@ -38,7 +38,7 @@ std::string U16BE(uint16_t v);
 // One APEv2 item: size, flags, key, zero byte, value.
 std::string ApeItem(std::string_view key, std::string_view value, uint32_t flags = 0);
 // An APEv2 tag (items and footer, no header) holding the given items.
-std::string ApeTag(const std::vector<std::string>& items, uint32_t version = 2000);
+std::string ApeTagFromItems(const std::vector<std::string>& items, uint32_t version = 2000);
 std::string ApeTag(const std::vector<std::pair<std::string, std::string>>& textItems);
 // A 128-byte ID3v1 tag.
 std::string Id3v1(std::string_view title, std::string_view artist, uint8_t genre = 255);
