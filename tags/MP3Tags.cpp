@@ -1,5 +1,13 @@
 #include "tags/MP3Tags.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+
+#include "common/ByteReader.h"
+#include "common/DOVTnt.h"
+
 namespace dov {
 
 const std::array<std::string_view, 127> ID3Genres = {
@@ -24,11 +32,216 @@ const std::array<std::string_view, 127> ID3Genres = {
     // 126
     ""};
 
-void TMP3Tags::ReadFromFile(std::string_view, TStream*) {}
-void TMP3Tags::AddFrame(std::string_view, std::string) {}
+namespace {
+
+constexpr int64_t kHeaderSize = 10;
+constexpr int64_t kID3v1Size = 128;
+
+// Bytes of 0x20 or less removed at both ends; a marked value is trimmed
+// behind its marker, which stays.
+std::string TrimMarked(std::string_view value) {
+  if (!IsUTF8Marked(value)) return std::string(TrimBytes(value));
+  std::string_view inner = TrimBytes(value.substr(1));
+  if (inner.empty()) return {};
+  return kUTF8Marker + std::string(inner);
+}
+
+// A complete decimal floating-point number (blanks around it allowed).
+bool IsNumber(std::string_view s, double& value) {
+  std::string_view t = TrimBytes(s);
+  if (t.empty()) return false;
+  std::string text(t);
+  char* end = nullptr;
+  value = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size()) return false;
+  // Only plain decimal notation: no hexadecimal, infinity or NaN spellings.
+  for (char c : text)
+    if (!(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.' && c != 'e' && c != 'E')
+      return false;
+  return std::isfinite(value);
+}
+
+std::string_view UpToZero(std::string_view s) {
+  return s.substr(0, s.find('\0'));
+}
+
+bool IsAsciiLetter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// UTF-16 frame text (encoding 1 or 2) to marked text. A byte-order mark
+// decides the byte order; without one, encoding 2 (ID3v2.4) is big-endian and
+// encoding 1 little-endian. Leading bytes of 0x20 or less are only dropped when
+// a mark follows them (a split description terminator); text without a mark
+// keeps every byte, since a 0x00 there is half of its first character.
+std::string UTF16ToMarked(std::string_view text, uint8_t encoding) {
+  size_t lead = 0;
+  while (lead < text.size() && static_cast<unsigned char>(text[lead]) <= 0x20) ++lead;
+  std::string_view mark = text.substr(lead, 2);
+  bool bigEndian = encoding == 2;
+  if (mark == "\xFF\xFE" || mark == "\xFE\xFF") {
+    bigEndian = mark == "\xFE\xFF";
+    text.remove_prefix(lead + 2);
+  }
+  std::u16string wide;
+  wide.reserve(text.size() / 2);
+  const unsigned char* p = Bytes(text);
+  for (size_t i = 0; i + 1 < text.size(); i += 2)
+    wide.push_back(bigEndian ? LoadU16BE(p + i) : LoadU16LE(p + i));
+  return WideToMarked(wide);
+}
+
+// A comment in encoding 2 has no marks: language (3 bytes), description up
+// to its two-byte terminator, text.
+std::string_view StripUTF16BEDescription(std::string_view data) {
+  data.remove_prefix(std::min<size_t>(3, data.size()));
+  for (size_t i = 0; i + 1 < data.size(); i += 2)
+    if (data[i] == '\0' && data[i + 1] == '\0') return data.substr(i + 2);
+  return data;
+}
+
+}  // namespace
+
 std::string TMP3Tags::StripDescription(std::string_view text) {
+  size_t zero = text.find('\0');
+  if (zero == std::string_view::npos) return std::string(text);
+  // 1-based position p of the zero must lie below half the length.
+  size_t p = zero + 1;
+  if (2 * p < text.size()) return std::string(text.substr(p));
   return std::string(text);
 }
-void TMP3Tags::Read(TStream&) {}
+
+void TMP3Tags::AddFrame(std::string_view id, std::string value) {
+  if (value.empty()) return;
+  if (id == "TCON" && value.front() == '(') {
+    double number = 0;
+    if (value.size() >= 2 && value.back() == ')') {
+      std::string_view inner = std::string_view(value).substr(1, value.size() - 2);
+      if (IsNumber(inner, number) && number >= 0 && number <= 126 && number == std::floor(number))
+        value = std::string(ID3Genres[static_cast<size_t>(number)]);
+    } else if (size_t close = value.find(')'); close != std::string::npos) {
+      if (IsNumber(std::string_view(value).substr(1, close - 1), number))
+        value = value.substr(close + 1);
+    }
+  }
+  FrameIDs.emplace_back(id);
+  FrameValues.push_back(std::move(value));
+}
+
+void TMP3Tags::ReadFromFile(std::string_view fileName, TStream* stream) {
+  HasID3v2 = false;
+  MajorVersion = 0;
+  TagSize = 0;
+  try {
+    if (stream != nullptr) {
+      stream->Seek(0);
+      Read(*stream);
+    } else {
+      TDOVFileStream file(fileName, fmOpenRead | fmShareDenyNone);
+      Read(file);
+    }
+  } catch (const std::exception&) {
+    // A file that cannot be opened or ends early keeps what was read.
+  }
+}
+
+void TMP3Tags::Read(TStream& stream) {
+  TByteReader in(stream);
+  const int64_t fileSize = in.Size();
+  if (fileSize < kID3v1Size) return;
+  const std::string header = in.Take(kHeaderSize);
+  const unsigned char* h = Bytes(header);
+
+  if (header.compare(0, 3, "ID3") != 0) {
+    in.Seek(fileSize - kID3v1Size);
+    if (in.Consume("TAG")) ReadID3v1(in.Take(kID3v1Size - 3));
+    if (h[1] == 0xF3 || h[1] == 0xF2) AddFrame("3PRO", "1");
+    return;
+  }
+
+  HasID3v2 = true;
+  MajorVersion = h[3];
+  // The size bytes are taken as they are, top bits included.
+  int64_t size = int64_t{h[6]} << 21 | int64_t{h[7]} << 14 | int64_t{h[8]} << 7 | h[9];
+  size += kHeaderSize;
+  TagSize = size > fileSize ? 0 : static_cast<int32_t>(size);
+  if (TagSize == 0 || fileSize - TagSize < kHeaderSize) return;
+
+  if (MajorVersion >= 3) {
+    if ((h[5] & 0x40) != 0) {
+      const std::string ext = in.Take(4);
+      if (MajorVersion == 4) {
+        // Counts the whole extended header, its size field included.
+        int64_t extSize = LoadSyncSafe(Bytes(ext));
+        in.Skip(extSize > 4 ? extSize - 4 : 0);
+      } else {
+        in.Skip(LoadU32BE(Bytes(ext)));
+      }
+    }
+    ReadFrames(in, fileSize);
+  }
+
+  in.Seek(TagSize);
+  const std::string audio = in.Take(kHeaderSize);
+  if (static_cast<unsigned char>(audio[1]) == 0xF3 || static_cast<unsigned char>(audio[1]) == 0xF2)
+    AddFrame("3PRO", "1");
+}
+
+void TMP3Tags::ReadFrames(TByteReader& in, int64_t fileSize) {
+  while (in.Position() < TagSize && fileSize - in.Position() >= 12) {
+    if (FrameIDs.size() >= kMaxFrames) return;
+    const std::string header = in.Take(kHeaderSize);
+    if (!IsAsciiLetter(header[0])) return;  // padding begins here
+    const std::string id = header.substr(0, 4);
+    const unsigned char* sizeBytes = Bytes(header) + 4;
+    const int64_t size = MajorVersion == 4 ? LoadSyncSafe(sizeBytes) : LoadU32BE(sizeBytes);
+    if (size > TagSize - in.Position()) return;
+    if (id == "TXXX" || id == "APIC" || size <= 1) {
+      in.Skip(size);
+      continue;
+    }
+    const uint8_t encoding = in.U8();
+    const std::string data = in.Take(static_cast<uint64_t>(size - 1));
+    std::string value;
+    if (encoding == 1 || encoding == 2) {
+      std::string text = data;
+      if (id == "COMM") {
+        if (encoding == 2)
+          text = std::string(StripUTF16BEDescription(data));
+        else
+          text = StripDescription(std::string_view(data).substr(std::min<size_t>(5, data.size())));
+      }
+      value = UTF16ToMarked(text, encoding);
+    } else {
+      std::string text = data;
+      if (id == "COMM")
+        text = StripDescription(std::string_view(data).substr(std::min<size_t>(4, data.size())));
+      value = encoding == 3 ? MarkUTF8(text) : std::move(text);
+    }
+    AddFrame(id, TrimMarked(value));
+  }
+}
+
+void TMP3Tags::ReadID3v1(std::string_view body) {
+  // body holds the 125 bytes after "TAG".
+  auto text = [&](size_t offset, size_t width) {
+    return TrimMarked(MarkUTF8(UpToZero(body.substr(offset, width))));
+  };
+  AddFrame("TIT2", text(0, 30));
+  AddFrame("TPE1", text(30, 30));
+  AddFrame("TALB", text(60, 30));
+  AddFrame("TYER", std::string(TrimBytes(body.substr(90, 4))));
+  // The comment is stored behind five blanks, so it is never empty; a marked
+  // comment keeps its marker in front.
+  std::string comment = text(94, 29);
+  if (IsUTF8Marked(comment))
+    AddFrame("COMM", kUTF8Marker + std::string(5, ' ') + comment.substr(1));
+  else
+    AddFrame("COMM", std::string(5, ' ') + comment);
+  const unsigned char track = static_cast<unsigned char>(body[123]);
+  if (track != 0x00 && track != 0x20) AddFrame("TRCK", std::to_string(track));
+  const unsigned char genre = static_cast<unsigned char>(body[124]);
+  if (genre >= 1 && genre <= 126) AddFrame("TCON", std::string(ID3Genres[genre]));
+}
 
 }  // namespace dov

@@ -14,13 +14,15 @@
 
 namespace dov {
 
+class TByteReader;
+
 // The ID3v1 genre names with the common extensions (0..125); slot 126 is empty.
 extern const std::array<std::string_view, 127> ID3Genres;
 
 class TMP3Tags {
  public:
-  // No tag holds more frames than this; the rest are ignored.
-  static constexpr size_t kMaxFrames = 4096;
+  // No real tag holds more frames than this; the frame loop ends there.
+  static constexpr size_t kMaxFrames = 65536;
 
   bool HasID3v2 = false;
   uint8_t MajorVersion = 0;
@@ -40,6 +42,8 @@ class TMP3Tags {
 
  private:
   void Read(TStream& stream);
+  void ReadFrames(TByteReader& in, int64_t fileSize);
+  void ReadID3v1(std::string_view body);
 };
 
 }  // namespace dov

@@ -1,0 +1,300 @@
+#include "tags/WAVTags.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+
+#include "common/ByteReader.h"
+#include "common/DOVTnt.h"
+
+namespace dov {
+namespace {
+
+// A file this small holds no chunk worth reading.
+constexpr int64_t kMinFileSize = 44;
+
+// The INFO ids looked up in a LIST body, in this order.
+constexpr std::array<std::string_view, 26> kInfoIDs = {
+    "ITTL", "IART", "IAAR", "IYER", "IYR ", "ICRD", "ITRK", "INAM", "IALB",
+    "IPRD", "IGRE", "IGNR", "ICMT", "ISRC", "ISRF", "IMED", "ICOM", "IMUS",
+    "IPUB", "ICMS", "ITCH", "IBPM", "IURL", "BCPR", "BTPO", "BFAD"};
+
+// Text fields of the cart chunk stored as they are, in this order (the
+// artist, with its fallback, comes second).
+struct TCartField {
+  const char* id;
+  size_t offset;
+  size_t width;
+};
+constexpr size_t kCartArtist = 68, kCartProducer = 488, kCartFieldWidth = 64;
+constexpr std::array<TCartField, 10> kCartFields = {{{"ITRK", 132, 64},
+                                                     {"CLNT", 196, 64},
+                                                     {"ISRC", 260, 64},
+                                                     {"INAM", 388, 64},
+                                                     {"SDAT", 452, 10},
+                                                     {"STIM", 462, 8},
+                                                     {"EDAT", 470, 10},
+                                                     {"ETIM", 480, 8},
+                                                     {"ICMT", 616, 64},
+                                                     {"IURL", 1024, 1024}}};
+constexpr size_t kCartTimers = 684, kCartTimerCount = 8, kCartURL = 1024;
+
+// The division of a post timer by a sample rate of 0.
+class EZeroDivide : public std::runtime_error {
+ public:
+  EZeroDivide() : std::runtime_error("Division by zero") {}
+};
+
+std::string_view UpToZero(std::string_view s) {
+  return s.substr(0, s.find('\0'));
+}
+
+template <size_t N>
+std::string_view Field(const std::array<unsigned char, N>& data, size_t offset, size_t width) {
+  return UpToZero(std::string_view(reinterpret_cast<const char*>(data.data()) + offset, width));
+}
+
+// Blanks and control characters trimmed, then a decimal (or "$" hexadecimal)
+// 32-bit integer; 0 when the text is not one.
+int32_t StrToIntOrZero(std::string_view s) {
+  s = TrimBytes(s);
+  bool negative = false;
+  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
+    negative = s[0] == '-';
+    s.remove_prefix(1);
+  }
+  int base = 10;
+  if (!s.empty() && s[0] == '$') {
+    base = 16;
+    s.remove_prefix(1);
+  }
+  if (s.empty()) return 0;
+  int64_t value = 0;
+  for (char c : s) {
+    int digit;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else
+      return 0;
+    value = value * base + digit;
+    if (value > int64_t{std::numeric_limits<uint32_t>::max()}) return 0;
+  }
+  if (base == 10 && value > int64_t{std::numeric_limits<int32_t>::max()} + (negative ? 1 : 0))
+    return 0;
+  if (negative) value = -value;
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+void TWAVTags::AddChunk(std::string_view id, std::string_view text) {
+  std::u16string wide;
+  if (HasHighBytes(text) && DecodeUTF8(text, wide))
+    ChunkValues.push_back(MarkUTF8(text));
+  else
+    ChunkValues.push_back(WideToMarked(AnsiToWide(text)));
+  ChunkIDs.emplace_back(id);
+}
+
+void TWAVTags::ReadFromFile(std::string_view fileName, TStream* stream) {
+  TagsRead = false;
+  ChunkIDs.clear();
+  ChunkValues.clear();
+  CartData.fill(0);
+  ScotData.fill(0);
+  Format = TWAVFormat{};
+  FileSize = 0;
+  listRead_ = false;
+  dispStored_ = false;
+  try {
+    std::unique_ptr<TDOVFileStream> own;
+    if (stream == nullptr) {
+      own = std::make_unique<TDOVFileStream>(fileName, fmOpenRead | fmShareDenyNone);
+      stream = own.get();
+    }
+    stream->Seek(0);
+    TByteReader in(*stream);
+    if (!Walk(in)) return;
+    // A list read without a DISP chunk: its title (INAM, or INAM stored as
+    // IALB) becomes the display title.
+    if (listRead_ && !dispStored_) {
+      for (std::string& id : ChunkIDs)
+        if (id == "INAM" || id == "IALB") {
+          id = "DISP";
+          break;
+        }
+    }
+  } catch (const std::exception&) {
+    // A file that cannot be opened, ends early or holds a rate of 0 keeps
+    // what was read.
+  }
+}
+
+bool TWAVTags::Walk(TByteReader& in) {
+  FileSize =
+      static_cast<uint32_t>(std::min<int64_t>(in.Size(), std::numeric_limits<uint32_t>::max()));
+  const int64_t fileSize = FileSize;
+  if (fileSize < kMinFileSize) return false;
+  if (!in.Consume("RIFF")) return false;
+  in.Skip(4);
+  if (!in.Consume("WAVE")) return false;
+
+  // Every chunk before "fmt " is skipped.
+  std::string id = in.Take(4);
+  while (id != "fmt ") {
+    if (id[0] == '\0') in.Skip(1);
+    const int64_t size = in.U32LE();
+    if (size + 20 > fileSize - in.Position()) return false;
+    in.Skip(size);
+    id = in.Take(4);
+  }
+  const uint32_t fmtSize = in.U32LE();
+  if (fmtSize < 16) return false;
+  const std::string fmt = in.Take(16);
+  const unsigned char* f = Bytes(fmt);
+  Format = {LoadU16LE(f),     LoadU16LE(f + 2),  LoadU32LE(f + 4),
+            LoadU32LE(f + 8), LoadU16LE(f + 12), LoadU16LE(f + 14)};
+  if (Format.BytesPerSec == 0) return false;
+  if (fmtSize >= 18) {
+    in.U16LE();  // extension size, not needed
+    if (fmtSize > 18) in.Skip(fmtSize - 18);
+  }
+
+  // Reads a DISP or LIST body; one that runs past the end is empty.
+  auto readChunk = [&]() {
+    const int64_t size = in.U32LE();
+    if (size > fileSize - in.Position()) {
+      in.Seek(fileSize);
+      return std::string();
+    }
+    return in.Take(static_cast<uint64_t>(size));
+  };
+
+  bool infoSeen = false;
+  do {
+    id = in.Take(4);
+    // A pad byte after an odd-sized chunk stood before the id.
+    if (id[0] == '\0') id = id.substr(1) + in.Take(1);
+
+    if (id == "DISP") {
+      const std::string body = readChunk();
+      // The first four bytes are the clipboard format.
+      if (body.size() > 4) {
+        AddChunk("DISP", std::string_view(body).substr(4));
+        dispStored_ = true;
+      }
+      if (TagsRead) break;
+      TagsRead = true;
+    } else if (id == "INFO" && !infoSeen) {
+      // Inside a list: read its "LIST" header next.
+      infoSeen = true;
+      in.Seek(in.Position() - 12);
+    } else if (id == "LIST") {
+      ReadInfo(readChunk());
+      listRead_ = true;
+      if (TagsRead) break;
+      TagsRead = true;
+    } else if (id == "cart") {
+      const int64_t size = in.U32LE();
+      if (size + 10 > fileSize - in.Position() || size < 1024) break;
+      if (!ReadCart(in, static_cast<uint32_t>(size))) return false;
+      break;
+    } else if (id == "scot") {
+      const int64_t size = in.U32LE();
+      if (size + 10 <= fileSize - in.Position() && size <= 512) ReadScot(in);
+      break;
+    } else {
+      const int64_t size = in.U32LE();
+      if (size == 0 || size + 10 > fileSize - in.Position()) break;
+      in.Skip(size);
+    }
+  } while (fileSize - in.Position() >= 10);
+  return true;
+}
+
+void TWAVTags::ReadInfo(std::string_view body) {
+  const bool hasAlbum = body.find("IALB") != std::string_view::npos;
+  for (std::string_view id : kInfoIDs) {
+    size_t at = body.find(id);
+    if (at == std::string_view::npos) {
+      // Some writers use the lower-case form "tart" for "IART".
+      std::string alt = "t";
+      for (char c : id.substr(1))
+        alt.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
+      at = body.find(alt);
+      if (at == std::string_view::npos) continue;
+    }
+    if (body.size() - at < 8) continue;
+    const uint32_t size = LoadU32LE(Bytes(body) + at + 4);
+    if (size > (id == "ICMT" ? kMaxCommentSize : kMaxInfoSize)) continue;
+    // A size past the end of the list takes what the list holds.
+    const std::string_view text = TrimBytes(UpToZero(body.substr(at + 8, size)));
+    if (text.empty()) continue;
+    AddChunk(id == "INAM" && !hasAlbum ? "IALB" : id, text);
+  }
+}
+
+bool TWAVTags::ReadCart(TByteReader& in, uint32_t size) {
+  in.ReadExact(CartData.data(), size >= kCartSize ? kCartSize : 1024);
+  const std::string_view rawVersion(reinterpret_cast<const char*>(CartData.data()), 4);
+  const std::string_view version = UpToZero(rawVersion);
+  if (rawVersion != std::string_view("\0\0\0\0", 4)) {
+    if (version.substr(0, 2) != "01") return true;
+  } else if (size != 1024 && size != 1025 && size != 1026 && size != 2048) {
+    return false;
+  }
+  // Version 1.00 has no URL.
+  if (version == "0100") std::fill(CartData.begin() + kCartURL, CartData.end(), 0);
+
+  auto store = [&](std::string_view id, std::string_view text) {
+    if (!text.empty()) AddChunk(id, text);
+  };
+  store("DISP", Field(CartData, 4, kCartFieldWidth));
+  std::string_view artist = Field(CartData, kCartArtist, kCartFieldWidth);
+  store("IART", artist.empty() ? Field(CartData, kCartProducer, kCartFieldWidth) : artist);
+  for (const TCartField& field : kCartFields)
+    store(field.id, Field(CartData, field.offset, field.width));
+
+  for (size_t i = 0; i < kCartTimerCount; ++i) {
+    const size_t at = kCartTimers + 8 * i;
+    const std::string_view usage(reinterpret_cast<const char*>(CartData.data()) + at, 4);
+    const char* id = nullptr;
+    if (usage == "AUDs")
+      id = "Cue";
+    else if (usage == "SEGs")
+      id = "IMED";
+    else if (usage == "OUTs")
+      id = "Outro";
+    else if (usage.substr(0, 3) == "INT")
+      id = "ISRF";
+    if (id == nullptr) continue;
+    if (Format.SampleRate == 0) throw EZeroDivide();
+    const uint64_t samples = LoadU32LE(CartData.data() + at + 4);
+    AddChunk(id, std::to_string(samples * 1000 / Format.SampleRate));
+  }
+  TagsRead = true;
+  return true;
+}
+
+void TWAVTags::ReadScot(TByteReader& in) {
+  // A short file leaves the rest zero.
+  in.ReadInto(ScotData.data(), ScotData.size());
+  auto store = [&](std::string_view id, std::string_view text) {
+    if (!text.empty()) AddChunk(id, text);
+  };
+  store("DISP", Field(ScotData, 4, 43));
+  store("IART", Field(ScotData, 267, 34));
+  store("IYER", Field(ScotData, 338, 4));
+  if (std::string_view intro = Field(ScotData, 335, 2); !intro.empty())
+    AddChunk("ISRF", std::to_string(int64_t{StrToIntOrZero(intro)} * 1000));
+  store("ICMT", Field(ScotData, 301, 34));
+  TagsRead = true;
+}
+
+}  // namespace dov
