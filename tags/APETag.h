@@ -15,6 +15,9 @@
 
 namespace dov {
 
+enum class TTagMapping : uint8_t;
+struct TContainerTags;
+
 struct TAPEItem {
   std::string Name;
   std::string Value;
@@ -64,6 +67,28 @@ class TAPETags {
 
   // Fills the store from the file's own tags; defined with the mapping.
   void ImportContainerTags();
+
+  // The setters of the import (tags/TagImport.cpp); each ends in SetValue.
+  // Trimmed, cleaned and cut to kMaxTextSize bytes; the text "0" stores nothing.
+  void SetText(std::string_view name, std::string_view text);
+  // UTF-8 (marked when not ASCII), then SetText.
+  void SetWideText(std::string_view name, std::u16string_view text);
+  // UTF-8, marked when it differs from the code-page form; stored unchanged.
+  void SetWideValue(std::string_view name, std::u16string_view text);
+  // "Year" from a number; two-digit years are completed against CurrentYear().
+  void SetYear(std::string_view text);
+  // A yyyy?mm?dd date stored as its day number, when valid.
+  void SetDate(std::string_view name, std::string_view text);
+  // "Tempo" 1..5 from a tempo word.
+  void SetTempo(std::string_view text);
+  // A whole beats-per-minute number 1..255 as text, else the empty text.
+  static std::string NormalizeBPM(std::string_view text);
+  // Days from 1899-12-30 to a yyyy?mm?dd date; 1 for an invalid date.
+  static int32_t DateToDays(std::string_view text);
+  // Maps what a reader delivered onto the field names; duration (ms, or 0 or
+  // less when unknown) serves the WAV segue rule.
+  void MapContainerTags(TTagMapping mapping, const TContainerTags& tags, int32_t duration);
+  static constexpr size_t kMaxTextSize = 255;
 
   static std::string CleanValue(std::string_view text);
   static std::string JoinListValues(std::string_view text);

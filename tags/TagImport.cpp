@@ -1,9 +1,574 @@
+// The container tag import: a store without an APE tag is filled from the
+// file's own tags. A reader chosen by the extension delivers (id, value) pairs
+// in file order; each pair goes through its container's table onto one field
+// name, by one of the setters below.
+#include "tags/TagImport.h"
+
+#include <algorithm>
+#include <array>
+#include <ctime>
+#include <exception>
+#include <span>
+#include <utility>
+
+#include "common/DOVCommon.h"
+#include "common/DOVTnt.h"
+#include "info/AudioFiles.h"
 #include "tags/APETag.h"
+#include "tags/MP3Tags.h"
 
 namespace dov {
+namespace {
 
-// The container readers plug in here; until they do, a file without an APE
-// tag yields no fields.
-void TAPETags::ImportContainerTags() {}
+char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
+std::string LowerAscii(std::string_view s) {
+  std::string result(s);
+  for (char& c : result) c = LowerAscii(c);
+  return result;
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  return true;
+}
+
+// Pairs moved out of a reader's parallel lists.
+TContainerTags Pairs(std::vector<std::string>&& ids, std::vector<std::string>&& values) {
+  TContainerTags tags;
+  tags.Ids = std::move(ids);
+  tags.Values = std::move(values);
+  return tags;
+}
+
+// ---- The readers ------------------------------------------------------------
+//
+// How to plug a reader in:
+//  1. Include its header above.
+//  2. Fill in its adapter below: create the reader, call
+//     ReadFromFile(fileName, stream), and hand its lists over with
+//     Pairs(std::move(reader.Ids), std::move(reader.Values)). The WMA reader
+//     copies its named values into TContainerTags::WMA and sets WMA.Read to
+//     the result of its ReadFromFile.
+//  3. That is all: the extension rows and the mapping tables already name the
+//     adapter. An adapter that is not filled in yet delivers no pairs, so such
+//     files get only "Duration".
+// Readers swallow their own errors; an exception that escapes one anyway is
+// caught by ImportContainerTags and maps nothing.
+
+TContainerTags ReadMP3(std::string_view fileName, TStream* stream) {
+  TMP3Tags reader;
+  reader.ReadFromFile(fileName, stream);
+  return Pairs(std::move(reader.FrameIDs), std::move(reader.FrameValues));
+}
+
+TContainerTags ReadMP4(std::string_view, TStream*) {
+  // Plug in: TMP4Tags reader; ...; Pairs(reader.ItemNames, reader.ItemValues).
+  return {};
+}
+
+TContainerTags ReadWAV(std::string_view, TStream*) {
+  // Plug in: TWAVTags reader; ...; Pairs(reader.ChunkIDs, reader.ChunkValues).
+  return {};
+}
+
+TContainerTags ReadOgg(std::string_view, TStream*) {
+  // Plug in: TOggTags reader; ...; Pairs(reader.CommentNames, reader.CommentValues).
+  return {};
+}
+
+TContainerTags ReadFLAC(std::string_view, TStream*) {
+  // Plug in: TFLAC reader(true); ...; Pairs(reader.CommentNames, reader.CommentValues).
+  return {};
+}
+
+TContainerTags ReadWMA(std::string_view, TStream*) {
+  // Plug in: TWMAfile reader; tags.WMA.Read = reader.ReadFromFile(...); then
+  // copy Title, Artist, ... Track, BeatsPerMinute into tags.WMA.
+  return {};
+}
+
+// One row per extension; the first row whose extension matches serves.
+constexpr std::array<TTagReaderRow, 11> kReaders = {{
+    {".mp3", TTagMapping::ID3, ReadMP3},
+    {".mp2", TTagMapping::ID3, ReadMP3},
+    {".mp4", TTagMapping::MP4, ReadMP4},
+    {".m4a", TTagMapping::MP4, ReadMP4},
+    {".mp4a", TTagMapping::MP4, ReadMP4},
+    {".m4p", TTagMapping::MP4, ReadMP4},
+    {".wav", TTagMapping::WAV, ReadWAV},
+    {".ogg", TTagMapping::Vorbis, ReadOgg},
+    {".opus", TTagMapping::Vorbis, ReadOgg},
+    {".flac", TTagMapping::Vorbis, ReadFLAC},
+    {".wma", TTagMapping::WMA, ReadWMA},
+}};
+
+// ---- The mapping tables -----------------------------------------------------
+
+enum class TSetter : uint8_t {
+  Text,          // SetText
+  AsIs,          // SetValue, the value unchanged
+  FirstComment,  // as is, only for the first such pair of the file
+  Date,          // SetDate
+  Year,          // SetYear
+  Tempo,         // SetTempo
+  BPM,           // NormalizeBPM, then as is
+  GenreNumber,   // an ID3v1 genre number 1..127 (MP4 "gnre")
+  Numeric,       // as is when the value is a number
+  Intro,         // WAV intro length 100 .. 29999
+  WebAddress,    // WAV "IURL": an address or a <year> marker
+  Segue,         // WAV "IMED"
+  AvailStart,    // WAV availability start day
+  AvailEnd,      // WAV availability end day
+};
+
+struct TMapRow {
+  std::string_view Id;
+  std::string_view Field;
+  TSetter Setter;
+};
+
+// ID3 frame ids, compared case-sensitively.
+constexpr TMapRow kID3Table[] = {
+    {"TIT2", "Title", TSetter::Text},
+    {"TPE1", "Artist", TSetter::Text},
+    {"TPE2", "Album Artist", TSetter::Text},
+    {"TPE3", "Conductor", TSetter::Text},
+    {"TCOM", "Composer", TSetter::Text},
+    {"TCON", "Genre", TSetter::Text},
+    {"TALB", "Album", TSetter::Text},
+    {"TSRC", "ISRC", TSetter::Text},
+    {"TYER", "Year", TSetter::Text},
+    {"TDRC", "RecordDate", TSetter::Date},
+    {"TPUB", "Publisher", TSetter::Text},
+    {"ASIN", "EAN/UPC", TSetter::Text},
+    {"COMM", "Comment", TSetter::FirstComment},
+    {"TRCK", "Track", TSetter::Text},
+    {"WXXX", "URL", TSetter::Text},
+    {"WCOM", "URL2", TSetter::Text},
+    {"TBPM", "BPM", TSetter::BPM},
+    {"TMOO", "Mood", TSetter::Text},
+    {"3PRO", "MP3PRO", TSetter::AsIs},
+};
+
+// MP4 item names (lower case, without a leading 0xA9), compared ignoring case.
+constexpr TMapRow kMP4Table[] = {
+    {"nam", "Title", TSetter::Text},         {"art", "Artist", TSetter::Text},
+    {"wrt", "Composer", TSetter::Text},      {"com", "Composer", TSetter::Text},
+    {"gen", "Genre", TSetter::Text},         {"gnre", "Genre", TSetter::GenreNumber},
+    {"aart", "Album Artist", TSetter::Text}, {"alb", "Album", TSetter::Text},
+    {"day", "Year", TSetter::Text},          {"cmt", "Comment", TSetter::AsIs},
+    {"trk", "Track", TSetter::Text},         {"trkn", "Track", TSetter::AsIs},
+    {"tmpo", "BPM", TSetter::BPM},           {"rgtg", "REPLAYGAIN_TRACK_GAIN", TSetter::AsIs},
+};
+
+// RIFF INFO ids and the WAV reader's own ids, compared case-sensitively.
+constexpr TMapRow kWAVTable[] = {
+    {"DISP", "Title", TSetter::Text},     {"ITTL", "Title", TSetter::Text},
+    {"IART", "Artist", TSetter::Text},    {"IAAR", "Album Artist", TSetter::Text},
+    {"IYER", "Year", TSetter::Year},      {"ICRD", "Year", TSetter::Year},
+    {"IALB", "Album", TSetter::Text},     {"IPRD", "Album", TSetter::Text},
+    {"ITRK", "Track", TSetter::Text},     {"IGRE", "Genre", TSetter::Text},
+    {"IGNR", "Genre", TSetter::Text},     {"ICMT", "Comment", TSetter::AsIs},
+    {"ISRC", "ISRC", TSetter::Text},      {"IURL", "URL", TSetter::WebAddress},
+    {"BTPO", "Tempo", TSetter::Tempo},    {"ICOM", "Composer", TSetter::Text},
+    {"IMUS", "Composer", TSetter::Text},  {"IPUB", "Publisher", TSetter::Text},
+    {"ICMS", "Publisher", TSetter::Text}, {"BCPR", "Publisher", TSetter::Text},
+    {"ITCH", "Conductor", TSetter::Text}, {"ISRF", "Intro", TSetter::Intro},
+    {"IMED", "Segue", TSetter::Segue},    {"IBPM", "BPM", TSetter::BPM},
+    {"CLNT", "Client", TSetter::Text},    {"Cue", "Cue", TSetter::Text},
+    {"Outro", "Outro", TSetter::Text},    {"SDAT", "", TSetter::AvailStart},
+    {"EDAT", "", TSetter::AvailEnd},
+};
+
+// Vorbis comment names, delivered upper-cased, compared case-sensitively.
+constexpr TMapRow kVorbisTable[] = {
+    {"TITLE", "Title", TSetter::Text},
+    {"ARTIST", "Artist", TSetter::Text},
+    {"CONDUCTOR", "Conductor", TSetter::Text},
+    {"COMPOSER", "Composer", TSetter::Text},
+    {"GENRE", "Genre", TSetter::Text},
+    {"ALBUM", "Album", TSetter::Text},
+    {"ALBUM ARTIST", "Album Artist", TSetter::Text},
+    {"ALBUMARTIST", "Album Artist", TSetter::Text},
+    {"BAND", "Album Artist", TSetter::Text},
+    {"DATE", "Year", TSetter::Text},
+    {"PUBLISHER", "Publisher", TSetter::Text},
+    {"LABEL", "Publisher", TSetter::Text},
+    {"ORGANIZATION", "Publisher", TSetter::Text},
+    {"COMMENT", "Comment", TSetter::AsIs},
+    {"DESCRIPTION", "Comment", TSetter::AsIs},
+    {"ISRC", "ISRC", TSetter::Text},
+    {"EAN/UPC", "EAN/UPC", TSetter::Text},
+    {"EAN/UPN", "EAN/UPC", TSetter::Text},
+    {"URL", "URL", TSetter::Text},
+    {"TRACKNUMBER", "Track", TSetter::Text},
+    {"TRACK", "Track", TSetter::Text},
+    {"INTRO", "Intro", TSetter::Numeric},
+    {"SEGUE", "Segue", TSetter::Numeric},
+    {"BPM", "BPM", TSetter::BPM},
+    {"TEMPO", "Tempo", TSetter::Tempo},
+    {"FADESPEED", "FadeSpeed", TSetter::AsIs},
+    {"CLIENT", "Client", TSetter::Text},
+    {"REPLAYGAIN_TRACK_GAIN", "REPLAYGAIN_TRACK_GAIN", TSetter::AsIs},
+    {"MOOD", "Mood", TSetter::Text},
+    {"LANGUAGE", "Language", TSetter::Text},
+    {"OTHER", "Other", TSetter::Text},
+};
+
+std::span<const TMapRow> TableFor(TTagMapping mapping) {
+  switch (mapping) {
+    case TTagMapping::ID3:
+      return kID3Table;
+    case TTagMapping::MP4:
+      return kMP4Table;
+    case TTagMapping::WAV:
+      return kWAVTable;
+    case TTagMapping::Vorbis:
+      return kVorbisTable;
+    default:
+      return {};
+  }
+}
+
+// The first row for id, in table order.
+const TMapRow* FindRow(std::span<const TMapRow> table, std::string_view id, bool ignoreCase) {
+  for (const TMapRow& row : table)
+    if (ignoreCase ? EqualsIgnoringAsciiCase(row.Id, id) : row.Id == id) return &row;
+  return nullptr;
+}
+
+// What the pairs of one file carry from one to the next.
+struct TMapState {
+  int32_t Duration = 0;
+  bool CommentSeen = false;
+  int32_t StartDay = 0;
+  int32_t EndDay = 0;
+};
+
+// "IURL": a web address, or a year behind a "<year>" marker (any case).
+void ApplyWebAddress(TAPETags& tags, std::string_view value) {
+  if (value.find("http:") != std::string_view::npos) {
+    tags.SetText("URL", value);
+    return;
+  }
+  constexpr std::string_view kMarker = "<year>";
+  size_t p = LowerAscii(value).find(kMarker);
+  if (p == std::string::npos) return;
+  size_t q = value.find('<', p + kMarker.size() - 1);
+  // The next "<" lies after the marker, so q - p - 6 cannot be negative.
+  if (q == std::string_view::npos || q - p - kMarker.size() < 2) return;
+  tags.SetYear(value.substr(p + kMarker.size(), q - p - kMarker.size()));
+}
+
+// "IMED": a segue point; a point early in the file counts from its end.
+void ApplySegue(TAPETags& tags, std::string_view value, int32_t duration) {
+  int32_t c = SafeStrToInt(value);
+  if (c < 500) return;
+  if (duration > 0 && static_cast<double>(c) / duration < 0.5) c = duration - c;
+  tags.SetInteger("Segue", c);
+  tags.SetValue("SegueDB", "1");
+}
+
+void Apply(TAPETags& tags, const TMapRow& row, std::string_view value, TMapState& state) {
+  switch (row.Setter) {
+    case TSetter::Text:
+      tags.SetText(row.Field, value);
+      break;
+    case TSetter::AsIs:
+      tags.SetValue(row.Field, value);
+      break;
+    case TSetter::FirstComment:
+      if (!state.CommentSeen) tags.SetValue(row.Field, value);
+      state.CommentSeen = true;
+      break;
+    case TSetter::Date:
+      tags.SetDate(row.Field, value);
+      break;
+    case TSetter::Year:
+      tags.SetYear(value);
+      break;
+    case TSetter::Tempo:
+      tags.SetTempo(value);
+      break;
+    case TSetter::BPM:
+      tags.SetValue(row.Field, TAPETags::NormalizeBPM(value));
+      break;
+    case TSetter::GenreNumber: {
+      int32_t n = SafeStrToInt(value);
+      if (n >= 1 && n <= static_cast<int32_t>(ID3Genres.size()))
+        tags.SetValue(row.Field, ID3Genres[static_cast<size_t>(n - 1)]);
+      break;
+    }
+    case TSetter::Numeric:
+      if (IsNumeric(value)) tags.SetValue(row.Field, value);
+      break;
+    case TSetter::Intro: {
+      int32_t n = SafeStrToInt(value);
+      if (n >= 100 && n < 30000) tags.SetInteger(row.Field, n);
+      break;
+    }
+    case TSetter::WebAddress:
+      ApplyWebAddress(tags, value);
+      break;
+    case TSetter::Segue:
+      ApplySegue(tags, value, state.Duration);
+      break;
+    case TSetter::AvailStart:
+      state.StartDay = TAPETags::DateToDays(value);
+      break;
+    case TSetter::AvailEnd:
+      state.EndDay = TAPETags::DateToDays(value);
+      break;
+  }
+}
+
+// The WAV availability days become the "XRestrictions" record when either
+// lies after 2000-01-01.
+void StoreAvailability(TAPETags& tags, const TMapState& state) {
+  constexpr int32_t kDay2000 = 36526;
+  if (state.StartDay <= kDay2000 && state.EndDay <= kDay2000) return;
+  TAvailability record;
+  InitAvailability(record);
+  record.StartDay = state.StartDay;
+  record.EndDay = state.EndDay;
+  tags.SetValue("XRestrictions", AvailabilityBytes(record));
+}
+
+void MapWMA(TAPETags& tags, const TWMAFields& wma) {
+  if (!wma.Read) return;
+  auto text = [&tags](std::string_view field, const std::u16string& value) {
+    if (!value.empty()) tags.SetWideText(field, value);
+  };
+  auto wideValue = [&tags](std::string_view field, const std::u16string& value) {
+    if (!value.empty()) tags.SetWideValue(field, value);
+  };
+  text("Artist", wma.Artist);
+  text("Title", wma.Title);
+  text("Album Artist", wma.AlbumArtist);
+  text("Album", wma.Album);
+  if (wma.Track != 0) tags.SetText("Track", std::to_string(wma.Track));
+  text("Year", wma.Year);
+  text("Genre", wma.Genre);
+  wideValue("Comment", wma.Comment);
+  wideValue("Comment", wma.Text);
+  text("Composer", wma.Composer);
+  text("Publisher", wma.Publisher);
+  text("Conductor", wma.Conductor);
+  text("Category", wma.Category);
+  if (wma.BeatsPerMinute != 0) tags.SetValue("BPM", std::to_string(wma.BeatsPerMinute));
+  text("ISRC", wma.ISRC);
+  text("Mood", wma.Mood);
+  text("URL", wma.AlbumCoverURL);
+  text("URL2", wma.UserWebURL);
+  wideValue("REPLAYGAIN_TRACK_GAIN", wma.ReplayGainTrackGain);
+}
+
+// UTF-8 of wide text; a lone surrogate becomes U+FFFD.
+std::string WideToUTF8(std::u16string_view wide) {
+  std::u16string clean(wide);
+  for (size_t i = 0; i < clean.size(); ++i) {
+    char16_t c = clean[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < clean.size() && clean[i + 1] >= 0xDC00 &&
+        clean[i + 1] <= 0xDFFF) {
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      clean[i] = u'\uFFFD';
+    }
+  }
+  std::string utf8;
+  EncodeUTF8(clean, utf8);
+  return utf8;
+}
+
+// Days from 0000-03-01-based civil counting (proleptic Gregorian calendar).
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe;
+}
+
+bool IsLeapYear(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
+
+TDurationSource& DurationSource() {
+  static TDurationSource source;
+  return source;
+}
+
+TTagReaderSource& ReaderSource() {
+  static TTagReaderSource source;
+  return source;
+}
+
+int& YearOverride() {
+  static int year = 0;
+  return year;
+}
+
+}  // namespace
+
+// ---- Reader choice and seams --------------------------------------------------
+
+const TTagReaderRow* FindTagReader(std::string_view fileName) {
+  size_t dot = fileName.rfind('.');
+  if (dot == std::string_view::npos) return nullptr;
+  std::string extension = LowerAscii(fileName.substr(dot));
+  for (const TTagReaderRow& row : kReaders)
+    if (row.Extension == extension) return &row;
+  return nullptr;
+}
+
+void SetImportDurationSource(TDurationSource source) {
+  DurationSource() = std::move(source);
+}
+
+void SetImportReaderSource(TTagReaderSource source) {
+  ReaderSource() = std::move(source);
+}
+
+int CurrentYear() {
+  if (YearOverride() > 0) return YearOverride();
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return local.tm_year + 1900;
+}
+
+void SetCurrentYearSource(int year) {
+  YearOverride() = year;
+}
+
+// ---- The setters ----------------------------------------------------------------
+
+void TAPETags::SetText(std::string_view name, std::string_view text) {
+  if (text == "0") return;
+  std::string value = CleanValue(TrimMarked(text));
+  if (value.size() > kMaxTextSize) {
+    size_t cut = kMaxTextSize;
+    if (IsUTF8Marked(value)) {
+      // Never split a UTF-8 character: drop the whole character the cut
+      // falls into.
+      size_t back = 0;
+      while (back < 3 && cut > 1 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) {
+        --cut;
+        ++back;
+      }
+      if ((static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) cut = kMaxTextSize;
+    }
+    value.resize(cut);
+  }
+  SetValue(name, value);
+}
+
+void TAPETags::SetWideText(std::string_view name, std::u16string_view text) {
+  SetText(name, MarkUTF8(WideToUTF8(text)));
+}
+
+void TAPETags::SetWideValue(std::string_view name, std::u16string_view text) {
+  std::string utf8 = WideToUTF8(text);
+  if (utf8 != WideToAnsi(text)) utf8.insert(utf8.begin(), kUTF8Marker);
+  SetValue(name, utf8);
+}
+
+void TAPETags::SetYear(std::string_view text) {
+  auto year = static_cast<uint16_t>(SafeStrToInt(TrimBytes(text)));
+  if (year == 0) return;
+  if (year < 100) year = static_cast<uint16_t>(year + (CurrentYear() < year + 2000 ? 1900 : 2000));
+  SetInteger("Year", year);
+}
+
+void TAPETags::SetDate(std::string_view name, std::string_view text) {
+  int32_t days = DateToDays(text);
+  if (days > 1) SetInteger(name, days);
+}
+
+void TAPETags::SetTempo(std::string_view text) {
+  struct TTempoWord {
+    std::string_view Word;
+    std::string_view Tempo;
+  };
+  static constexpr TTempoWord kWords[] = {
+      {"Slow", "1"},        {"Medium Slow", "2"}, {"Medium-Slow", "2"}, {"Slow Medium", "2"},
+      {"Slow-Medium", "2"}, {"Medium", "3"},      {"Medium Fast", "4"}, {"Medium-Fast", "4"},
+      {"Fast Medium", "4"}, {"Fast-Medium", "4"}, {"Fast", "5"},
+  };
+  for (const TTempoWord& word : kWords)
+    if (EqualsIgnoringAsciiCase(word.Word, text)) {
+      SetValue("Tempo", word.Tempo);
+      return;
+    }
+}
+
+std::string TAPETags::NormalizeBPM(std::string_view text) {
+  size_t end = text.find('.');
+  if (end == std::string_view::npos) end = text.find(',');
+  int32_t bpm = SafeStrToInt(text.substr(0, end));
+  return bpm >= 1 && bpm <= 255 ? std::to_string(bpm) : std::string();
+}
+
+int32_t TAPETags::DateToDays(std::string_view text) {
+  auto part = [text](size_t pos, size_t len) {
+    return pos < text.size() ? SafeStrToInt(text.substr(pos, len)) : 0;
+  };
+  const int32_t year = part(0, 4), month = part(5, 2), day = part(8, 2);
+  static constexpr int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1) return 1;
+  int monthDays = kDaysInMonth[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0);
+  if (day > monthDays) return 1;
+  int64_t days = DaysFromCivil(year, month, day) - DaysFromCivil(1899, 12, 30);
+  return days < 1 ? 1 : static_cast<int32_t>(days);
+}
+
+// ---- The import -------------------------------------------------------------------
+
+void TAPETags::MapContainerTags(TTagMapping mapping, const TContainerTags& tags, int32_t duration) {
+  if (mapping == TTagMapping::WMA) {
+    MapWMA(*this, tags.WMA);
+    return;
+  }
+  std::span<const TMapRow> table = TableFor(mapping);
+  if (table.empty()) return;
+  const bool ignoreCase = mapping == TTagMapping::MP4;
+  TMapState state;
+  state.Duration = duration;
+  const size_t count = std::min(tags.Ids.size(), tags.Values.size());
+  for (size_t i = 0; i < count; ++i) {
+    const TMapRow* row = FindRow(table, tags.Ids[i], ignoreCase);
+    if (row != nullptr) Apply(*this, *row, tags.Values[i], state);
+  }
+  if (mapping == TTagMapping::WAV) StoreAvailability(*this, state);
+}
+
+void TAPETags::ImportContainerTags() {
+  if (!opened_) return;
+  int32_t duration = SafeStrToInt(GetValue("Duration"));
+  if (duration < 1) {
+    int32_t answer = DurationSource() ? DurationSource()(fileName_, Stream())
+                                      : GetFileDuration(fileName_, Stream());
+    if (answer > 0) {
+      SetInteger("Duration", answer);
+      duration = answer;
+    }
+  }
+  const TTagReaderRow* row = FindTagReader(fileName_);
+  if (row == nullptr) return;
+  TContainerTags tags;
+  try {
+    tags =
+        ReaderSource() ? ReaderSource()(*row, fileName_, Stream()) : row->Read(fileName_, Stream());
+  } catch (const std::exception&) {
+    return;  // readers swallow their own errors; this is the last guard
+  }
+  MapContainerTags(row->Mapping, tags, duration);
+}
 
 }  // namespace dov
