@@ -1,0 +1,48 @@
+// The comment header of an Ogg Vorbis or Ogg Opus file: the vendor string and
+// the NAME=value comments. The reader does not walk the Ogg pages in general:
+// it expects the identification header to fill the first page alone and the
+// comment header to begin the second page, and finds both at fixed offsets.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/DOVFileStream.h"
+
+namespace dov {
+
+class TOggTags {
+ public:
+  // A file of this size or smaller holds no comments worth reading.
+  static constexpr int64_t kMinFileSize = 258;
+  // Offset of the identification packet's magic (after its first byte).
+  static constexpr int64_t kMagicOffset = 29;
+  // Offsets of the second page's segment count for the two first-page sizes
+  // (Vorbis 58 bytes, Opus 47 bytes).
+  static constexpr int64_t kVorbisSegmentCountOffset = 84;
+  static constexpr int64_t kOpusSegmentCountOffset = 73;
+  // Each comment takes at least its 4-byte length.
+  static constexpr uint64_t kMinCommentSize = 4;
+
+  void ReadFromFile(std::string_view fileName, TStream* stream);
+  int CommentCount() const { return static_cast<int>(CommentNames.size()); }
+
+  // The 23 bytes at offset 29: for Vorbis "vorbis", version, channels, sample
+  // rate and bit rates of the identification header.
+  std::array<unsigned char, 23> Header{};
+  int64_t FileSize = 0;
+  std::string Vendor;
+  // Names upper-cased (ASCII letters); values marked text (MarkUTF8).
+  std::vector<std::string> CommentNames;
+  std::vector<std::string> CommentValues;
+  // Set when the comment list was read to its end.
+  bool Valid = false;
+
+ private:
+  void Read(TStream& stream);
+};
+
+}  // namespace dov
