@@ -1,1 +1,119 @@
-int main() { return 0; }
+// dovrename-cli: the rename job, the tag store and the play length of files,
+// for scripts and machines without a display.
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "cli/Commands.h"
+#include "common/CodePage.h"
+
+namespace {
+
+constexpr const char* kExitStatus =
+    "Exit status: 0 when everything succeeded, 1 when some operation or file failed,\n"
+    "2 on a usage error. Errors are one line on stderr.";
+
+constexpr const char* kRenameHelp =
+    "Renames, moves or copies the audio files in SOURCE by their tags.\n"
+    "\n"
+    "Files with the extensions .mp3 .mp2 .wav .flac .ogg .m4a .mp4 .mp4a .wma .ape\n"
+    "whose tags give an artist, a title or a genre are handled; names beginning\n"
+    "with \".\" are skipped. --rename gives a file the name \"Artist - Title\" (the\n"
+    "title alone when there is no artist) with its extension in lower case.\n"
+    "--move or --copy puts it into the folder named after its genre under DIR\n"
+    "(\"Unknown\" when it has none), creating that folder. A new path that differs\n"
+    "from the old one only in letter case is left alone. An existing file is\n"
+    "never overwritten: that operation fails and the file stays unchanged.\n"
+    "File contents and tags are never changed.\n"
+    "\n"
+    "Prints the status texts of the job, one a line, the summary last, such as\n"
+    "\"12 files moved and/or renamed, and 3 unchanged.\"\n"
+    "With --dry-run: one line \"OLD -> NEW\" per planned operation and a last line.\n"
+    "With --json: {\"entries\":[{\"old\":...,\"new\":...,\"ok\":...}],\"done\":N,\"total\":M}\n"
+    "(\"ok\" is null in a dry run).";
+
+constexpr const char* kTagsHelp =
+    "Prints the tag fields of each FILE as the rename job reads them, in store\n"
+    "order: the items of the APEv2 tag when the file has one, otherwise the\n"
+    "fields imported from the file's own tags. Values are UTF-8; raw values\n"
+    "(binary items and names beginning with \"X\", such as XRestrictions) are\n"
+    "hexadecimal bytes. Plain output: \"FILE: APEv2 tag, N fields\" and then\n"
+    "\"  Name: value\" per field, control characters shown as \\xNN.\n"
+    "With --json: [{\"file\":...,\"apeTag\":true|false,\"fields\":[{\"name\":...,\"value\":...}]}]";
+
+constexpr const char* kDurationHelp =
+    "Prints the play length of each FILE as \"MILLISECONDS<TAB>FILE\", -1 when the\n"
+    "length is not known.";
+
+// CLI11's messages become one line.
+std::string OneLine(std::string text) {
+  for (char& c : text)
+    if (c == '\n') c = ' ';
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  dov::SetSystemCodePage(dov::CodePageForLocale(""));
+
+  CLI::App app{"Renames, moves or copies audio files by their tags (Artist, Title, Genre).",
+               "dovrename-cli"};
+  app.footer(kExitStatus);
+  app.require_subcommand(1);
+  app.get_formatter()->column_width(28);
+
+  dov::cli::TRenameArgs renameArgs;
+  CLI::App* rename =
+      app.add_subcommand("rename", "Rename, move or copy the audio files of a folder");
+  rename->footer(kRenameHelp);
+  rename->add_flag("--subfolders", renameArgs.Subfolders, "Include subfolders (never DIR itself)");
+  rename->add_flag("--rename", renameArgs.Rename, "Rename files to \"Artist - Title\"");
+  CLI::Option* move =
+      rename->add_flag("--move", renameArgs.Move, "Move files into genre folders under DIR");
+  CLI::Option* copy =
+      rename->add_flag("--copy", renameArgs.Copy, "Copy files into genre folders under DIR");
+  move->excludes(copy);
+  copy->excludes(move);
+  rename->add_option("--dest", renameArgs.Dest, "Root of the genre folders (default: SOURCE)")
+      ->type_name("DIR");
+  rename
+      ->add_option("--replace-char", renameArgs.ReplaceChar,
+                   "Character put in place of \" * / : < > ? \\ | in new names (default: a "
+                   "space; not \"/\")")
+      ->type_name("C");
+  rename->add_flag("--dry-run", renameArgs.DryRun,
+                   "Only list what would be done: no folder is created, no file touched");
+  rename->add_flag("--json", renameArgs.Json, "Print the result as JSON");
+  rename->add_option("SOURCE", renameArgs.Source, "Folder whose files are handled")->required();
+
+  bool tagsJson = false;
+  std::vector<std::string> tagFiles;
+  CLI::App* tags = app.add_subcommand("tags", "Print the tag fields of audio files");
+  tags->footer(kTagsHelp);
+  tags->add_flag("--json", tagsJson, "Print the fields as JSON");
+  tags->add_option("FILE", tagFiles, "Audio files")->required();
+
+  std::vector<std::string> durationFiles;
+  CLI::App* duration = app.add_subcommand("duration", "Print the play length of audio files");
+  duration->footer(kDurationHelp);
+  duration->add_option("FILE", durationFiles, "Audio files")->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {  // --help
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::string message = OneLine(e.what());
+    if (app.get_subcommands().empty() && argc > 1 && argv[1][0] != '-')
+      message = "unknown command \"" + std::string(argv[1]) + "\": use rename, tags or duration";
+    std::cerr << "dovrename-cli: " << message << " (see dovrename-cli --help)" << std::endl;
+    return dov::cli::kExitUsage;
+  }
+
+  if (rename->parsed()) return dov::cli::RunRename(renameArgs, std::cout, std::cerr);
+  if (tags->parsed()) return dov::cli::RunTags(tagFiles, tagsJson, std::cout, std::cerr);
+  return dov::cli::RunDuration(durationFiles, std::cout, std::cerr);
+}
