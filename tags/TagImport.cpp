@@ -16,6 +16,8 @@
 #include "info/AudioFiles.h"
 #include "tags/APETag.h"
 #include "tags/MP3Tags.h"
+#include "tags/MP4Tags.h"
+#include "tags/WMAInfo.h"
 
 namespace dov {
 namespace {
@@ -66,9 +68,10 @@ TContainerTags ReadMP3(std::string_view fileName, TStream* stream) {
   return Pairs(std::move(reader.FrameIDs), std::move(reader.FrameValues));
 }
 
-TContainerTags ReadMP4(std::string_view, TStream*) {
-  // Plug in: TMP4Tags reader; ...; Pairs(reader.ItemNames, reader.ItemValues).
-  return {};
+TContainerTags ReadMP4(std::string_view fileName, TStream* stream) {
+  TMP4Tags reader;
+  reader.ReadFromFile(fileName, stream);
+  return Pairs(std::move(reader.ItemNames), std::move(reader.ItemValues));
 }
 
 TContainerTags ReadWAV(std::string_view, TStream*) {
@@ -86,10 +89,31 @@ TContainerTags ReadFLAC(std::string_view, TStream*) {
   return {};
 }
 
-TContainerTags ReadWMA(std::string_view, TStream*) {
-  // Plug in: TWMAfile reader; tags.WMA.Read = reader.ReadFromFile(...); then
-  // copy Title, Artist, ... Track, BeatsPerMinute into tags.WMA.
-  return {};
+TContainerTags ReadWMA(std::string_view fileName, TStream* stream) {
+  TWMAfile reader;
+  TContainerTags tags;
+  TWMAFields& wma = tags.WMA;
+  wma.Read = reader.ReadFromFile(fileName, stream);
+  wma.Title = std::move(reader.Title);
+  wma.Artist = std::move(reader.Artist);
+  wma.Album = std::move(reader.Album);
+  wma.AlbumArtist = std::move(reader.AlbumArtist);
+  wma.Year = std::move(reader.Year);
+  wma.Genre = std::move(reader.Genre);
+  wma.Comment = std::move(reader.Comment);
+  wma.Composer = std::move(reader.Composer);
+  wma.Publisher = std::move(reader.Publisher);
+  wma.Conductor = std::move(reader.Conductor);
+  wma.Category = std::move(reader.Category);
+  wma.ISRC = std::move(reader.ISRC);
+  wma.Mood = std::move(reader.Mood);
+  wma.Text = std::move(reader.Text);
+  wma.AlbumCoverURL = std::move(reader.AlbumCoverURL);
+  wma.UserWebURL = std::move(reader.UserWebURL);
+  wma.ReplayGainTrackGain = std::move(reader.ReplayGainTrackGain);
+  wma.Track = reader.Track;
+  wma.BeatsPerMinute = reader.BeatsPerMinute;
+  return tags;
 }
 
 // One row per extension; the first row whose extension matches serves.
