@@ -15,8 +15,11 @@
 #include "common/DOVTnt.h"
 #include "info/AudioFiles.h"
 #include "tags/APETag.h"
+#include "tags/FLAC.h"
 #include "tags/MP3Tags.h"
 #include "tags/MP4Tags.h"
+#include "tags/OggTags.h"
+#include "tags/WAVTags.h"
 #include "tags/WMAInfo.h"
 
 namespace dov {
@@ -74,19 +77,22 @@ TContainerTags ReadMP4(std::string_view fileName, TStream* stream) {
   return Pairs(std::move(reader.ItemNames), std::move(reader.ItemValues));
 }
 
-TContainerTags ReadWAV(std::string_view, TStream*) {
-  // Plug in: TWAVTags reader; ...; Pairs(reader.ChunkIDs, reader.ChunkValues).
-  return {};
+TContainerTags ReadWAV(std::string_view fileName, TStream* stream) {
+  TWAVTags reader;
+  reader.ReadFromFile(fileName, stream);
+  return Pairs(std::move(reader.ChunkIDs), std::move(reader.ChunkValues));
 }
 
-TContainerTags ReadOgg(std::string_view, TStream*) {
-  // Plug in: TOggTags reader; ...; Pairs(reader.CommentNames, reader.CommentValues).
-  return {};
+TContainerTags ReadOgg(std::string_view fileName, TStream* stream) {
+  TOggTags reader;
+  reader.ReadFromFile(fileName, stream);
+  return Pairs(std::move(reader.CommentNames), std::move(reader.CommentValues));
 }
 
-TContainerTags ReadFLAC(std::string_view, TStream*) {
-  // Plug in: TFLAC reader(true); ...; Pairs(reader.CommentNames, reader.CommentValues).
-  return {};
+TContainerTags ReadFLAC(std::string_view fileName, TStream* stream) {
+  TFLAC reader(true);
+  reader.ReadFromFile(fileName, stream);
+  return Pairs(std::move(reader.CommentNames), std::move(reader.CommentValues));
 }
 
 TContainerTags ReadWMA(std::string_view fileName, TStream* stream) {
