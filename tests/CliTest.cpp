@@ -1,0 +1,257 @@
+// dovrename-cli end to end: the real program on temporary folders, checking
+// its output, its exit status and the files afterwards.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "tests/TestSupport.h"
+
+namespace dov::test {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using json = nlohmann::json;
+
+// An audio-looking file carrying an APEv2 tag with the given text items.
+std::string Tagged(const std::vector<std::pair<std::string, std::string>>& items) {
+  return Filler(400) + ApeTag(items);
+}
+
+// Every file and folder under root, relative, sorted, folders ending in "/".
+std::vector<std::string> Tree(const fs::path& root) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    std::string name = fs::relative(entry.path(), root).string();
+    names.push_back(entry.is_directory() ? name + "/" : name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directory(lib); }
+
+  // Writes a tagged file under the library; returns its full path.
+  std::string Add(const std::string& name,
+                  const std::vector<std::pair<std::string, std::string>>& items) {
+    std::string path = lib + "/" + name;
+    fs::create_directories(fs::path(path).parent_path());
+    WriteFile(path, Tagged(items));
+    return path;
+  }
+
+  TempDir dir;
+  std::string lib = dir / "lib";
+  std::string dest = dir / "Sorted";
+};
+
+TEST_F(Cli, RenameAndMovePrintsTheJobsStatusTextsAndSortsByGenre) {
+  std::string a = Add("a.mp3", {{"Artist", "A"}, {"Title", "T1"}, {"Genre", "Rock"}});
+  Add("sub/b.FLAC", {{"Artist", "B"}, {"Title", "T2"}});
+  WriteFile(lib + "/notes.txt", "not audio");
+  std::string aBytes = ReadFile(a);
+
+  CliResult r = RunCli({"rename", "--subfolders", "--rename", "--move", "--dest", dest, lib});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Err, "");
+  EXPECT_EQ(r.Out,
+            "Loading files... 0\n"
+            "1 files moved and/or renamed\n"
+            "2 files moved and/or renamed\n");
+  EXPECT_EQ(Tree(dest), (std::vector<std::string>{"Rock/", "Rock/A - T1.mp3", "Unknown/",
+                                                  "Unknown/B - T2.flac"}));
+  EXPECT_EQ(ReadFile(dest + "/Rock/A - T1.mp3"), aBytes);  // contents untouched
+  EXPECT_EQ(Tree(lib), (std::vector<std::string>{"notes.txt", "sub/"}));
+}
+
+TEST_F(Cli, RenameInPlaceCleansTheNameAndSkipsCaseOnlyChanges) {
+  Add("x.MP3", {{"Artist", "A"}, {"Title", "B/C"}});
+  Add("artist - title.mp3", {{"Artist", "Artist"}, {"Title", "Title"}});
+
+  CliResult r = RunCli({"rename", "--rename", "--replace-char", "_", lib});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  // A status at the first operation, then the summary.
+  EXPECT_EQ(r.Out,
+            "Loading files... 0\n1 files moved and/or renamed\n1 files moved and/or renamed\n");
+  EXPECT_EQ(Tree(lib), (std::vector<std::string>{"A - B_C.mp3", "artist - title.mp3"}));
+}
+
+TEST_F(Cli, FailedOperationsExitOneAndNeverOverwrite) {
+  Add("a.mp3", {{"Artist", "A"}, {"Title", "T"}, {"Genre", "Rock"}});
+  Add("b.mp3", {{"Artist", "B"}, {"Title", "T"}, {"Genre", "Rock"}});
+  fs::create_directories(dest + "/Rock");
+  WriteFile(dest + "/Rock/A - T.mp3", "already there");
+
+  CliResult r = RunCli({"rename", "--rename", "--copy", "--dest", dest, lib});
+  EXPECT_EQ(r.Status, 1) << r.Err;
+  EXPECT_THAT(r.Out, ::testing::EndsWith("\n1 files moved and/or renamed, and 1 unchanged.\n"));
+  EXPECT_EQ(ReadFile(dest + "/Rock/A - T.mp3"), "already there");
+  EXPECT_TRUE(Exists(dest + "/Rock/B - T.mp3"));
+  EXPECT_EQ(Tree(lib), (std::vector<std::string>{"a.mp3", "b.mp3"}));  // copies leave sources
+
+  // The same job as JSON: nothing but one object, one entry per operation.
+  fs::remove(dest + "/Rock/B - T.mp3");
+  r = RunCli({"rename", "--rename", "--copy", "--json", "--dest", dest, lib});
+  EXPECT_EQ(r.Status, 1);
+  json result = json::parse(r.Out);
+  EXPECT_EQ(result["done"], 1);
+  EXPECT_EQ(result["total"], 2);
+  ASSERT_EQ(result["entries"].size(), 2u);
+  for (const json& entry : result["entries"]) {
+    bool isA = entry["old"] == lib + "/a.mp3";
+    EXPECT_EQ(entry["new"], dest + (isA ? "/Rock/A - T.mp3" : "/Rock/B - T.mp3"));
+    EXPECT_EQ(entry["ok"], !isA);
+  }
+  EXPECT_EQ(ReadFile(dest + "/Rock/A - T.mp3"), "already there");
+}
+
+TEST_F(Cli, UsageErrorsExitTwoWithOneLineAndChangeNothing) {
+  Add("a.mp3", {{"Artist", "A"}, {"Title", "T"}, {"Genre", "Rock"}});
+  WriteFile(dir / "file.mp3", "x");
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"frobnicate"},
+      {"rename", lib},                                        // no action
+      {"rename", "--move", "--copy", lib},                    // exclusive
+      {"rename", "--rename", dir / "missing"},                // no such folder
+      {"rename", "--rename", dir / "file.mp3"},               // not a folder
+      {"rename", "--rename"},                                 // no source
+      {"rename", "--rename", "--replace-char", "ab", lib},    // two characters
+      {"rename", "--rename", "--replace-char", "", lib},      // none
+      {"rename", "--rename", "--replace-char", "/", lib},     // a folder separator
+      {"rename", "--rename", "--bogus", lib},                 // unknown option
+      {"rename", "--move", "--dest", dir / "file.mp3", lib},  // destination is a file
+      {"tags"},
+      {"duration"},
+  };
+  for (const auto& args : cases) {
+    std::string shown;
+    for (const auto& a : args) shown += a + " ";
+    SCOPED_TRACE(shown);
+    CliResult r = RunCli(args);
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_EQ(r.Out, "");
+    EXPECT_THAT(r.Err, StartsWith("dovrename-cli: "));
+    EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1) << r.Err;
+  }
+  EXPECT_EQ(Tree(dir.Path()), (std::vector<std::string>{"file.mp3", "lib/", "lib/a.mp3"}));
+  EXPECT_THAT(RunCli({"rename", "--rename", dir / "missing"}).Err, HasSubstr("missing"));
+}
+
+TEST_F(Cli, HelpDocumentsEveryCommandAndOption) {
+  CliResult r = RunCli({"--help"});
+  EXPECT_EQ(r.Status, 0);
+  for (const char* word : {"rename", "tags", "duration", "Exit status"})
+    EXPECT_THAT(r.Out, HasSubstr(word));
+  r = RunCli({"rename", "--help"});
+  EXPECT_EQ(r.Status, 0);
+  for (const char* word : {"--subfolders", "--rename", "--move", "--copy", "--dest",
+                           "--replace-char", "--dry-run", "--json", "SOURCE"})
+    EXPECT_THAT(r.Out, HasSubstr(word));
+}
+
+TEST_F(Cli, DryRunListsThePlanAndTouchesNothing) {
+  Add("a.mp3", {{"Artist", "A"}, {"Title", "T"}, {"Genre", "Rock"}});
+  Add("b.wav", {{"Genre", "Jazz"}});  // no artist or title: keeps its name
+  std::vector<std::string> before = Tree(dir.Path());
+
+  CliResult r = RunCli({"rename", "--rename", "--move", "--dry-run", "--dest", dest, lib});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_THAT(r.Out, HasSubstr(lib + "/a.mp3 -> " + dest + "/Rock/A - T.mp3\n"));
+  EXPECT_THAT(r.Out, HasSubstr(lib + "/b.wav -> " + dest + "/Jazz/b.wav\n"));
+  EXPECT_THAT(r.Out,
+              ::testing::EndsWith(
+                  "\nDry run: 2 files would be moved and/or renamed; nothing was changed.\n"));
+  EXPECT_EQ(std::count(r.Out.begin(), r.Out.end(), '\n'), 3);
+
+  r = RunCli({"rename", "--rename", "--move", "--dry-run", "--json", "--dest", dest, lib});
+  EXPECT_EQ(r.Status, 0);
+  EXPECT_THAT(r.Out, StartsWith("{\"entries\":[{\"old\":"));
+  json plan = json::parse(r.Out);
+  EXPECT_EQ(plan["done"], 0);
+  EXPECT_EQ(plan["total"], 2);
+  for (const json& entry : plan["entries"]) EXPECT_TRUE(entry["ok"].is_null());
+
+  EXPECT_EQ(Tree(dir.Path()), before);  // no genre folder either
+}
+
+TEST_F(Cli, NamesThatAreNotUtf8AreRenamedAndPrintedSafely) {
+  const std::string oddFolder = dir / "lib\xff";
+  fs::create_directory(oddFolder);
+  WriteFile(oddFolder + "/caf\xe9.mp3", Tagged({{"Artist", "A"}, {"Title", "T"}}));
+
+  CliResult r = RunCli({"rename", "--rename", "--dry-run", "--json", oddFolder});
+  EXPECT_EQ(r.Status, 0);
+  json plan = json::parse(r.Out);  // still valid JSON
+  EXPECT_EQ(plan["entries"][0]["old"], dir / "lib\xEF\xBF\xBD/caf\xEF\xBF\xBD.mp3");
+
+  r = RunCli({"tags", oddFolder + "/caf\xe9.mp3"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_THAT(r.Out, HasSubstr("  Artist: A\n"));
+
+  r = RunCli({"rename", "--rename", oddFolder});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(Tree(oddFolder), (std::vector<std::string>{"A - T.mp3"}));
+}
+
+TEST_F(Cli, TagsPrintsTheStoreInOrderWithRawValuesAsHex) {
+  std::string tagged = lib + "/t.mp3";
+  const std::vector<std::string> items = {ApeItem("Title", "Jóga"), ApeItem("Artist", "Björk"),
+                                          ApeItem("XRestrictions", std::string("\0\x01\x1f", 3)),
+                                          ApeItem("Comment", "two\r\nlines")};
+  WriteFile(tagged, Filler(400) + ApeTagFromItems(items));
+  std::string plain = lib + "/plain.wav";
+  WriteFile(plain, Filler(400));
+  std::string missing = lib + "/missing.mp3";
+
+  CliResult r = RunCli({"tags", tagged, missing, plain});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(r.Out, tagged +
+                       ": APEv2 tag, 4 fields\n"
+                       "  Title: Jóga\n"
+                       "  Artist: Björk\n"
+                       "  XRestrictions: 00011f\n"
+                       "  Comment: two\\x0D\\x0Alines\n" +
+                       plain + ": no APEv2 tag, 0 fields\n");
+  EXPECT_THAT(r.Err, HasSubstr(missing));
+  EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1);
+
+  r = RunCli({"tags", "--json", tagged, plain});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(json::parse(r.Out), json::parse(R"([
+    {"file": ")" + tagged + R"(", "apeTag": true, "fields": [
+      {"name": "Title", "value": "Jóga"}, {"name": "Artist", "value": "Björk"},
+      {"name": "XRestrictions", "value": "00011f"}, {"name": "Comment", "value": "two\r\nlines"}]},
+    {"file": ")" + plain + R"(", "apeTag": false, "fields": []}])"));
+}
+
+TEST_F(Cli, DurationPrintsMillisecondsTabFile) {
+  std::string notes = lib + "/notes.txt";
+  WriteFile(notes, Filler(400));
+  std::string song = Add("song.mp3", {{"Title", "T"}});
+
+  CliResult r = RunCli({"duration", notes, song, lib + "/missing.mp3"});
+  EXPECT_EQ(r.Status, 1);
+  std::string firstLine = "-1\t" + notes + "\n";
+  EXPECT_THAT(r.Out, StartsWith(firstLine));
+  EXPECT_TRUE(
+      std::regex_match(r.Out.substr(firstLine.size()), std::regex("-?[0-9]+\t.*song.mp3\n")))
+      << r.Out;
+  EXPECT_THAT(r.Err, HasSubstr("missing.mp3"));
+}
+
+}  // namespace
+}  // namespace dov::test
