@@ -1,10 +1,13 @@
 #include "common/DOVCommon.h"
 
+#include <libintl.h>
+
 #include <charconv>
 #include <cmath>
 #include <exception>
 #include <limits>
 #include <memory>
+#include <optional>
 
 #include "common/DOVFileStream.h"
 #include "common/DOVTnt.h"
@@ -12,6 +15,7 @@
 namespace dov {
 
 TFormatSettings DOVFormatSettings;
+TCommonSettings DOVSettings;
 
 // ---- Bits and byte order ------------------------------------------------
 
@@ -55,35 +59,42 @@ int HexDigit(char c) {
 
 }  // namespace
 
-int32_t SafeStrToInt(std::string_view s) {
+bool TryStrToInt(std::string_view s, int32_t& value) {
   s = TrimBytes(s);
   size_t i = 0;
   bool negative = false;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
   if (i < s.size() && s[i] == '$') {
     ++i;
-    if (i == s.size()) return 0;
+    if (i == s.size()) return false;
     // At most 32 bits: leading zeros aside, no more than 8 digits.
     while (s.size() - i > 8 && s[i] == '0') ++i;
-    if (s.size() - i > 8) return 0;
+    if (s.size() - i > 8) return false;
     uint32_t v = 0;
     for (; i < s.size(); ++i) {
       int d = HexDigit(s[i]);
-      if (d < 0) return 0;
+      if (d < 0) return false;
       v = v << 4 | static_cast<uint32_t>(d);
     }
     if (negative) v = 0u - v;
-    return static_cast<int32_t>(v);
+    value = static_cast<int32_t>(v);
+    return true;
   }
-  if (i == s.size()) return 0;
+  if (i == s.size()) return false;
   const uint64_t limit = negative ? 2147483648u : 2147483647u;
   uint64_t v = 0;
   for (; i < s.size(); ++i) {
-    if (!IsDigit(s[i])) return 0;
+    if (!IsDigit(s[i])) return false;
     v = v * 10 + static_cast<uint64_t>(s[i] - '0');
-    if (v > limit) return 0;
+    if (v > limit) return false;
   }
-  return negative ? static_cast<int32_t>(-static_cast<int64_t>(v)) : static_cast<int32_t>(v);
+  value = negative ? static_cast<int32_t>(-static_cast<int64_t>(v)) : static_cast<int32_t>(v);
+  return true;
+}
+
+int32_t SafeStrToInt(std::string_view s) {
+  int32_t value = 0;
+  return TryStrToInt(s, value) ? value : 0;
 }
 
 bool TryStrToFloat(std::string_view s, double& value, const TFormatSettings& format) {
@@ -98,11 +109,15 @@ bool TryStrToFloat(std::string_view s, double& value, const TFormatSettings& for
     if (s[i] == '-') text.push_back('-');
     ++i;
   }
-  int digits = 0;
+  // The power of ten of the first significant digit tells an overflow from
+  // an underflow when the number is beyond the double range.
+  int64_t digits = 0, intDigits = 0, firstSignificant = -1;
   bool separator = false;
   for (; i < e; ++i) {
     if (IsDigit(s[i])) {
+      if (firstSignificant < 0 && s[i] != '0') firstSignificant = digits;
       ++digits;
+      if (!separator) ++intDigits;
       text.push_back(s[i]);
     } else if (s[i] == format.DecimalSeparator && !separator) {
       separator = true;
@@ -112,16 +127,23 @@ bool TryStrToFloat(std::string_view s, double& value, const TFormatSettings& for
     }
   }
   if (digits == 0) return false;
+  int64_t exponent = 0;
   if (i < e && (s[i] == 'e' || s[i] == 'E')) {
     text.push_back('e');
     ++i;
+    bool negativeExp = false;
     if (i < e && (s[i] == '+' || s[i] == '-')) {
-      if (s[i] == '-') text.push_back('-');
+      negativeExp = s[i] == '-';
+      if (negativeExp) text.push_back('-');
       ++i;
     }
     int expDigits = 0;
-    for (; i < e && IsDigit(s[i]); ++i, ++expDigits) text.push_back(s[i]);
+    for (; i < e && IsDigit(s[i]); ++i, ++expDigits) {
+      text.push_back(s[i]);
+      if (exponent < 1'000'000'000) exponent = exponent * 10 + (s[i] - '0');
+    }
     if (expDigits == 0) return false;
+    if (negativeExp) exponent = -exponent;
   }
   if (i != e) return false;
   double parsed = 0;
@@ -129,7 +151,7 @@ bool TryStrToFloat(std::string_view s, double& value, const TFormatSettings& for
   if (end != text.data() + text.size()) return false;
   if (ec == std::errc::result_out_of_range) {
     // A tiny number is 0; a huge one is not a number we can hold.
-    if (std::abs(parsed) > 1) return false;
+    if (firstSignificant >= 0 && exponent + intDigits - firstSignificant > 0) return false;
     parsed = 0;
   } else if (ec != std::errc()) {
     return false;
@@ -277,6 +299,102 @@ std::string AvailabilityBytes(const TAvailability& record) {
     put32(day.Hours);
   }
   return bytes;
+}
+
+// ---- Process-wide settings and the start-up step ----------------------------
+
+std::string GetSystemProxy() {
+  constexpr uint32_t kNamedProxy = 3;
+  uint32_t accessType = 0;
+  std::string list;
+  if (!Platform().QueryInternetProxy(accessType, list) || accessType != kNamedProxy) return {};
+  return list;
+}
+
+void GetProxyFor(std::string_view scheme, std::string& host, int32_t& port) {
+  host.clear();
+  port = 0;
+  std::string proxy = GetSystemProxy();
+  if (proxy.empty()) return;
+  std::string key = std::string(scheme) + "=";
+  size_t at = proxy.find(key);
+  if (at != std::string::npos) {
+    proxy.erase(0, at + key.size());
+    size_t end = proxy.find(' ');
+    if (end == std::string::npos) end = proxy.find(';');
+    if (end != std::string::npos) proxy.resize(end);
+  }
+  size_t colon = proxy.find(':');
+  if (colon == std::string::npos) return;
+  port = SafeStrToInt(std::string_view(proxy).substr(colon + 1));
+  host = proxy.substr(0, colon);
+}
+
+void LoadProxySettings() {
+  GetProxyFor("http", DOVSettings.HttpProxyHost, DOVSettings.HttpProxyPort);
+  GetProxyFor("ftp", DOVSettings.FtpProxyHost, DOVSettings.FtpProxyPort);
+}
+
+void FixWindowsVersion() {
+  TWindowsVersion& version = DOVSettings.WindowsVersion;
+  if (version.Major != 6 || version.Minor != 2) return;
+  std::unique_ptr<TRegistryKey> key =
+      Platform().OpenLocalMachineKey("\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion");
+  if (!key) return;
+  std::optional<int32_t> major = key->ReadInteger("CurrentMajorVersionNumber");
+  if (!major) return;
+  version.Major = static_cast<uint32_t>(*major);
+  std::optional<int32_t> minor = key->ReadInteger("CurrentMinorVersionNumber");
+  if (!minor) return;
+  version.Minor = static_cast<uint32_t>(*minor);
+  std::optional<std::string> buildText = key->ReadString("CurrentBuildNumber");
+  int32_t build = 0;
+  if (!buildText || !TryStrToInt(*buildText, build)) return;
+  version.Build = static_cast<uint32_t>(build);
+  if (version.Major == 10 && version.Build > 21999) version.Major = 11;
+}
+
+bool RestoreFileTimes(int handle, const TFileInformation& info, bool clearArchive) {
+  TPlatform& platform = Platform();
+  if (!DOVSettings.WindowsVersion.AtLeast(6, 0)) return platform.KeepLastWriteTime(handle);
+  if (!DOVSettings.HasFileInformationSetter) return false;
+  TFileBasicInfo basic;
+  basic.CreationTime = info.CreationTime;
+  basic.LastAccessTime = info.LastAccessTime;
+  basic.LastWriteTime = info.LastWriteTime;
+  basic.ChangeTime = info.LastWriteTime;
+  basic.Attributes = info.Attributes;
+  if (clearArchive && (basic.Attributes & kAttributeArchive) != 0) {
+    basic.Attributes &= ~kAttributeArchive;
+    if (basic.Attributes == 0) basic.Attributes = kAttributeNormal;
+  }
+  return platform.SetFileBasicInformation(handle, basic);
+}
+
+void InitDOVCommon() {
+  try {
+    DOVFormatSettings = TFormatSettings{};
+    TPlatform& platform = Platform();
+    TCommonSettings& s = DOVSettings;
+    s.PerformanceFrequency = platform.PerformanceFrequency();
+    s.CaptionInformation = dgettext(kTextDomain, "Information");
+    s.CaptionWarning = dgettext(kTextDomain, "Warning");
+    s.CaptionError = dgettext(kTextDomain, "Error");
+    s.WindowsVersion = platform.ReportedVersion();
+    FixWindowsVersion();
+    s.HasFileInformationSetter =
+        s.WindowsVersion.AtLeast(6, 0) && platform.HasFileInformationSetter();
+    platform.SetCriticalErrorDialogs(false);
+    s.MediaFoundationAvailable =
+        s.WindowsVersion.AtLeast(6, 1) && platform.CanLoadLibrary("MF.dll", false);
+    s.ALACDecoderAvailable = s.MediaFoundationAvailable && s.WindowsVersion.AtLeast(6, 2) &&
+                             platform.CanLoadLibrary("MSAlacDecoder.dll", true);
+    platform.SetCriticalErrorDialogs(true);
+    LoadProxySettings();
+    s.ClipboardFormat = platform.RegisterClipboardFormat("Dovetone Tracks");
+  } catch (const std::exception&) {
+    // Start-up goes on with what was prepared.
+  }
 }
 
 }  // namespace dov

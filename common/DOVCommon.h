@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/Platform.h"
+
 namespace dov {
 
 // ---- Bits and byte order ------------------------------------------------
@@ -61,6 +63,8 @@ extern TFormatSettings DOVFormatSettings;
 // hexadecimal one of up to 32 bits (so "$FFFFFFFF" is -1). 0 for anything
 // that is not a whole valid number, and for a decimal out of range.
 int32_t SafeStrToInt(std::string_view s);
+// The same, telling a number that is not valid (false) from 0.
+bool TryStrToInt(std::string_view s, int32_t& value);
 
 // Reads s as a floating-point number: optional blanks (0x20) at both ends, an
 // optional sign, digits with at most one decimal separator (at least one digit
@@ -130,5 +134,66 @@ inline constexpr size_t kAvailabilitySize = 52;
 void InitAvailability(TAvailability& record);
 // The packed 52-byte form.
 std::string AvailabilityBytes(const TAvailability& record);
+
+// ---- Process-wide settings and the start-up step ----------------------------
+
+struct TCommonSettings {
+  int64_t PerformanceFrequency = 0;
+  // Message captions, passed through the translation lookup.
+  std::string CaptionInformation = "Information";
+  std::string CaptionWarning = "Warning";
+  std::string CaptionError = "Error";
+  TWindowsVersion WindowsVersion;
+  bool HasFileInformationSetter = false;
+  bool MediaFoundationAvailable = false;
+  bool ALACDecoderAvailable = false;
+  std::string HttpProxyHost;
+  int32_t HttpProxyPort = 0;
+  std::string FtpProxyHost;
+  int32_t FtpProxyPort = 0;
+  uint32_t ClipboardFormat = 0;
+};
+extern TCommonSettings DOVSettings;
+
+// The text domain of the program's message catalogues.
+inline constexpr const char* kTextDomain = "dovrename";
+
+// Fills DOVFormatSettings and DOVSettings, in this order: number format,
+// counter frequency, captions, Windows version, the file-information setter
+// (6.0 or later), the media-foundation (6.1 or later) and ALAC-decoder (6.2 or
+// later) probes with critical-error dialogs off, the proxy settings, the
+// clipboard format "Dovetone Tracks". Never raises.
+void InitDOVCommon();
+
+// Corrects DOVSettings.WindowsVersion when the system reports 6.2 (which it
+// does for every later version) from the registry's CurrentVersion values;
+// build numbers above 21999 of version 10 are version 11. A value that cannot
+// be read stops the correction and keeps what was read before it.
+void FixWindowsVersion();
+
+// The proxy list of the system's internet settings when a named proxy is set
+// (access type 3); empty otherwise, and always on Linux.
+std::string GetSystemProxy();
+// Host and port of the proxy for scheme ("http", "ftp") from the system's
+// proxy list ("host:port" for all, or "http=host:port;ftp=host:port");
+// empty and 0 when there is none.
+void GetProxyFor(std::string_view scheme, std::string& host, int32_t& port);
+// The http and ftp proxies into DOVSettings.
+void LoadProxySettings();
+
+// The file information record read before a change to a file.
+struct TFileInformation {
+  uint32_t Attributes = 0;
+  int64_t CreationTime = 0;
+  int64_t LastAccessTime = 0;
+  int64_t LastWriteTime = 0;
+};
+inline constexpr uint32_t kAttributeArchive = 0x20;
+inline constexpr uint32_t kAttributeNormal = 0x80;
+// Puts the times and attributes of info back on the open file (Windows 6.0 or
+// later; older systems only keep the last-write time from changing); the
+// archive attribute is cleared when asked. True on success; always false on
+// Linux, which has no such call.
+bool RestoreFileTimes(int handle, const TFileInformation& info, bool clearArchive);
 
 }  // namespace dov
