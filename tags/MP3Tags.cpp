@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <memory>
 
 #include "common/ByteReader.h"
+#include "common/DOVCommon.h"
 #include "common/DOVTnt.h"
 
 namespace dov {
@@ -36,30 +36,6 @@ namespace {
 
 constexpr int64_t kHeaderSize = 10;
 constexpr int64_t kID3v1Size = 128;
-
-// Bytes of 0x20 or less removed at both ends; a marked value is trimmed
-// behind its marker, which stays.
-std::string TrimMarked(std::string_view value) {
-  if (!IsUTF8Marked(value)) return std::string(TrimBytes(value));
-  std::string_view inner = TrimBytes(value.substr(1));
-  if (inner.empty()) return {};
-  return kUTF8Marker + std::string(inner);
-}
-
-// A complete decimal floating-point number (blanks around it allowed).
-bool IsNumber(std::string_view s, double& value) {
-  std::string_view t = TrimBytes(s);
-  if (t.empty()) return false;
-  std::string text(t);
-  char* end = nullptr;
-  value = std::strtod(text.c_str(), &end);
-  if (end != text.c_str() + text.size()) return false;
-  // Only plain decimal notation: no hexadecimal, infinity or NaN spellings.
-  for (char c : text)
-    if (!(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.' && c != 'e' && c != 'E')
-      return false;
-  return std::isfinite(value);
-}
 
 std::string_view UpToZero(std::string_view s) {
   return s.substr(0, s.find('\0'));
@@ -117,11 +93,11 @@ void TMP3Tags::AddFrame(std::string_view id, std::string value) {
     double number = 0;
     if (value.size() >= 2 && value.back() == ')') {
       std::string_view inner = std::string_view(value).substr(1, value.size() - 2);
-      if (IsNumber(inner, number) && number >= 0 && number <= 126 && number == std::floor(number))
+      if (TryStrToFloat(inner, number) && number >= 0 && number <= 126 &&
+          number == std::floor(number))
         value = std::string(ID3Genres[static_cast<size_t>(number)]);
     } else if (size_t close = value.find(')'); close != std::string::npos) {
-      if (IsNumber(std::string_view(value).substr(1, close - 1), number))
-        value = value.substr(close + 1);
+      if (IsNumeric(std::string_view(value).substr(1, close - 1))) value = value.substr(close + 1);
     }
   }
   FrameIDs.emplace_back(id);

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "common/ByteReader.h"
+#include "common/DOVCommon.h"
 #include "common/DOVTnt.h"
 
 namespace dov {
@@ -54,41 +55,6 @@ std::string_view UpToZero(std::string_view s) {
 template <size_t N>
 std::string_view Field(const std::array<unsigned char, N>& data, size_t offset, size_t width) {
   return UpToZero(std::string_view(reinterpret_cast<const char*>(data.data()) + offset, width));
-}
-
-// Blanks and control characters trimmed, then a decimal (or "$" hexadecimal)
-// 32-bit integer; 0 when the text is not one.
-int32_t StrToIntOrZero(std::string_view s) {
-  s = TrimBytes(s);
-  bool negative = false;
-  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
-    negative = s[0] == '-';
-    s.remove_prefix(1);
-  }
-  int base = 10;
-  if (!s.empty() && s[0] == '$') {
-    base = 16;
-    s.remove_prefix(1);
-  }
-  if (s.empty()) return 0;
-  int64_t value = 0;
-  for (char c : s) {
-    int digit;
-    if (c >= '0' && c <= '9')
-      digit = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f')
-      digit = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F')
-      digit = c - 'A' + 10;
-    else
-      return 0;
-    value = value * base + digit;
-    if (value > int64_t{std::numeric_limits<uint32_t>::max()}) return 0;
-  }
-  if (base == 10 && value > int64_t{std::numeric_limits<int32_t>::max()} + (negative ? 1 : 0))
-    return 0;
-  if (negative) value = -value;
-  return static_cast<int32_t>(value);
 }
 
 }  // namespace
@@ -292,7 +258,7 @@ void TWAVTags::ReadScot(TByteReader& in) {
   store("IART", Field(ScotData, 267, 34));
   store("IYER", Field(ScotData, 338, 4));
   if (std::string_view intro = Field(ScotData, 335, 2); !intro.empty())
-    AddChunk("ISRF", std::to_string(int64_t{StrToIntOrZero(intro)} * 1000));
+    AddChunk("ISRF", std::to_string(int64_t{SafeStrToInt(intro)} * 1000));
   store("ICMT", Field(ScotData, 301, 34));
   TagsRead = true;
 }
