@@ -41,6 +41,7 @@ void TFLAC::Read(TStream& stream) {
   if (std::memcmp(marker, "ID3", 3) == 0 && marker[3] > 1 && marker[3] < 9) {
     // An ID3v2 tag comes first: header, body of the declared size, and from
     // version 4 on an optional footer. The size bytes are used as they are.
+    in.Seek(5);
     uint8_t flags = in.U8();
     unsigned char size[4];
     in.ReadExact(size, sizeof size);
