@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -301,6 +302,46 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, FLACPrefixes,
                          ::testing::Values(std::make_pair(kBlocksFixture, true),
                                            std::make_pair(kID3Fixture, true),
                                            std::make_pair(kBlocksFixture, false)));
+
+// ---- End to end: the command-line tool moves and renames by the comments --
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> Files(const fs::path& root) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    std::string name = fs::relative(entry.path(), root).string();
+    names.push_back(entry.is_directory() ? name + "/" : name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(FLACCli, RenamesAndMovesByTheVorbisComments) {
+  test::TempDir dir;
+  std::string lib = dir / "lib", sorted = dir / "sorted";
+  fs::create_directory(lib);
+  fs::copy_file(DataPath(kBlocksFixture), lib + "/a.flac");
+  fs::copy_file(DataPath(kID3Fixture), lib + "/b.FLAC");  // the ID3v2 tag is not used
+
+  test::CliResult r = test::RunCli({"rename", "--rename", "--move", "--dest", sorted, lib});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Err, "");
+  EXPECT_THAT(r.Out, ::testing::EndsWith("2 files moved and/or renamed\n"));
+  EXPECT_TRUE(Files(lib).empty());
+  EXPECT_EQ(Files(sorted),
+            (std::vector<std::string>{"Blues/", "Blues/Flac Artist - Flac Title.flac", "Jazz/",
+                                      "Jazz/Band - Song.flac"}));
+  EXPECT_EQ(ReadFile(sorted + "/Blues/Flac Artist - Flac Title.flac"),
+            ReadFile(DataPath(kID3Fixture)));
+}
+
+TEST(FLACCli, PlayLengthFromTheStreamInformation) {
+  std::string path = DataPath(kID3Fixture);
+  test::CliResult r = test::RunCli({"duration", path});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "250\t" + path + "\n");
+}
 
 }  // namespace
 }  // namespace dov

@@ -1,7 +1,10 @@
 #include "tags/OggTags.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -371,6 +374,51 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, OggTagsPrefixes,
                                            "opus-mono-19-byte-head.opus",
                                            "opus-stereo-19-byte-head-lowercase-name.opus",
                                            "opus-3ch-mapping-table.opus"));
+
+// ---- End to end: the command-line tool renames by the comments -------------
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> Files(const fs::path& root) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    std::string name = fs::relative(entry.path(), root).string();
+    names.push_back(entry.is_directory() ? name + "/" : name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(OggTagsCli, RenamesVorbisAndOpusInOggFilesByTheirComments) {
+  test::TempDir dir;
+  std::string lib = dir / "lib";
+  fs::create_directory(lib);
+  const std::vector<std::pair<const char*, const char*>> copies = {
+      {"vorbis-8k-mono-lowercase-name-utf8-empty-name.ogg", "one.ogg"},
+      {"vorbis-8k-mono-comment-spans-two-pages.ogg", "two.OGG"},
+      {"opus-mono-19-byte-head.opus", "three.ogg"},                   // Opus in an .ogg file
+      {"opus-3ch-mapping-table.opus", "four.ogg"},                    // comments not found
+      {"opus-stereo-19-byte-head-lowercase-name.opus", "five.opus"},  // not renamed
+  };
+  for (const auto& [fixture, name] : copies) fs::copy_file(DataPath(fixture), lib + "/" + name);
+
+  test::CliResult r = test::RunCli({"rename", "--rename", lib});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Err, "");
+  EXPECT_THAT(r.Out, ::testing::EndsWith("3 files moved and/or renamed\n"));
+  EXPECT_EQ(Files(lib),
+            (std::vector<std::string>{"Band - Song.ogg", "Opus Band - Opus Song.ogg",
+                                      "Spanning Band - Long Note.ogg", "five.opus", "four.ogg"}));
+  EXPECT_EQ(ReadFile(lib + "/Spanning Band - Long Note.ogg"),
+            ReadFile(DataPath("vorbis-8k-mono-comment-spans-two-pages.ogg")));
+}
+
+TEST(OggTagsCli, OpusFileTagsAreImported) {
+  test::CliResult r =
+      test::RunCli({"tags", DataPath("opus-stereo-19-byte-head-lowercase-name.opus")});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_THAT(r.Out, ::testing::HasSubstr("  Title: Stereo Song\n  Artist: Duo\n  Genre: Pop\n"));
+}
 
 }  // namespace
 }  // namespace dov
