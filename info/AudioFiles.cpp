@@ -1,10 +1,440 @@
 #include "info/AudioFiles.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "common/CodePage.h"
+#include "common/DOVCommon.h"
+#include "common/DOVTnt.h"
+#include "info/MPEGAudio.h"
+#include "tags/FLAC.h"
+
 namespace dov {
 
-// No stream information reader is plugged in yet: every length is unknown.
-int32_t GetFileDuration(std::string_view, TStream*) {
+namespace {
+
+// ---- The dispatcher table -------------------------------------------------
+
+using TDurationRead = int32_t (*)(std::string_view fileName, TStream* stream);
+
+struct TDurationRow {
+  // Lower-case extensions with their dot; unused places stay empty.
+  std::array<std::string_view, 4> Extensions;
+  // When set, an extension matches when its first four characters do.
+  bool FirstFourOnly;
+  // Null while the row's reader is not built: such files are unknown.
+  TDurationRead Read;
+};
+
+// Creates the reader, lets it read and takes its Duration.
+template <class TReader>
+int32_t ReaderDuration(std::string_view fileName, TStream* stream) {
+  TReader reader;
+  reader.ReadFromFile(fileName, stream);
+  return reader.Duration;
+}
+
+int32_t FLACDuration(std::string_view fileName, TStream* stream) {
+  TFLAC flac(false);
+  flac.ReadFromFile(fileName, stream);
+  // A length beyond the signed range is no length.
+  return flac.Duration <= static_cast<uint32_t>(std::numeric_limits<int32_t>::max())
+             ? static_cast<int32_t>(flac.Duration)
+             : 0;
+}
+
+// Playlists are read by name; the stream is not used.
+int32_t M3UDuration(std::string_view fileName, TStream*) {
+  std::string address, title, kind;
+  int32_t length = 0;
+  ReadM3U(fileName, address, title, length, kind);
+  return length;
+}
+
+int32_t PLSDuration(std::string_view fileName, TStream*) {
+  std::string address, part1, part2, part3;
+  int32_t webFile = 0, preload = 0, length = 0;
+  ReadPLS(fileName, address, part1, webFile, preload, length, part3, part2);
+  return length;
+}
+
+// Marks a row whose reader does not exist yet.
+constexpr TDurationRead kNotYetBuilt = nullptr;
+
+// Searched in order; the first row whose extension matches is used.
+const std::array<TDurationRow, 14> kDurationRows{{
+    {{".mp3", ".mp2", ".mus", ".snd"}, false, ReaderDuration<TMPEGInfo>},
+    {{".wav"}, false, kNotYetBuilt},           // TWAVInfo
+    {{".ogg", ".opus"}, false, kNotYetBuilt},  // TOggInfo
+    {{".flac"}, false, FLACDuration},
+    {{".ape", ".mac"}, false, kNotYetBuilt},                   // TAPEInfo
+    {{".m4a", ".mp4", ".mp4a", ".mov"}, false, kNotYetBuilt},  // TMP4Info
+    {{".ots"}, false, kNotYetBuilt},                           // TOTSInfo
+    {{".aif"}, true, kNotYetBuilt},                            // TAIFFInfo: .aif, .aiff, .aifc, ...
+    {{".asf", ".wma", ".wmv"}, false, kNotYetBuilt},           // TASFInfo
+    {{".mpg", ".mpeg"}, false, kNotYetBuilt},                  // TMPEGVideo
+    {{".avi"}, false, kNotYetBuilt},                           // TAVIInfo
+    {{".cda"}, false, kNotYetBuilt},                           // TCDAInfo
+    {{".m3u"}, false, M3UDuration},
+    {{".pls"}, false, PLSDuration},
+}};
+
+// The extension from the last "." after the last "/", dot included, with the
+// ASCII letters lower-cased; empty when there is none.
+std::string LowerExtension(std::string_view fileName) {
+  size_t slash = fileName.rfind('/');
+  size_t dot = fileName.rfind('.');
+  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return {};
+  std::string ext(fileName.substr(dot));
+  for (char& c : ext)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return ext;
+}
+
+const TDurationRow* FindRow(std::string_view ext) {
+  for (const TDurationRow& row : kDurationRows) {
+    for (std::string_view candidate : row.Extensions) {
+      if (candidate.empty()) continue;
+      if (row.FirstFourOnly ? ext.substr(0, 4) == candidate : ext == candidate) return &row;
+    }
+  }
+  return nullptr;
+}
+
+// ---- Playlists inside playlists ---------------------------------------------
+
+using TFileId = std::pair<dev_t, ino_t>;
+
+bool FileIdOf(std::string_view markedName, TFileId& id) {
+  struct stat st {};
+  if (::stat(MarkedToNative(markedName).c_str(), &st) != 0) return false;
+  id = {st.st_dev, st.st_ino};
+  return true;
+}
+
+// What the reading of one outermost playlist knows on this thread: the
+// playlists being read (innermost last) and the entries already measured, so
+// that a playlist naming itself ends and one naming the same file many times
+// (or playlists naming each other many times) measures each file once.
+struct TPlaylistState {
+  int Depth = 0;
+  std::vector<TFileId> Reading;
+  std::map<TFileId, int32_t> Measured;
+};
+thread_local TPlaylistState gPlaylists;
+
+// One playlist being read, for the length of the reading.
+class TPlaylistVisit {
+ public:
+  explicit TPlaylistVisit(std::string_view fileName) {
+    if (gPlaylists.Depth >= kMaxPlaylistDepth) return;
+    hasId_ = FileIdOf(fileName, id_);
+    if (hasId_ && std::find(gPlaylists.Reading.begin(), gPlaylists.Reading.end(), id_) !=
+                      gPlaylists.Reading.end())
+      return;
+    allowed_ = true;
+    ++gPlaylists.Depth;
+    if (hasId_) gPlaylists.Reading.push_back(id_);
+  }
+  ~TPlaylistVisit() {
+    if (!allowed_) return;
+    if (hasId_) gPlaylists.Reading.pop_back();
+    if (--gPlaylists.Depth == 0) gPlaylists.Measured.clear();
+  }
+  TPlaylistVisit(const TPlaylistVisit&) = delete;
+  TPlaylistVisit& operator=(const TPlaylistVisit&) = delete;
+
+  bool Allowed() const { return allowed_; }
+
+ private:
+  TFileId id_{};
+  bool hasId_ = false;
+  bool allowed_ = false;
+};
+
+// ---- Playlist text ----------------------------------------------------------
+
+constexpr std::string_view kUTF8Bom = "\xEF\xBB\xBF";
+
+// Lines ended by CR LF, CR or LF; a final line end adds no empty line.
+std::vector<std::string_view> SplitLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string_view::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
+  }
+  return lines;
+}
+
+bool Contains(std::string_view s, std::string_view part) {
+  return s.find(part) != std::string_view::npos;
+}
+
+bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return lower(x) == lower(y);
+  });
+}
+
+// "Name=Value" lines: the name is the text before the first "=", the value
+// the text after it; a line without "=" has neither.
+std::string_view NameOf(std::string_view line) {
+  size_t eq = line.find('=');
+  return eq == std::string_view::npos ? std::string_view() : line.substr(0, eq);
+}
+std::string_view ValueOf(std::string_view line) {
+  size_t eq = line.find('=');
+  return eq == std::string_view::npos ? std::string_view() : line.substr(eq + 1);
+}
+
+// Index of the first line with that name (ASCII case ignored), or -1.
+ptrdiff_t IndexOfName(const std::vector<std::string_view>& lines, std::string_view name) {
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (SameTextIgnoringCase(NameOf(lines[i]), name)) return static_cast<ptrdiff_t>(i);
   return -1;
+}
+
+// Seconds as written in a playlist, in whole milliseconds (fraction dropped).
+// False for text that is not a number or a value beyond any play length.
+bool SecondsToMs(std::string_view text, double& seconds, int64_t& ms) {
+  if (!TryStrToFloat(text, seconds)) return false;
+  double scaled = std::trunc(seconds * 1000);
+  if (!(std::fabs(scaled) <= static_cast<double>(std::numeric_limits<int32_t>::max())))
+    return false;
+  ms = static_cast<int64_t>(scaled);
+  return true;
+}
+
+// The seconds of an "#EXTINF:" line: from after the mark up to before the
+// first ",".
+std::string_view ExtInfSeconds(std::string_view line) {
+  constexpr size_t kMarkLength = 8;  // "#EXTINF:"
+  size_t comma = line.find(',');
+  if (comma == std::string_view::npos || comma <= kMarkLength) return {};
+  return line.substr(kMarkLength, comma - kMarkLength);
+}
+
+int32_t ClampLength(int64_t total) {
+  return static_cast<int32_t>(std::clamp<int64_t>(total, std::numeric_limits<int32_t>::min(),
+                                                  std::numeric_limits<int32_t>::max()));
+}
+
+// The entry resolved against the playlist, as a marked name. Entries are the
+// playlist's bytes: taken as the native name, and, when that names no file and
+// is not UTF-8, read as code-page text (a playlist written on Windows).
+std::string ResolveEntry(const std::string& playlist, std::string_view entry) {
+  auto resolve = [&playlist](std::string_view e) {
+    std::string path = ResolvePlaylistPath(playlist, e);
+    // Not found beside the playlist: the entry as written.
+    if (!IsUTF8Marked(path)) path.insert(path.begin(), kUTF8Marker);
+    return path;
+  };
+  std::string path = resolve(entry);
+  std::u16string wide;
+  if (MarkedFileExists(path) || !HasHighBytes(entry) || DecodeUTF8(entry, wide)) return path;
+  std::string utf8;
+  if (!EncodeUTF8(AnsiToWide(entry), utf8)) return path;
+  std::string fromCodePage = resolve(utf8);
+  return MarkedFileExists(fromCodePage) ? fromCodePage : path;
+}
+
+// The length of an entry's file; 0 when it cannot be measured.
+int64_t MeasureEntry(const std::string& playlist, std::string_view entry) {
+  if (Contains(entry, std::string_view("\0", 1))) return 0;  // no file name holds a NUL
+  std::string path = ResolveEntry(playlist, entry);
+  TFileId id{};
+  const bool hasId = FileIdOf(path, id);
+  if (hasId) {
+    // A playlist being read further up is cut here, and not remembered.
+    if (std::find(gPlaylists.Reading.begin(), gPlaylists.Reading.end(), id) !=
+        gPlaylists.Reading.end())
+      return 0;
+    auto known = gPlaylists.Measured.find(id);
+    if (known != gPlaylists.Measured.end()) return known->second;
+  }
+  int32_t ms = GetFileDuration(path, nullptr);
+  // -1 (unknown) and any other length that is not positive add nothing.
+  int32_t added = ms > 0 ? ms : 0;
+  if (hasId) gPlaylists.Measured.emplace(id, added);
+  return added;
+}
+
+// The playlist's own name as the resolution uses it: its native bytes behind
+// the marker, so that entries are appended as native bytes too.
+std::string PlaylistBase(std::string_view fileName) {
+  std::string base(1, kUTF8Marker);
+  base += MarkedToNative(fileName);
+  return base;
+}
+
+bool ReadM3UText(std::string_view fileName, std::string& address, std::string& title,
+                 int32_t& length, std::string& kind) {
+  address.clear();
+  title.clear();
+  kind.clear();
+  std::string text = ReadWholeFile(fileName);
+  if (text.empty() || text.starts_with("Error>")) return false;
+  std::string_view body = text;
+  if (body.starts_with(kUTF8Bom)) body.remove_prefix(kUTF8Bom.size());
+  const std::vector<std::string_view> lines = SplitLines(body);
+  const bool extended = !lines.empty() && lines[0] == "#EXTM3U";
+  if (extended && lines.size() < 2) return false;
+
+  int64_t total = 0;
+  double seconds = 0;
+  int64_t ms = 0;
+  if (extended && lines.size() > 2 && Contains(lines[2], "://")) {
+    // A stream: "#EXTINF:<seconds>,<title>" then the address. -1 s: unknown.
+    size_t comma = lines[1].find(',');
+    if (SecondsToMs(ExtInfSeconds(lines[1]), seconds, ms) && seconds != -1) total = ms;
+    title = std::string(comma == std::string_view::npos ? lines[1] : lines[1].substr(comma + 1));
+    kind = "Stream";
+    address = std::string(lines[2]);
+  } else if (lines.size() == 1 && Contains(lines[0], "://")) {
+    address = std::string(lines[0]);
+    title = ExtractFileTitle(fileName);
+    size_t dash = title.find(" - ");
+    if (dash != std::string::npos) title.resize(dash);
+    kind = "Stream";
+  }
+
+  if (address.empty()) {
+    const std::string playlist = PlaylistBase(fileName);
+    // The "#EXTM3U" header is not an entry.
+    for (size_t i = extended ? 1 : 0; i < lines.size();) {
+      std::string_view line = lines[i];
+      if (line.starts_with("#EXTINF:")) {
+        const bool known = SecondsToMs(ExtInfSeconds(line), seconds, ms);
+        if (known && seconds == -1) {
+          ++i;  // unknown length: the entry on the next line is measured
+          continue;
+        }
+        if (known) total += ms;
+        i += 2;
+      } else {
+        if (!Contains(line, "://")) total += MeasureEntry(playlist, line);
+        ++i;
+      }
+    }
+  }
+  if (total != 0) length = ClampLength(total);
+  return true;
+}
+
+bool ReadPLSText(std::string_view fileName, std::string& address, std::string& part1,
+                 int32_t& webFile, int32_t& preload, int32_t& length, std::string& part3,
+                 std::string& part2) {
+  address.clear();
+  part1.clear();
+  part2.clear();
+  part3.clear();
+  webFile = 0;
+  preload = 0;
+  std::string text = ReadWholeFile(fileName);
+  if (text.starts_with("Error>")) return false;
+  std::string_view body = text;
+  if (body.starts_with(kUTF8Bom)) body.remove_prefix(kUTF8Bom.size());
+  const std::vector<std::string_view> lines = SplitLines(body);
+  if (lines.empty()) return false;
+  const ptrdiff_t file1 = IndexOfName(lines, "File1");
+  if (file1 < 0) return ReadM3UText(fileName, address, part1, length, part2);
+
+  auto valueOf = [&lines](std::string_view name) {
+    ptrdiff_t i = IndexOfName(lines, name);
+    return i < 0 ? std::string_view() : ValueOf(lines[static_cast<size_t>(i)]);
+  };
+  int64_t total = 0;
+  const std::string_view first = ValueOf(lines[static_cast<size_t>(file1)]);
+  if (!Contains(first, "://")) {
+    const std::string playlist = PlaylistBase(fileName);
+    for (std::string_view line : lines) {
+      if (!SameTextIgnoringCase(line.substr(0, 4), "file") || Contains(line, "://")) continue;
+      const int32_t n =
+          SafeStrToInt(NameOf(line).substr(std::min<size_t>(4, NameOf(line).size()), 5));
+      const ptrdiff_t lengthLine = IndexOfName(lines, "Length" + std::to_string(n));
+      if (lengthLine > 0) {
+        const int32_t secs = SafeStrToInt(ValueOf(lines[static_cast<size_t>(lengthLine)]));
+        if (secs != -1) {  // -1: unknown, measured from the file below
+          total += int64_t{secs} * 1000;
+          continue;
+        }
+      }
+      total += MeasureEntry(playlist, ValueOf(line));
+    }
+  } else {
+    address = std::string(first);
+    std::string title(valueOf("Title1"));
+    if (title.empty()) title = ExtractFileTitle(fileName);
+    DivideAtDashes(title, part1, part2, part3);
+    double seconds = 0;
+    int64_t ms = 0;
+    if (IndexOfName(lines, "Length1") >= 0 && SecondsToMs(valueOf("Length1"), seconds, ms))
+      total = std::max<int64_t>(ms, 0);
+    if (IndexOfName(lines, "Preload1") >= 0 && SecondsToMs(valueOf("Preload1"), seconds, ms))
+      preload = ClampLength(ms);
+    webFile = SafeStrToInt(valueOf("WebFile1"));
+  }
+  if (total != 0) length = ClampLength(total);
+  return true;
+}
+
+}  // namespace
+
+// ---- Public -----------------------------------------------------------------
+
+int32_t GetFileDuration(std::string_view fileName, TStream* stream) {
+  try {
+    if (auto* file = dynamic_cast<TDOVFileStream*>(stream); file != nullptr && file->Handle() < 0)
+      stream = nullptr;
+    if (stream == nullptr && !MarkedFileExists(fileName)) return -1;
+    const TDurationRow* row = FindRow(LowerExtension(fileName));
+    if (row == nullptr || row->Read == nullptr) return -1;
+    int32_t ms = row->Read(fileName, stream);
+    return ms == 0 ? -1 : ms;
+  } catch (...) {
+    return -1;
+  }
+}
+
+bool ReadM3U(std::string_view fileName, std::string& address, std::string& title, int32_t& length,
+             std::string& kind) {
+  TPlaylistVisit visit(fileName);
+  if (!visit.Allowed()) {
+    address.clear();
+    title.clear();
+    kind.clear();
+    return false;
+  }
+  return ReadM3UText(fileName, address, title, length, kind);
+}
+
+bool ReadPLS(std::string_view fileName, std::string& address, std::string& part1, int32_t& webFile,
+             int32_t& preload, int32_t& length, std::string& part3, std::string& part2) {
+  TPlaylistVisit visit(fileName);
+  if (!visit.Allowed()) {
+    address.clear();
+    part1.clear();
+    part2.clear();
+    part3.clear();
+    webFile = 0;
+    preload = 0;
+    return false;
+  }
+  return ReadPLSText(fileName, address, part1, webFile, preload, length, part3, part2);
 }
 
 }  // namespace dov
