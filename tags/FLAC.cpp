@@ -53,8 +53,8 @@ void TFLAC::Read(TStream& stream) {
   }
   if (std::memcmp(marker, "fLaC", 4) != 0) return;
 
-  // The first block is the stream information; its type and length are not
-  // looked at.
+  // The first block is the stream information; of its header only the
+  // last-block flag is looked at, not its type or length.
   unsigned char header[4];
   in.ReadExact(header, sizeof header);
   bool last = (header[0] & 0x80) != 0;

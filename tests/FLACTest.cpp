@@ -301,7 +301,8 @@ TEST_P(FLACPrefixes, EveryPrefixReadsSafelyAndNeverInventsComments) {
 INSTANTIATE_TEST_SUITE_P(Fixtures, FLACPrefixes,
                          ::testing::Values(std::make_pair(kBlocksFixture, true),
                                            std::make_pair(kID3Fixture, true),
-                                           std::make_pair(kBlocksFixture, false)));
+                                           std::make_pair(kBlocksFixture, false),
+                                           std::make_pair("opus-mono-19-byte-head.opus", true)));
 
 // ---- End to end: the command-line tool moves and renames by the comments --
 

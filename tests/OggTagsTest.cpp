@@ -373,7 +373,8 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, OggTagsPrefixes,
                                            "vorbis-8k-mono-comment-spans-two-pages.ogg",
                                            "opus-mono-19-byte-head.opus",
                                            "opus-stereo-19-byte-head-lowercase-name.opus",
-                                           "opus-3ch-mapping-table.opus"));
+                                           "opus-3ch-mapping-table.opus",
+                                           "flac-8k-mono-id3v23-in-front.flac"));
 
 // ---- End to end: the command-line tool renames by the comments -------------
 
