@@ -261,6 +261,9 @@ TEST_F(MP3TagsTest, CommentDescriptions) {
             std::string("ongdesc") + '\0' + "hi");
   // UTF-16 with marks, empty description: the split terminator is dropped.
   EXPECT_EQ(comment(1, "eng\xFF\xFE" + std::string(2, '\0') + "\xFF\xFE" + UTF16LE(u"Hi")), "Hi");
+  EXPECT_EQ(comment(1, "eng\xFF\xFE" + UTF16LE(u"d") + std::string(2, '\0') + "\xFF\xFE" +
+                           UTF16LE(u"Hi")),
+            "Hi");
   EXPECT_EQ(comment(1, "eng\xFE\xFF" + std::string(2, '\0') + "\xFE\xFF" + UTF16BE(u"Hé")),
             M("Hé"));
   // Encoding 2 has no marks: the description ends at its 16-bit terminator.
