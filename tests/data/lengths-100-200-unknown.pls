@@ -1,0 +1,9 @@
+[playlist]
+File1=lame-cbr-128k-44100-stereo-info.mp3
+Length1=100
+File2=ffmpeg-layer2-64k-32000-mono.mp2
+Length2=200
+File3=lame-cbr-8k-8000-mono-info.mp3
+Length3=-1
+NumberOfEntries=3
+Version=2
