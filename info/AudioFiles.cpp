@@ -29,7 +29,7 @@ struct TDurationRow {
   std::array<std::string_view, 4> Extensions;
   // When set, an extension matches when its first four characters do.
   bool FirstFourOnly;
-  // Null while the row's reader is not built: such files are unknown.
+  // Null while the row's reader is not built (kNotYetBuilt).
   TDurationRead Read;
 };
 
@@ -65,7 +65,8 @@ int32_t PLSDuration(std::string_view fileName, TStream*) {
   return length;
 }
 
-// Marks a row whose reader does not exist yet.
+// Marks a row whose reader does not exist yet: such files are unknown. The
+// reader plugs in as ReaderDuration<TReader> in its place.
 constexpr TDurationRead kNotYetBuilt = nullptr;
 
 // Searched in order; the first row whose extension matches is used.
