@@ -66,6 +66,13 @@ void TAPETags::AfterOpen() {
   }
 }
 
+bool TAPETags::ReadFooterAt(TByteReader& in, int64_t position) {
+  if (position < 0) return false;
+  in.Seek(position);
+  if (in.ReadInto(footer_.data(), footer_.size()) != footer_.size()) return false;
+  return std::string_view(reinterpret_cast<const char*>(footer_.data()), 8) == "APETAGEX";
+}
+
 void TAPETags::ReadTag() {
   hasAPETag_ = false;
   if (!opened_) return;
@@ -76,9 +83,14 @@ void TAPETags::ReadTag() {
     hasID3v1_ = in.ReadInto(id3v1Body_.data(), id3v1Body_.size()) == id3v1Body_.size();
     footerPos -= static_cast<int64_t>(kID3v1Size);
   }
-  in.Seek(footerPos);
-  if (in.ReadInto(footer_.data(), footer_.size()) != footer_.size()) return;
-  if (std::string_view(reinterpret_cast<const char*>(footer_.data()), 8) != "APETAGEX") return;
+  if (!ReadFooterAt(in, footerPos)) {
+    // "TAG" may be the middle of an APE header's "APETAGEX" that happens to
+    // start 131 bytes before the end: then the footer is at the very end.
+    if (!hasID3v1_ || !ReadFooterAt(in, fileSize_ - static_cast<int64_t>(kFooterSize))) return;
+    in.Seek(fileSize_ - static_cast<int64_t>(kID3v1Size) - 3);
+    if (!in.Consume("APE")) return;
+    hasID3v1_ = false;
+  }
 
   uint32_t itemCount = std::min<uint32_t>(LoadU32LE(&footer_[16]), kMaxItems);
   int64_t tagSize = LoadU32LE(&footer_[12]);

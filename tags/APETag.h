@@ -15,6 +15,7 @@
 
 namespace dov {
 
+class TByteReader;
 enum class TTagMapping : uint8_t;
 struct TContainerTags;
 
@@ -96,6 +97,7 @@ class TAPETags {
  private:
   void AfterOpen();
   void ReadTag();
+  bool ReadFooterAt(TByteReader& in, int64_t position);
   // Parses the item area; returns the number of well-formed items.
   int ParseItems(std::string_view area, int declared);
 

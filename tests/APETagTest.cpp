@@ -36,6 +36,19 @@ TEST_F(APETagsTest, FindsTheTagAtTheEndOrBeforeAnId3v1Tag) {
   EXPECT_TRUE(StoreOf(Filler(400) + tag + Id3v1("x", "y")).HasID3v1());
 }
 
+TEST_F(APETagsTest, AHeaderWhoseTagLooksLikeId3v1DoesNotHideTheTag) {
+  // Header, items and footer of exactly 131 bytes put "TAG" of the header's
+  // "APETAGEX" 128 bytes before the end of the file.
+  std::string footer = ApeTag({{"Artist", std::string(52, 'a')}});
+  std::string header = footer.substr(footer.size() - 32);
+  std::string file = Filler(300) + header + footer;
+  ASSERT_EQ(file.substr(file.size() - 128, 3), "TAG");
+  TAPETags store = StoreOf(file);
+  EXPECT_TRUE(store.HasAPETag());
+  EXPECT_FALSE(store.HasID3v1());
+  EXPECT_EQ(store.GetValue("Artist"), std::string(52, 'a'));
+}
+
 TEST_F(APETagsTest, ShortFilesAndFilesWithoutFooterGiveAnEmptyStore) {
   std::string tag = ApeTag({{"Artist", "A"}});
   std::string exact = Filler(160 - tag.size()) + tag;
@@ -157,9 +170,13 @@ TEST_F(APETagsTest, SetValueRules) {
   store.SetValue("genre", "");
   EXPECT_EQ(store.GetValue("Genre"), "");  // an existing field is emptied
   EXPECT_EQ(store.Items()[0].Name, "genre");
-  store.SetValue("Album", "a\x02" "b");
+  store.SetValue("Album",
+                 "a\x02"
+                 "b");
   store.SetValue("ALBUM", "a\nb");  // its cleaned form is what is stored: unchanged
-  EXPECT_EQ(store.GetValue("album"), "a\x02" "b");
+  EXPECT_EQ(store.GetValue("album"),
+            "a\x02"
+            "b");
   EXPECT_EQ(store.Items()[2].Name, "Album");
   store.SetInteger("Duration", -1);
   EXPECT_EQ(store.GetValue("duration"), "-1");
