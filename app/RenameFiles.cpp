@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -276,8 +277,10 @@ void TFileRename::UpdateDestEnabled() {
 void TFileRename::btDestFolderClick() {
   QString folder = DestFolder_->text();
   if (folder.isEmpty()) folder = FolderPart(SourceFolder_->text());
-  if (picker_.PickFolder(Tr("Select a destination folder"), QString(), folder, DestFolder_))
+  if (picker_.PickFolder(Tr("Select a destination folder"), QString(), folder, DestFolder_)) {
     DestFolder_->setText(folder);
+    destFromSource_ = false;  // chosen, even when it is the source's text
+  }
 }
 
 TRenameOptions TFileRename::Options() const {
@@ -298,15 +301,27 @@ TRenameOptions TFileRename::Options() const {
 // events through but hold clicks and keys back until it ends, so the options
 // cannot change while it runs.
 void TFileRename::btStartClick() {
+  jobRunning_ = true;
   try {
     engine_.Run(Options());
   } catch (const std::exception& error) {
     ShowStatus(error.what());
   }
+  jobRunning_ = false;
+  if (closeAfterJob_) close();
 }
 
 void TFileRename::btCloseClick() {
   close();
+}
+
+void TFileRename::closeEvent(QCloseEvent* event) {
+  if (jobRunning_) {
+    closeAfterJob_ = true;
+    event->ignore();
+    return;
+  }
+  QWidget::closeEvent(event);
 }
 
 void TFileRename::ShowStatus(const std::string& text) {

@@ -11,6 +11,7 @@
 #include "app/RenameEngine.h"
 
 class QCheckBox;
+class QCloseEvent;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -30,6 +31,11 @@ class TFileRename : public QWidget, private IRenameView {
   TRenameOptions Options() const;
   // The list of the last job.
   const std::vector<TRenameEntry>& RenameList() const { return engine_.RenameList(); }
+
+ protected:
+  // A close asked for while a job runs (the window manager's close button)
+  // waits until the job ends, like every click and key.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void BuildControls();
@@ -60,6 +66,8 @@ class TFileRename : public QWidget, private IRenameView {
   // and not changed since; it follows later changes of the source.
   bool destFromSource_ = false;
   bool fillingDest_ = false;
+  bool jobRunning_ = false;
+  bool closeAfterJob_ = false;
 
   QPushButton* btBrowse_ = nullptr;
   QLineEdit* SourceFolder_ = nullptr;

@@ -7,6 +7,7 @@
 #include <QProgressBar>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
 #include <filesystem>
 
 #include "tests/TestSupport.h"
@@ -107,6 +108,15 @@ TEST_F(FileRename, AChosenDestinationIsNotReplacedByLaterSourceChanges) {
   Type(Source(), "/b");
   EXPECT_EQ(Source()->text(), "/a/b");
   EXPECT_EQ(Dest()->text(), "/sorted");
+}
+
+TEST_F(FileRename, APickedDestinationStaysEvenWhenItIsTheSource) {
+  Type(Source(), "/a");
+  Box("cbMove")->click();
+  picker.Replies = {"/a"};
+  Button("btDestFolder")->click();
+  Type(Source(), "/b");
+  EXPECT_EQ(Dest()->text(), "/a");
 }
 
 TEST_F(FileRename, StartNeedsADestination) {
@@ -285,6 +295,25 @@ TEST_F(FileRenameJob, StartRunsTheWholeJobAndShowsTheSummary) {
   EXPECT_TRUE(fs::exists(source + "/untagged.mp3"));
   EXPECT_TRUE(fs::exists(source + "/notes.txt"));
   EXPECT_EQ(window.RenameList().size(), 3u);
+}
+
+TEST_F(FileRenameJob, ACloseDuringTheJobWaitsForItsEnd) {
+  AddFile("a.mp3", {{"Artist", "A"}, {"Title", "T"}});
+  window.show();
+  Type(Source(), QString::fromStdString(source));
+  Box("cbRename")->click();
+  // The close arrives during the job's first repaint, as the window manager's
+  // close button would.
+  QTimer::singleShot(0, &window, [this] { window.close(); });
+  bool visibleAtSummary = false;
+  QObject::connect(Control<QStatusBar>(window, "StatusBar"), &QStatusBar::messageChanged,
+                   [&](const QString& text) {
+                     if (text.startsWith("1 files")) visibleAtSummary = window.isVisible();
+                   });
+  Button("btStart")->click();
+  EXPECT_TRUE(visibleAtSummary);
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_TRUE(fs::exists(source + "/A - T.mp3"));
 }
 
 TEST_F(FileRenameJob, AJobWithoutFilesShowsZeroAndAnEmptyBar) {
