@@ -1,0 +1,423 @@
+#!/usr/bin/python3
+"""Times dovrename-cli against the I/O floor, TagLib and mutagen on one corpus.
+
+Run by bench/run, which builds the programs and makes the corpus first. Every
+tool is run in turn (A B C D, A B C D, ...), so that a machine whose speed
+drifts treats them alike; each run's output is checked against the corpus's
+manifest before its time counts. Times are wall-clock times of the whole
+process, peak memory its maximum resident set (as /usr/bin/time reports it).
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+LENGTH_TOLERANCE_MS = 200  # encoder padding and size estimates stay within this
+
+
+class Corpus:
+    def __init__(self, root):
+        self.root = root
+        self.library = os.path.join(root, "library")
+        self.entries = []  # (relative path, artist, title, genre, length ms, kind)
+        with open(os.path.join(root, "manifest.tsv"), encoding="utf-8") as f:
+            for line in f:
+                if line.startswith("#"):
+                    continue
+                rel, artist, title, genre, length, kind = line.rstrip("\n").split("\t")
+                self.entries.append((rel, artist, title, genre, int(length), kind))
+
+    def new_name(self, rel, artist, title):
+        folder, name = os.path.split(rel)
+        ext = os.path.splitext(name)[1].lower()
+        return os.path.join(folder, (f"{artist} - {title}" if artist else title) + ext)
+
+
+# ---- Correctness ------------------------------------------------------------
+
+
+class Check:
+    """Counts the files read wrong and keeps a few examples."""
+
+    def __init__(self, what):
+        self.what = what
+        self.wrong = 0
+        self.examples = []
+
+    def fail(self, text):
+        self.wrong += 1
+        if len(self.examples) < 5:
+            self.examples.append(text)
+
+    def report(self):
+        if self.wrong == 0:
+            return None
+        return f"{self.what}: {self.wrong} wrong, e.g. " + "; ".join(self.examples)
+
+
+def length_ok(got, want):
+    return got >= 0 and abs(got - want) <= LENGTH_TOLERANCE_MS
+
+
+def check_fields(corpus, text, what):
+    """PATH, ARTIST, TITLE, GENRE, MILLISECONDS lines against the manifest."""
+    check = Check(what)
+    seen = {}
+    prefix = corpus.library.rstrip("/") + "/"
+    for line in text.splitlines():
+        parts = line.split("\t")
+        if len(parts) != 5 or not parts[0].startswith(prefix):
+            check.fail(f"bad line {line[:80]!r}")
+            continue
+        seen[parts[0][len(prefix):]] = parts[1:]
+    for rel, artist, title, genre, length, kind in corpus.entries:
+        got = seen.pop(rel, None)
+        if got is None:
+            check.fail(f"{rel} missing")
+        elif got[:3] != [artist, title, genre]:
+            check.fail(f"{rel} ({kind}) read {got[:3]}, expected {[artist, title, genre]}")
+        elif not length_ok(int(got[3]), length):
+            check.fail(f"{rel} ({kind}) length {got[3]}, expected {length}")
+    for rel in list(seen)[:3]:
+        check.fail(f"{rel} not in the corpus")
+    return check.report()
+
+
+def check_plan(corpus, text, root, dest=None):
+    """dovrename-cli's dry-run lines OLD -> NEW: every file, with its new name."""
+    check = Check("planned list")
+    plan = {}
+    prefix = root.rstrip("/") + "/"
+    lines = text.splitlines()
+    for line in lines[:-1]:
+        old, sep, new = line.partition(" -> ")
+        if not sep or not old.startswith(prefix):
+            check.fail(f"bad line {line[:80]!r}")
+            continue
+        plan[old[len(prefix):]] = new
+    count = len(corpus.entries)
+    if not lines or lines[-1] != f"Dry run: {count} files would be moved and/or renamed; " \
+                                  "nothing was changed.":
+        check.fail(f"last line {lines[-1] if lines else ''!r}")
+    for rel, artist, title, genre, length, kind in corpus.entries:
+        if dest is None:
+            want = prefix + corpus.new_name(rel, artist, title)
+        else:
+            name = os.path.basename(corpus.new_name(rel, artist, title))
+            want = os.path.join(dest, genre, name)
+        got = plan.get(rel)
+        if got != want:
+            check.fail(f"{rel} ({kind}) -> {got!r}, expected {want!r}")
+    return check.report()
+
+
+def check_renamed(corpus, tree, text):
+    """The tree after the real rename holds exactly the new names."""
+    check = Check("renamed tree")
+    want = {corpus.new_name(rel, artist, title)
+            for rel, artist, title, genre, length, kind in corpus.entries}
+    have = set()
+    for folder, dirs, files in os.walk(tree):
+        for name in files:
+            have.add(os.path.relpath(os.path.join(folder, name), tree))
+    for rel in sorted(want - have)[:5]:
+        check.fail(f"{rel} missing")
+    for rel in sorted(have - want)[:5]:
+        check.fail(f"{rel} left")
+    if len(want) != len(have):
+        check.fail(f"{len(have)} files, expected {len(want)}")
+    last = text.splitlines()[-1] if text else ""
+    if last != f"{len(want)} files moved and/or renamed":
+        check.fail(f"summary {last!r}")
+    return check.report()
+
+
+def check_floor(corpus, text, renamed):
+    count = len(corpus.entries)
+    lines = text.splitlines()
+    if not lines or not lines[0].startswith(f"{count} files "):
+        return f"floor: {lines[:1]}, expected {count} files"
+    if renamed and lines[-1] != f"{count} renamed":
+        return f"rename floor: {lines[-1]!r}, expected {count} renamed"
+    return None
+
+
+def check_dovrename_fields(corpus, cli):
+    """What the dry run does not print: the genre (through a planned move) and
+    the play length (the duration command, the same readers)."""
+    problems = []
+    with tempfile.TemporaryDirectory() as dest:
+        out = subprocess.run([cli, "rename", "--subfolders", "--rename", "--move", "--dest", dest,
+                              "--dry-run", corpus.library], capture_output=True, check=False)
+        problem = check_plan(corpus, out.stdout.decode("utf-8", "surrogateescape"),
+                             corpus.library, dest)
+        if problem:
+            problems.append("genres " + problem)
+    check = Check("play lengths")
+    paths = [os.path.join(corpus.library, e[0]) for e in corpus.entries]
+    got = {}
+    for i in range(0, len(paths), 2000):
+        out = subprocess.run([cli, "duration"] + paths[i:i + 2000], capture_output=True,
+                             check=False)
+        for line in out.stdout.decode("utf-8", "surrogateescape").splitlines():
+            ms, _, path = line.partition("\t")
+            got[path] = int(ms)
+    for (rel, artist, title, genre, length, kind), path in zip(corpus.entries, paths):
+        if not length_ok(got.get(path, -1), length):
+            check.fail(f"{rel} ({kind}) length {got.get(path)}, expected {length}")
+    if check.report():
+        problems.append(check.report())
+    return "; ".join(problems) or None
+
+
+# ---- Timing -----------------------------------------------------------------
+
+
+def timed(cmd, out_path):
+    """Runs cmd with stdout to out_path; returns (seconds, peak KiB, exit code).
+
+    /usr/bin/time starts the command, so the peak memory is the command's own
+    and not that of a copy of this Python process before it became the command.
+    """
+    rss_path = out_path + ".rss"
+    with open(out_path, "wb") as out:
+        start = time.perf_counter()
+        rc = subprocess.run(["/usr/bin/time", "-q", "-f", "%M %x", "-o", rss_path] + cmd,
+                            stdout=out, stderr=subprocess.DEVNULL, check=False).returncode
+        seconds = time.perf_counter() - start
+    with open(rss_path) as f:
+        fields = f.read().split()
+    rss, rc = (int(fields[-2]), int(fields[-1])) if len(fields) >= 2 else (0, rc)
+    return seconds, rss, rc
+
+
+def drop_caches():
+    subprocess.run(["sync"], check=True)
+    with open("/proc/sys/vm/drop_caches", "w") as f:
+        f.write("3\n")
+
+
+def can_drop_caches():
+    try:
+        drop_caches()
+        return True
+    except OSError:
+        return False
+
+
+class Tool:
+    def __init__(self, name, cmd, check, prepare=None, expect_rc=0):
+        self.name = name
+        self.cmd = cmd  # a list, or a function of the prepared folder
+        self.check = check  # function(text, prepared folder) -> problem or None
+        self.prepare = prepare  # function() -> folder, or None
+        self.expect_rc = expect_rc
+        self.seconds = []
+        self.rss = []
+        self.problem = None
+
+
+def run_rounds(tools, runs, count, scratch, cold=False, label=""):
+    out_path = os.path.join(scratch, "out.txt")
+    for r in range(runs):
+        for tool in tools:
+            if tool.problem:
+                continue
+            folder = tool.prepare() if tool.prepare else None
+            cmd = tool.cmd(folder) if callable(tool.cmd) else tool.cmd
+            if cold:
+                drop_caches()
+            seconds, rss, rc = timed(cmd, out_path)
+            with open(out_path, "rb") as f:
+                text = f.read().decode("utf-8", "surrogateescape")
+            problem = tool.check(text, folder)
+            if rc != tool.expect_rc:
+                problem = (problem + "; " if problem else "") + f"exit status {rc}"
+            if problem:
+                tool.problem = problem
+                print(f"  {label}{tool.name}: WRONG OUTPUT, its time does not count: {problem}",
+                      file=sys.stderr)
+                continue
+            tool.seconds.append(seconds)
+            tool.rss.append(rss)
+            print(f"  {label}run {r + 1}/{runs} {tool.name}: {count / seconds:,.0f} files/s, "
+                  f"{rss / 1024:.1f} MiB", file=sys.stderr)
+
+
+def rate(tool, count):
+    return [count / s for s in tool.seconds]
+
+
+def table(title, tools, floor, count):
+    floor_rate = statistics.median(rate(floor, count)) if floor.seconds else None
+    lines = [f"**{title}**", "",
+             "| reader | files/s (median) | min–max | time per file vs floor | peak RSS |",
+             "|---|---:|---:|---:|---:|"]
+    for tool in tools:
+        if tool.problem or not tool.seconds:
+            lines.append(f"| {tool.name} | wrong output: not timed | | | |")
+            continue
+        rates = rate(tool, count)
+        median = statistics.median(rates)
+        ratio = f"{floor_rate / median:.2f}" if floor_rate else "–"
+        lines.append(f"| {tool.name} | {median:,.0f} | {min(rates):,.0f}–{max(rates):,.0f} | "
+                     f"{ratio} | {max(tool.rss) / 1024:.1f} MiB |")
+    return lines
+
+
+def median_rate(tool, count):
+    return statistics.median(rate(tool, count)) if tool.seconds and not tool.problem else None
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--corpus", required=True)
+    ap.add_argument("--build", required=True, help="build folder of the Release programs")
+    ap.add_argument("--runs", type=int, default=5, help="warm runs of each tool")
+    ap.add_argument("--cold-runs", type=int, default=3, help="cold-cache runs (0: none)")
+    ap.add_argument("--no-mutagen", action="store_true")
+    args = ap.parse_args()
+
+    corpus = Corpus(args.corpus)
+    count = len(corpus.entries)
+    lib = corpus.library
+    cli = os.path.join(args.build, "cli", "dovrename-cli")
+    floor_bin = os.path.join(args.build, "bench", "dovbench-floor")
+    taglib_bin = os.path.join(args.build, "bench", "dovbench-taglib")
+    here = os.path.dirname(os.path.abspath(__file__))
+    scratch = os.path.join(args.corpus, "scratch")
+    os.makedirs(scratch, exist_ok=True)
+
+    print(f"Checking dovrename-cli's genres and play lengths on {count} files ...",
+          file=sys.stderr)
+    dov_problem = check_dovrename_fields(corpus, cli)
+    if dov_problem:
+        print(f"  dovrename-cli: WRONG: {dov_problem}", file=sys.stderr)
+
+    def fields_check(what):
+        return lambda text, folder: check_fields(corpus, text, what)
+
+    floor = Tool("I/O floor (open, fstat, 16 KiB + 4 KiB pread, close)", [floor_bin, lib],
+                 lambda text, folder: check_floor(corpus, text, False))
+    dov = Tool("DOVRename `rename --subfolders --rename --dry-run`",
+               [cli, "rename", "--subfolders", "--rename", "--dry-run", lib],
+               lambda text, folder: dov_problem or check_plan(corpus, text, lib))
+    scan_tools = [floor, dov]
+    taglib = None
+    if os.path.exists(taglib_bin):
+        taglib = Tool("TagLib (C++), audio properties on", [taglib_bin, lib],
+                      fields_check("TagLib"))
+        scan_tools.append(taglib)
+    mutagen = None
+    if not args.no_mutagen:
+        mutagen = Tool("mutagen (Python)", ["/usr/bin/python3", os.path.join(here, "mutagen-peer.py"),
+                                            lib], fields_check("mutagen"))
+        scan_tools.append(mutagen)
+
+    # Fresh copies of the corpus for the real renames: hard links, so the copy
+    # costs no data and the files' pages stay in the cache.
+    copy = os.path.join(scratch, "copy")
+
+    def fresh_copy():
+        if os.path.exists(copy):
+            shutil.rmtree(copy)
+        subprocess.run(["cp", "-al", lib, copy], check=True)
+        return copy
+
+    rename_floor = Tool("rename floor (the floor's I/O + one rename each)",
+                        lambda folder: [floor_bin, "--rename", folder],
+                        lambda text, folder: check_floor(corpus, text, True), fresh_copy)
+    dov_rename = Tool("DOVRename `rename --subfolders --rename`",
+                      lambda folder: [cli, "rename", "--subfolders", "--rename", folder],
+                      lambda text, folder: check_renamed(corpus, folder, text), fresh_copy)
+    rename_tools = [rename_floor, dov_rename]
+
+    print(f"Warm cache, {args.runs} runs each (one untimed run first) ...", file=sys.stderr)
+    run_rounds(scan_tools + rename_tools, 1, count, scratch, label="warm-up ")
+    for tool in scan_tools + rename_tools:
+        tool.seconds, tool.rss = [], []
+    run_rounds(scan_tools, args.runs, count, scratch)
+    run_rounds(rename_tools, args.runs, count, scratch)
+
+    cold_tools = []
+    cold_note = ""
+    if args.cold_runs > 0:
+        if can_drop_caches():
+            cold_tools = [Tool(t.name, t.cmd, t.check) for t in (floor, dov, taglib) if t]
+            print(f"Cold cache, {args.cold_runs} runs each ...", file=sys.stderr)
+            run_rounds(cold_tools, args.cold_runs, count, scratch, cold=True, label="cold ")
+        else:
+            cold_note = "Cold cache not measured: /proc/sys/vm/drop_caches is not writable here."
+
+    # Memory with the list: a part of the corpus against the whole of it.
+    part = os.path.join(lib, sorted(os.listdir(lib))[0])
+    part_count = sum(1 for e in corpus.entries if os.path.join(lib, e[0]).startswith(part + "/"))
+    part_rss = []
+    for _ in range(3):
+        part_rss.append(timed([cli, "rename", "--subfolders", "--rename", "--dry-run", part],
+                              os.path.join(scratch, "out.txt"))[1])
+    shutil.rmtree(copy, ignore_errors=True)
+
+    cpu = "unknown CPU"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    print()
+    print(f"{count:,} files, {os.cpu_count()} cores ({cpu}), {time.strftime('%Y-%m-%d')}; "
+          f"{args.runs} warm runs, {args.cold_runs if cold_tools else 0} cold runs each.")
+    print()
+    print("\n".join(table("Warm cache: reading Artist, Title, Genre and the play length",
+                          scan_tools, floor, count)))
+    print()
+    print("\n".join(table("Warm cache: renaming every file in place (fresh copy each run)",
+                          rename_tools, rename_floor, count)))
+    if cold_tools:
+        print()
+        print("\n".join(table("Cold cache (caches dropped before each run)", cold_tools,
+                              cold_tools[0], count)))
+    if cold_note:
+        print()
+        print(cold_note)
+
+    # The targets.
+    print()
+    results = []
+    f, d, t = median_rate(floor, count), median_rate(dov, count), \
+        median_rate(taglib, count) if taglib else None
+    if f and d:
+        results.append((f"dry run within 2x the floor's time per file: {f / d:.2f}x", f / d <= 2))
+    if d and t:
+        results.append((f"dry run at least 4x TagLib's files/s: {d / t:.1f}x", d / t >= 4))
+    rf, rd = median_rate(rename_floor, count), median_rate(dov_rename, count)
+    if rf and rd:
+        results.append((f"rename within 1.5x the rename floor: {rf / rd:.2f}x", rf / rd <= 1.5))
+    if cold_tools:
+        cf, cd = median_rate(cold_tools[0], count), median_rate(cold_tools[1], count)
+        if cf and cd:
+            results.append((f"cold dry run within 1.3x the cold floor: {cf / cd:.2f}x",
+                            cf / cd <= 1.3))
+    if dov.rss and not dov.problem:
+        whole = statistics.median(dov.rss) * 1024
+        per_file = (whole - statistics.median(part_rss) * 1024) / max(1, count - part_count)
+        peak = max(dov.rss + dov_rename.rss) / 1024
+        results.append((f"peak RSS {peak:.1f} MiB under 16 MiB; {per_file:,.0f} bytes per listed "
+                        f"file ({part_count:,} files: {statistics.median(part_rss) / 1024:.1f} "
+                        f"MiB, {count:,}: {whole / 2**20:.1f} MiB)", peak < 16))
+    for text, ok in results:
+        print(f"- {'met' if ok else 'NOT MET'}: {text}")
+    wrong = [t for t in scan_tools + rename_tools + cold_tools if t.problem]
+    dov_wrong = any(t.problem for t in (dov, dov_rename))
+    for tool in wrong:
+        print(f"- wrong output, not timed: {tool.name}: {tool.problem}")
+    return 1 if dov_wrong or not all(ok for _, ok in results) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

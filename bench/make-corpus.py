@@ -1,0 +1,346 @@
+#!/usr/bin/python3
+"""Makes the benchmark corpus: N real audio files in nested folders.
+
+A handful of short base files are encoded once with ffmpeg; every corpus file
+is a copy of one of them, tagged with mutagen (RIFF INFO for WAV, which mutagen
+does not write, is appended here) with an Artist, Title and Genre of its own.
+The same N and seed give the same files.
+
+    make-corpus.py OUT [-n 20000] [--seed 1] [--jobs 2]
+
+OUT/library holds the files, OUT/manifest.tsv one line per file:
+relative path, artist, title, genre, nominal length in ms, kind.
+OUT/base holds the base files.
+"""
+
+import argparse
+import hashlib
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import unicodedata
+from multiprocessing import Pool
+
+import mutagen.apev2
+import mutagen.asf
+import mutagen.flac
+import mutagen.id3
+import mutagen.mp4
+import mutagen.oggvorbis
+
+# Share of the files per kind, in hundredths.
+MIX = [
+    ("mp3-vbr", 1333),  # ID3v2, Xing header
+    ("mp3-cbr", 1333),  # ID3v2, Info header
+    ("mp3-plain", 1334),  # ID3v2, no Xing/Info header
+    ("mp3-ape", 500),  # APEv2 (half of them with an ID3v1 tag behind it)
+    ("flac", 1500),
+    ("m4a-front", 750),  # the movie box before the audio
+    ("m4a-end", 750),  # the movie box after the audio
+    ("ogg", 1000),
+    ("wav", 1000),  # LIST/INFO
+    ("wma", 500),
+]
+ART_SHARE = 0.20  # files with 50-200 KB of cover art (not WAV, not APEv2)
+LENGTHS_MS = [2000, 3000, 4000]  # one base file per kind and length
+FILES_PER_FOLDER = 100
+FOLDERS_PER_SHELF = 10
+
+EXT = {
+    "mp3-vbr": "mp3",
+    "mp3-cbr": "mp3",
+    "mp3-plain": "mp3",
+    "mp3-ape": "mp3",
+    "flac": "flac",
+    "m4a-front": "m4a",
+    "m4a-end": "m4a",
+    "ogg": "ogg",
+    "wav": "wav",
+    "wma": "wma",
+}
+
+FFMPEG_ARGS = {
+    "mp3-vbr": ["-ac", "2", "-c:a", "libmp3lame", "-q:a", "4", "-id3v2_version", "0",
+                "-write_id3v1", "0"],
+    "mp3-cbr": ["-ac", "2", "-c:a", "libmp3lame", "-b:a", "128k", "-id3v2_version", "0",
+                "-write_id3v1", "0"],
+    "mp3-plain": ["-ac", "2", "-c:a", "libmp3lame", "-b:a", "128k", "-id3v2_version", "0",
+                  "-write_id3v1", "0", "-write_xing", "0"],
+    "flac": ["-ac", "2", "-c:a", "flac"],
+    "m4a-front": ["-ac", "2", "-c:a", "aac", "-b:a", "96k", "-movflags", "+faststart"],
+    "m4a-end": ["-ac", "2", "-c:a", "aac", "-b:a", "96k"],
+    "ogg": ["-ac", "2", "-c:a", "libvorbis", "-q:a", "3"],
+    "wav": ["-ac", "1", "-ar", "22050", "-c:a", "pcm_s16le"],
+    "wma": ["-ac", "2", "-c:a", "wmav2", "-b:a", "128k"],
+}
+
+GENRES = [
+    "Rock", "Pop", "Jazz", "Blues", "Classical", "Hip-Hop", "R&B", "Country", "Folk",
+    "Electronic", "Ambient", "Metal", "Punk", "Reggae", "Soul", "Funk", "Disco", "House",
+    "Techno", "Trance", "Drum & Bass", "Dubstep", "Gospel", "Latin", "Ska", "Swing",
+    "Bossa Nova", "Chanson", "Opera", "Soundtrack", "Singer-Songwriter", "World",
+    "Música Popular", "Électro", "Schlager", "Indie Rock", "Post-Rock", "Shoegaze",
+    "Grunge", "New Wave",
+]
+SYLLABLES = ["ka", "lo", "mi", "ra", "ne", "to", "su", "vi", "da", "mo", "re", "li",
+             "an", "el", "or", "un", "ba", "ce", "fi", "go"]
+# Some artists and titles carry letters beyond ASCII (not in WAV files).
+LATIN1_WORDS = ["Björk", "Zoë", "Señor", "Café", "Ångström", "Müller", "Façade", "Noël"]
+WIDE_WORDS = ["Кино", "Ωμέγα", "東京", "Łódź", "Dvořák", "Ærø"]
+
+
+def word(rng):
+    return "".join(rng.choice(SYLLABLES) for _ in range(rng.randint(2, 3))).capitalize()
+
+
+def tags_for(index, kind):
+    rng = random.Random(index * 7919 + 17)
+    artist_no = rng.randrange(2000)
+    arng = random.Random(artist_no)
+    artist = word(arng) + " " + word(arng)
+    if artist_no % 10 == 0:
+        artist += " " + arng.choice(LATIN1_WORDS)
+    title = word(rng) + " " + word(rng) + " " + str(index)
+    extra = rng.random()
+    if extra < 0.05:
+        title = rng.choice(LATIN1_WORDS) + " " + title
+    elif extra < 0.10:
+        title = rng.choice(WIDE_WORDS) + " " + title
+    genre = GENRES[rng.randrange(len(GENRES))]
+    if kind == "wav":
+        # RIFF INFO text has no stated encoding (code page or UTF-8, by reader):
+        # WAV files get the same names in plain ASCII.
+        artist, title, genre = (ascii_letters(t) for t in (artist, title, genre))
+    return artist, title, genre
+
+
+def ascii_letters(text):
+    decomposed = unicodedata.normalize("NFKD", text)
+    return " ".join("".join(c for c in decomposed if ord(c) < 128).split())
+
+
+def make_bases(base_dir):
+    os.makedirs(base_dir, exist_ok=True)
+    for kind, args in FFMPEG_ARGS.items():
+        for n, length in enumerate(LENGTHS_MS):
+            out = os.path.join(base_dir, f"{kind}-{length}.{EXT[kind]}")
+            if os.path.exists(out):
+                continue
+            tone = f"sine=frequency={330 + 110 * n}:duration={length / 1000}:sample_rate=44100"
+            cmd = ["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", tone,
+                   "-map_metadata", "-1", "-fflags", "+bitexact", "-flags:a", "+bitexact"]
+            cmd += args + [out + ".tmp." + EXT[kind]]
+            subprocess.run(cmd, check=True)
+            os.replace(out + ".tmp." + EXT[kind], out)
+    # mp3-ape files use the three MP3 bases in turn.
+
+
+def art_blob(index):
+    rng = random.Random(index * 104729 + 3)
+    size = rng.randint(50 * 1024, 200 * 1024)
+    # A JPEG start of image, then noise of the chosen size.
+    return b"\xff\xd8\xff\xe0\x00\x10JFIF\x00" + rng.randbytes(size - 11)
+
+
+def write_id3(path, artist, title, genre, art, version):
+    tag = mutagen.id3.ID3()
+    enc = 3 if version == 4 else 1
+    tag.add(mutagen.id3.TIT2(encoding=enc, text=title))
+    tag.add(mutagen.id3.TPE1(encoding=enc, text=artist))
+    tag.add(mutagen.id3.TCON(encoding=enc, text=genre))
+    tag.add(mutagen.id3.TALB(encoding=enc, text="Bench Album"))
+    tag.add(mutagen.id3.TRCK(encoding=enc, text="1"))
+    if art is not None:
+        tag.add(mutagen.id3.APIC(encoding=0, mime="image/jpeg", type=3, desc="", data=art))
+    tag.save(path, v2_version=version)
+
+
+def id3v1(artist, title, genre):
+    def field(text, width):
+        return text.encode("latin-1", "replace")[:width].ljust(width, b"\0")
+    return b"TAG" + field(title, 30) + field(artist, 30) + field("Bench Album", 30) + \
+        b"2024" + field("", 28) + b"\0\x01" + bytes([12])
+
+
+def write_ape(path, artist, title, genre, with_id3v1):
+    if with_id3v1:
+        with open(path, "ab") as f:
+            f.write(id3v1(artist, title, genre))
+    tag = mutagen.apev2.APEv2()
+    tag["Artist"] = artist
+    tag["Title"] = title
+    tag["Genre"] = genre
+    tag["Album"] = "Bench Album"
+    tag.save(path)  # before the ID3v1 tag when there is one
+
+
+def write_flac(path, artist, title, genre, art):
+    f = mutagen.flac.FLAC(path)
+    f.delete()
+    f["ARTIST"] = artist
+    f["TITLE"] = title
+    f["GENRE"] = genre
+    f["ALBUM"] = "Bench Album"
+    if art is not None:
+        pic = mutagen.flac.Picture()
+        pic.type = 3
+        pic.mime = "image/jpeg"
+        pic.data = art
+        f.add_picture(pic)
+    f.save()
+
+
+def write_mp4(path, artist, title, genre, art):
+    f = mutagen.mp4.MP4(path)
+    if f.tags is None:
+        f.add_tags()
+    f.tags.clear()
+    f.tags["\xa9ART"] = [artist]
+    f.tags["\xa9nam"] = [title]
+    f.tags["\xa9gen"] = [genre]
+    f.tags["\xa9alb"] = ["Bench Album"]
+    if art is not None:
+        f.tags["covr"] = [mutagen.mp4.MP4Cover(art, imageformat=mutagen.mp4.MP4Cover.FORMAT_JPEG)]
+    f.save()
+
+
+def write_ogg(path, artist, title, genre, art):
+    f = mutagen.oggvorbis.OggVorbis(path)
+    f.tags.clear()
+    f["ARTIST"] = artist
+    f["TITLE"] = title
+    f["GENRE"] = genre
+    f["ALBUM"] = "Bench Album"
+    if art is not None:
+        import base64
+        pic = mutagen.flac.Picture()
+        pic.type = 3
+        pic.mime = "image/jpeg"
+        pic.data = art
+        f["METADATA_BLOCK_PICTURE"] = [base64.b64encode(pic.write()).decode("ascii")]
+    f.save()
+
+
+def write_wma(path, artist, title, genre, art):
+    f = mutagen.asf.ASF(path)
+    f.tags.clear()
+    f["Title"] = [title]
+    f["Author"] = [artist]
+    f["WM/Genre"] = [genre]
+    f["WM/AlbumTitle"] = ["Bench Album"]
+    if art is not None:
+        mime = "image/jpeg".encode("utf-16-le") + b"\0\0"
+        value = struct.pack("<BI", 3, len(art)) + mime + b"\0\0" + art
+        f["WM/Picture"] = [mutagen.asf.ASFByteArrayAttribute(value)]
+    f.save()
+
+
+def write_wav(path, artist, title, genre):
+    """Replaces the base file's chunks after the data chunk by a LIST/INFO."""
+    with open(path, "rb") as f:
+        data = f.read()
+    assert data[:4] == b"RIFF" and data[8:12] == b"WAVE"
+    pos, chunks = 12, []
+    while pos + 8 <= len(data):
+        cid, size = data[pos:pos + 4], struct.unpack("<I", data[pos + 4:pos + 8])[0]
+        if cid != b"LIST":
+            chunks.append(data[pos:pos + 8 + size + (size & 1)])
+        pos += 8 + size + (size & 1)
+
+    def info(cid, text):
+        body = text.encode("latin-1") + b"\0"
+        return cid + struct.pack("<I", len(body)) + body + (b"\0" if len(body) & 1 else b"")
+    body = b"INFO" + info(b"INAM", title) + info(b"IART", artist) + info(b"IGNR", genre) + \
+        info(b"IPRD", "Bench Album")
+    chunks.append(b"LIST" + struct.pack("<I", len(body)) + body)
+    payload = b"WAVE" + b"".join(chunks)
+    with open(path, "wb") as f:
+        f.write(b"RIFF" + struct.pack("<I", len(payload)) + payload)
+
+
+def plan(n, seed):
+    """The kind of every file: exact counts, in a seeded order."""
+    kinds = []
+    for kind, share in MIX:
+        kinds += [kind] * (n * share // 10000)
+    while len(kinds) < n:
+        kinds.append(MIX[len(kinds) % len(MIX)][0])
+    random.Random(seed).shuffle(kinds)
+    return kinds
+
+
+def relpath_of(index):
+    folder = index // FILES_PER_FOLDER
+    shelf = folder // FOLDERS_PER_SHELF
+    return os.path.join(f"Shelf {shelf:02d}", f"Box {folder:04d}", f"{index:05d} track.")
+
+
+def make_one(job):
+    index, kind, out, base_dir = job
+    artist, title, genre = tags_for(index, kind)
+    length = LENGTHS_MS[index % len(LENGTHS_MS)]
+    base_kind = ["mp3-vbr", "mp3-cbr", "mp3-plain"][index % 3] if kind == "mp3-ape" else kind
+    base = os.path.join(base_dir, f"{base_kind}-{length}.{EXT[kind]}")
+    rel = relpath_of(index) + EXT[kind]
+    path = os.path.join(out, "library", rel)
+    h = int(hashlib.sha1(f"art{index}".encode()).hexdigest()[:8], 16) / 2**32
+    art = art_blob(index) if kind not in ("wav", "mp3-ape") and h < ART_SHARE / 0.85 else None
+    shutil.copyfile(base, path + ".tmp")
+    if kind.startswith("mp3-") and kind != "mp3-ape":
+        write_id3(path + ".tmp", artist, title, genre, art, 3 if index % 2 else 4)
+    elif kind == "mp3-ape":
+        write_ape(path + ".tmp", artist, title, genre, index % 2 == 0)
+    elif kind == "flac":
+        write_flac(path + ".tmp", artist, title, genre, art)
+    elif kind.startswith("m4a"):
+        write_mp4(path + ".tmp", artist, title, genre, art)
+    elif kind == "ogg":
+        write_ogg(path + ".tmp", artist, title, genre, art)
+    elif kind == "wma":
+        write_wma(path + ".tmp", artist, title, genre, art)
+    elif kind == "wav":
+        write_wav(path + ".tmp", artist, title, genre)
+    os.replace(path + ".tmp", path)
+    return "\t".join([rel, artist, title, genre, str(length), kind + ("+art" if art else "")])
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("out")
+    ap.add_argument("-n", type=int, default=20000, help="number of files (default 20000)")
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--jobs", type=int, default=2)
+    args = ap.parse_args()
+
+    out = os.path.abspath(args.out)
+    stamp = os.path.join(out, "manifest.tsv")
+    if os.path.exists(stamp):
+        with open(stamp, encoding="utf-8") as f:
+            first = f.readline()
+        if first.strip() == f"# n={args.n} seed={args.seed}":
+            print(f"make-corpus: {out} already holds that corpus")
+            return
+    if os.path.exists(os.path.join(out, "library")):
+        shutil.rmtree(os.path.join(out, "library"))
+    if os.path.exists(stamp):
+        os.remove(stamp)
+    base_dir = os.path.join(out, "base")
+    make_bases(base_dir)
+    kinds = plan(args.n, args.seed)
+    for folder in sorted({os.path.dirname(relpath_of(i)) for i in range(args.n)}):
+        os.makedirs(os.path.join(out, "library", folder), exist_ok=True)
+    jobs = [(i, kinds[i], out, base_dir) for i in range(args.n)]
+    with Pool(args.jobs) as pool:
+        lines = pool.map(make_one, jobs, chunksize=64)
+    with open(stamp + ".tmp", "w", encoding="utf-8") as f:
+        f.write(f"# n={args.n} seed={args.seed}\n")
+        f.write("\n".join(lines) + "\n")
+    os.replace(stamp + ".tmp", stamp)
+    print(f"make-corpus: {args.n} files in {out}/library")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
