@@ -103,6 +103,10 @@ TEST(OpenWithRetry, ErrorsThatCanPassAreRetriedWithPauses) {
   pid_t pid = ::fork();
   if (pid == 0) {
     SetOpenRetryPauseMs(100);
+    // One open and one failed open beforehand: the sanitizers' type checks
+    // need descriptors the first time they meet a type.
+    TDOVFileStream(path, fmShareDenyNone);
+    OpenWithRetry(path + ".missing", 1, fmShareDenyNone);
     rlimit limit{0, 0};
     ::setrlimit(RLIMIT_NOFILE, &limit);
     auto start = std::chrono::steady_clock::now();
