@@ -13,7 +13,17 @@
 #include "common/CodePage.h"
 #include "common/DOVCommon.h"
 #include "common/DOVTnt.h"
+#include "info/AIFF.h"
+#include "info/APEInfo.h"
+#include "info/ASF.h"
+#include "info/AVI.h"
+#include "info/CDA.h"
+#include "info/MP4Info.h"
 #include "info/MPEGAudio.h"
+#include "info/MPEGVideo.h"
+#include "info/OGGInfo.h"
+#include "info/OTSInfo.h"
+#include "info/WAVInfo.h"
 #include "tags/FLAC.h"
 
 namespace dov {
@@ -72,17 +82,17 @@ constexpr TDurationRead kNotYetBuilt = nullptr;
 // Searched in order; the first row whose extension matches is used.
 const std::array<TDurationRow, 14> kDurationRows{{
     {{".mp3", ".mp2", ".mus", ".snd"}, false, ReaderDuration<TMPEGInfo>},
-    {{".wav"}, false, kNotYetBuilt},           // TWAVInfo
-    {{".ogg", ".opus"}, false, kNotYetBuilt},  // TOggInfo
+    {{".wav"}, false, ReaderDuration<TWAVInfo>},
+    {{".ogg", ".opus"}, false, ReaderDuration<TOggInfo>},
     {{".flac"}, false, FLACDuration},
-    {{".ape", ".mac"}, false, kNotYetBuilt},                   // TAPEInfo
-    {{".m4a", ".mp4", ".mp4a", ".mov"}, false, kNotYetBuilt},  // TMP4Info
-    {{".ots"}, false, kNotYetBuilt},                           // TOTSInfo
-    {{".aif"}, true, kNotYetBuilt},                            // TAIFFInfo: .aif, .aiff, .aifc, ...
-    {{".asf", ".wma", ".wmv"}, false, kNotYetBuilt},           // TASFInfo
-    {{".mpg", ".mpeg"}, false, kNotYetBuilt},                  // TMPEGVideo
-    {{".avi"}, false, kNotYetBuilt},                           // TAVIInfo
-    {{".cda"}, false, kNotYetBuilt},                           // TCDAInfo
+    {{".ape", ".mac"}, false, ReaderDuration<TAPEInfo>},
+    {{".m4a", ".mp4", ".mp4a", ".mov"}, false, ReaderDuration<TMP4Info>},
+    {{".ots"}, false, ReaderDuration<TOTSInfo>},
+    {{".aif"}, true, ReaderDuration<TAIFFInfo>},  // .aif, .aiff, .aifc, ...
+    {{".asf", ".wma", ".wmv"}, false, ReaderDuration<TASFInfo>},
+    {{".mpg", ".mpeg"}, false, ReaderDuration<TMPEGVideo>},
+    {{".avi"}, false, ReaderDuration<TAVIInfo>},
+    {{".cda"}, false, ReaderDuration<TCDAInfo>},
     {{".m3u"}, false, M3UDuration},
     {{".pls"}, false, PLSDuration},
 }};

@@ -1,0 +1,25 @@
+// Stream information of AVI files: the play length from the frame time and
+// frame count of the main AVI header.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "common/DOVFileStream.h"
+
+namespace dov {
+
+class TAVIInfo {
+ public:
+  // Play length in milliseconds, 0 = unknown.
+  int32_t Duration = 0;
+
+  // Clears Duration, then reads the stream (seeked to 0, left open) or,
+  // without one, the named file. Nothing raises.
+  void ReadFromFile(std::string_view fileName, TStream* stream);
+
+ private:
+  void Parse(TStream& stream);
+};
+
+}  // namespace dov

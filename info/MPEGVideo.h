@@ -1,0 +1,44 @@
+// Stream information of MPEG-1 and MPEG-2 program and video streams: the play
+// length from the time codes of the group-of-pictures headers near the end of
+// the file, found by searching backwards in fixed blocks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "common/DOVFileStream.h"
+
+namespace dov {
+
+class TMPEGVideo {
+ public:
+  static constexpr int64_t kMinFileSize = 8195;
+  // The backward search reads blocks of this size, each overlapping the one
+  // after it by 4 bytes so that a start code cut by a block boundary is found.
+  static constexpr size_t kBlockSize = 8192;
+  static constexpr int64_t kBlockStep = 8188;
+  // Lengths beyond this are taken to count from a first time code that is not
+  // 0:00:00 (time codes of a broadcast clock), which is then subtracted.
+  static constexpr int32_t kClockStartAbove = 3600000;
+  // The forward search for the first time code reads blocks of this size.
+  static constexpr size_t kFirstBlockSize = 2048;
+  static constexpr int64_t kFirstBlockStep = 2045;
+
+  // Play length in milliseconds (whole seconds), 0 = unknown.
+  int32_t Duration = 0;
+
+  // Clears Duration, then reads the stream (seeked to 0, left open) or,
+  // without one, the named file. Nothing raises.
+  void ReadFromFile(std::string_view fileName, TStream* stream);
+
+ private:
+  void Parse(TStream& stream);
+};
+
+// The time of a group-of-pictures header in milliseconds, from the 4 bytes
+// after its start code (hours, minutes and seconds; the pictures are not
+// counted).
+int32_t GroupTimeCode(const unsigned char* timeCode);
+
+}  // namespace dov

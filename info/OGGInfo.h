@@ -1,0 +1,38 @@
+// Stream information of Ogg Vorbis and Ogg Opus files: the sample rate from
+// the identification header on the first page and the granule position of the
+// last page, found by searching backwards from the end of the file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "common/DOVFileStream.h"
+
+namespace dov {
+
+class TOggInfo {
+ public:
+  // Files this short hold no identification header and last page.
+  static constexpr int64_t kMinFileSize = 258;
+  // The backward search reads blocks of this size, each overlapping the one
+  // after it by 3 bytes so that a page mark cut by a block boundary is found.
+  static constexpr size_t kBlockSize = 258;
+  static constexpr int64_t kBlockStep = 255;
+  // Opus granule positions count 48 kHz samples, whatever the input rate.
+  static constexpr uint32_t kOpusRate = 48000;
+
+  // Play length in milliseconds, 0 = unknown.
+  int32_t Duration = 0;
+  // Samples a second the granule positions count.
+  uint32_t Rate = 0;
+
+  // Clears the fields, then reads the stream (seeked to 0, left open) or,
+  // without one, the named file. Nothing raises; what was read stays.
+  void ReadFromFile(std::string_view fileName, TStream* stream);
+
+ private:
+  void Parse(TStream& stream);
+};
+
+}  // namespace dov
