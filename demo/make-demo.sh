@@ -16,11 +16,11 @@ tone() {
     -af "volume=0.1" -ac 1 -map_metadata -1 -fflags +bitexact -flags +bitexact "$@" "$out"
 }
 
-tone library/track01.mp3 -c:a libmp3lame -b:a 8k -id3v2_version 0 -write_xing 0
+tone library/track01.mp3 -c:a libmp3lame -b:a 8k -id3v2_version 0
 tone library/track02.flac -c:a flac -compression_level 12
 tone "library/Live/take 3.ogg" -c:a libvorbis -q:a 0
 tone library/Live/demo.wav -c:a pcm_u8
-tone library/05.mp3 -c:a libmp3lame -b:a 8k -id3v2_version 0 -write_xing 0
+tone library/05.mp3 -c:a libmp3lame -b:a 8k -id3v2_version 0
 
 # APEv2 tags: the one with the non-ASCII artist, a title with a slash (not
 # allowed in a file name), one without a genre (goes to "Unknown").
