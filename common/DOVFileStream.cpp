@@ -55,18 +55,20 @@ int AccessFlags(uint16_t mode) {
 
 }  // namespace
 
-TDOVFileStream::TDOVFileStream(std::string_view markedName, uint16_t mode) {
+int TDOVFileStream::OpenFile(std::string_view markedName, uint16_t mode, int64_t& size, int& error,
+                             const char*& reason) {
   std::string native = MarkedToNative(markedName);
-  // O_NONBLOCK keeps a FIFO from blocking the open; such files are refused below.
-  fd_ = ::open(native.c_str(), AccessFlags(mode) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd_ < 0) {
-    int error = errno;
-    throw EFOpenError(OpenErrorText(markedName, std::strerror(error)), error);
+  // O_NONBLOCK keeps a FIFO from blocking the open; such files are refused
+  // below. On the regular files that stay open it changes nothing, so it is
+  // left set.
+  int fd = ::open(native.c_str(), AccessFlags(mode) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    error = errno;
+    reason = std::strerror(error);
+    return -1;
   }
   struct stat st {};
-  int error = 0;
-  const char* reason = nullptr;
-  if (::fstat(fd_, &st) != 0) {
+  if (::fstat(fd, &st) != 0) {
     error = errno;
     reason = std::strerror(error);
   } else if (S_ISDIR(st.st_mode)) {
@@ -75,14 +77,28 @@ TDOVFileStream::TDOVFileStream(std::string_view markedName, uint16_t mode) {
   } else if (!S_ISREG(st.st_mode)) {
     error = ENXIO;
     reason = "Not a regular file";
+  } else {
+    size = st.st_size;
+    return fd;
   }
-  if (reason != nullptr) {
-    ::close(fd_);
-    fd_ = -1;
-    throw EFOpenError(OpenErrorText(markedName, reason), error);
-  }
-  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
-  size_ = st.st_size;
+  ::close(fd);
+  return -1;
+}
+
+TDOVFileStream::TDOVFileStream(std::string_view markedName, uint16_t mode) {
+  int error = 0;
+  const char* reason = nullptr;
+  fd_ = OpenFile(markedName, mode, size_, error, reason);
+  if (fd_ < 0) throw EFOpenError(OpenErrorText(markedName, reason), error);
+}
+
+std::unique_ptr<TDOVFileStream> TDOVFileStream::TryOpen(std::string_view markedName, uint16_t mode,
+                                                        int& error) {
+  int64_t size = 0;
+  const char* reason = nullptr;
+  int fd = OpenFile(markedName, mode, size, error, reason);
+  if (fd < 0) return nullptr;
+  return std::unique_ptr<TDOVFileStream>(new TDOVFileStream(TOpened{}, fd, size));
 }
 
 TDOVFileStream::~TDOVFileStream() {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -67,6 +68,12 @@ class TDOVFileStream : public TStream {
   TDOVFileStream(std::string_view markedName, uint16_t mode);
   ~TDOVFileStream() override;
 
+  // The same open without raising: null, with the errno value in error, when
+  // the file cannot be opened (EISDIR for a folder, ENXIO for anything else
+  // that is not a regular file).
+  static std::unique_ptr<TDOVFileStream> TryOpen(std::string_view markedName, uint16_t mode,
+                                                 int& error);
+
   int64_t Size() const override { return size_; }
   int Handle() const { return fd_; }
 
@@ -81,6 +88,12 @@ class TDOVFileStream : public TStream {
     uint64_t lastUse = 0;
     std::array<unsigned char, kBlockSize> bytes;
   };
+  struct TOpened {};  // the descriptor is open and checked
+  TDOVFileStream(TOpened, int fd, int64_t size) : fd_(fd), size_(size) {}
+  // Opens a regular file: its descriptor and size, or -1 with error (and the
+  // reason for the message) set.
+  static int OpenFile(std::string_view markedName, uint16_t mode, int64_t& size, int& error,
+                      const char*& reason);
   size_t ReadDirect(int64_t offset, void* buffer, size_t count);
   Block& LoadBlock(int64_t offset, size_t count);
 

@@ -13,9 +13,13 @@ namespace dov {
 
 namespace {
 
-// Bytes read at once by the frame search: the whole bounded search over a file
-// without frames takes a handful of reads.
+// Bytes read at once by the frame search where it continues the bytes it had:
+// the whole bounded search over a file without frames takes a handful of reads.
 constexpr size_t kWindowSize = 64 * 1024;
+// Bytes read at a new place (the start, the end of a tag, the next frame).
+// The file stream serves reads this small from the blocks it caches, which
+// the tag readers use too, so the head of a file is read from the disk once.
+constexpr size_t kFirstWindowSize = 4 * 1024;
 
 // Sample rates by version (1 = MPEG-1, 2 = MPEG-2, 3 = MPEG-2.5) and rate index.
 constexpr std::array<std::array<int32_t, 4>, 4> kSampleRates{{
@@ -71,17 +75,14 @@ int32_t ClampToInt32(int64_t value) {
 // destination as it was, and a position may lie past the end.
 class TReadWindow {
  public:
-  explicit TReadWindow(TStream& stream)
-      : stream_(stream),
-        bytes_(static_cast<size_t>(
-            std::min<int64_t>(kWindowSize, std::max<int64_t>(stream.Size(), 1)))) {}
+  explicit TReadWindow(TStream& stream) : stream_(stream) {}
 
   int64_t Position() const { return pos_; }
   void Seek(int64_t pos) { pos_ = pos; }
 
   size_t Read(unsigned char* out, size_t count) {
     size_t done = 0;
-    while (done < count && Load()) {
+    while (done < count && Load(false)) {
       size_t from = static_cast<size_t>(pos_ - start_);
       size_t n = std::min(count - done, length_ - from);
       std::memcpy(out + done, bytes_.data() + from, n);
@@ -92,20 +93,27 @@ class TReadWindow {
   }
 
   bool Next(unsigned char& byte) {
-    if (!Load()) return false;
+    if (!Load(true)) return false;
     byte = bytes_[static_cast<size_t>(pos_ - start_)];
     ++pos_;
     return true;
   }
 
  private:
-  // Brings the position into the window; false when no byte is there.
-  bool Load() {
+  // Brings the position into the window; false when no byte is there. The
+  // byte-wise search stepping off the end of the window reads a large window,
+  // anything else a small one.
+  bool Load(bool sequential) {
     if (start_ >= 0 && pos_ >= start_ && pos_ - start_ < static_cast<int64_t>(length_)) return true;
     if (pos_ < 0 || pos_ >= stream_.Size()) return false;
+    const bool continues =
+        sequential && start_ >= 0 && pos_ == start_ + static_cast<int64_t>(length_);
+    const size_t size = static_cast<size_t>(std::min<int64_t>(
+        continues ? kWindowSize : kFirstWindowSize, std::max<int64_t>(stream_.Size(), 1)));
+    if (bytes_.size() < size) bytes_.resize(size);
     start_ = -1;
     stream_.Seek(pos_);
-    length_ = stream_.Read(bytes_.data(), bytes_.size());
+    length_ = stream_.Read(bytes_.data(), size);
     start_ = pos_;
     return length_ > 0;
   }

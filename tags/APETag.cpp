@@ -1,6 +1,7 @@
 #include "tags/APETag.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "common/ByteReader.h"
 #include "common/DOVTnt.h"
@@ -33,11 +34,26 @@ std::string MarkValue(std::string_view value) {
   return WideToMarked(AnsiToWide(t));
 }
 
+// Errors of an open that say there is no file of that name (or a folder):
+// the existence test gives false for them too.
+bool IsNoFileError(int error) {
+  return error == ENOENT || error == ENOTDIR || error == EISDIR || error == ELOOP ||
+         error == ENAMETOOLONG;
+}
+
 }  // namespace
 
 TAPETags::TAPETags(std::string fileName, int8_t openAttempts) : fileName_(std::move(fileName)) {
-  if (MarkedFileExists(fileName_))
-    stream_ = OpenWithRetry(fileName_, openAttempts, fmShareDenyNone);
+  // Only an existing file is opened, with the given attempts. One plain open
+  // answers both questions for almost every file; a name that is missing or a
+  // folder leaves the store empty as the existence test did, and any other
+  // failure takes the way of the test and the attempts (pauses, error text).
+  if (openAttempts > 0) {
+    int error = 0;
+    stream_ = TDOVFileStream::TryOpen(fileName_, fmShareDenyNone, error);
+    if (!stream_ && !IsNoFileError(error) && MarkedFileExists(fileName_))
+      stream_ = OpenWithRetry(fileName_, openAttempts, fmShareDenyNone);
+  }
   AfterOpen();
 }
 

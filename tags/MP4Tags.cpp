@@ -117,6 +117,17 @@ void TMP4Tags::Read(TStream& stream) {
     reader.Seek(position);
     const uint32_t size = reader.U32BE();
     if (size == 0 || size > kMaxItemSize || size < 8) break;
+    // An item that fits is passed over when it is not wanted; one that does
+    // not fit goes on to Take, which ends the walk.
+    if (Wanted != nullptr && size - 4 <= static_cast<uint64_t>(reader.Remaining())) {
+      char type[4];
+      reader.ReadExact(type, sizeof type);
+      if (!Wanted(std::string_view(type, sizeof type))) {
+        position += size;
+        continue;
+      }
+      reader.Seek(position + 4);
+    }
     const std::string item = reader.Take(size - 4);
     try {
       AddItem(item);

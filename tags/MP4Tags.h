@@ -37,6 +37,11 @@ class TMP4Tags {
 
   std::vector<std::string> ItemNames;
   std::vector<std::string> ItemValues;
+  // When set, an item whose type (the 4 bytes after its size, as stored) it
+  // refuses is passed over unread; the walk ends at such an item exactly as
+  // it would have ended at it otherwise. The container import sets it to the
+  // types it maps, so that a cover is not read for nothing.
+  bool (*Wanted)(std::string_view type) = nullptr;
 
   // Reads from stream (seeked to 0, left open) or, without one, from the file
   // named by the marked text fileName. Never fails: what was read stays.

@@ -17,6 +17,9 @@ constexpr size_t kSegmentCountAt = 26;
 constexpr size_t kChunkSize = 4096;
 // More comments than this are not believed, whatever the file's size.
 constexpr uint64_t kMaxComments = 65536;
+// A comment longer than this that is not wanted is passed over once its name
+// is known from these first bytes.
+constexpr uint32_t kNamePeek = 64;
 
 // The comment header as one run of bytes. Where the packet continues on the
 // next page, that page's header (27 bytes and its segment table) stands in
@@ -37,33 +40,14 @@ class TPageJoiner {
     if (count > MaxRemaining()) throw ETruncated();
     std::string out;
     out.reserve(static_cast<size_t>(count));
-    while (out.size() < count) {
-      size_t need = static_cast<size_t>(count) - out.size();
-      if (Fill(kPageMagic.size()) == 0) throw ETruncated();
-      std::string_view w = std::string_view(window_).substr(pos_);
-      if (w.substr(0, kPageMagic.size()) == kPageMagic) {
-        SkipPageHeader();
-        continue;
-      }
-      // Data runs up to the next place a page header could begin. Only places
-      // whose five bytes are all in the window can be decided.
-      std::string_view look = w.substr(0, std::min(w.size(), need + kPageMagic.size() - 1));
-      size_t safe = look.find(kPageMagic, 1);
-      if (safe == std::string_view::npos) {
-        if (look.size() == w.size() && ended_)
-          safe = look.size();
-        else
-          safe = look.size() >= kPageMagic.size() ? look.size() - (kPageMagic.size() - 1) : 0;
-      }
-      if (safe == 0) {
-        Fill(w.size() + 1);  // reads at least one byte, or finds the end
-        continue;
-      }
-      size_t n = std::min(safe, need);
-      out.append(w.substr(0, n));
-      pos_ += n;
-    }
+    Pass(count, [&out](std::string_view part) { out.append(part); });
     return out;
+  }
+
+  // As Take, keeping nothing.
+  void Skip(uint64_t count) {
+    if (count > MaxRemaining()) throw ETruncated();
+    Pass(count, [](std::string_view) {});
   }
 
   uint32_t U32LE() { return LoadU32LE(Bytes(Take(4))); }
@@ -88,6 +72,39 @@ class TPageJoiner {
     size_t size = kPageHeaderSize + static_cast<unsigned char>(window_[pos_ + kSegmentCountAt]);
     if (Fill(size) < size) throw ETruncated();
     pos_ += size;
+  }
+
+  // Hands the next count bytes of the packet to sink, part by part.
+  template <class TSink>
+  void Pass(uint64_t count, TSink&& sink) {
+    uint64_t done = 0;
+    while (done < count) {
+      size_t need = static_cast<size_t>(count - done);
+      if (Fill(kPageMagic.size()) == 0) throw ETruncated();
+      std::string_view w = std::string_view(window_).substr(pos_);
+      if (w.substr(0, kPageMagic.size()) == kPageMagic) {
+        SkipPageHeader();
+        continue;
+      }
+      // Data runs up to the next place a page header could begin. Only places
+      // whose five bytes are all in the window can be decided.
+      std::string_view look = w.substr(0, std::min(w.size(), need + kPageMagic.size() - 1));
+      size_t safe = look.find(kPageMagic, 1);
+      if (safe == std::string_view::npos) {
+        if (look.size() == w.size() && ended_)
+          safe = look.size();
+        else
+          safe = look.size() >= kPageMagic.size() ? look.size() - (kPageMagic.size() - 1) : 0;
+      }
+      if (safe == 0) {
+        Fill(w.size() + 1);  // reads at least one byte, or finds the end
+        continue;
+      }
+      size_t n = std::min(safe, need);
+      sink(w.substr(0, n));
+      done += n;
+      pos_ += n;
+    }
   }
 
   TByteReader& in_;
@@ -149,7 +166,27 @@ void TOggTags::Read(TStream& stream) {
     CommentNames.resize(count);
     CommentValues.resize(count);
     for (uint32_t i = 0; i < count; ++i) {
-      std::string comment = body.Take(body.U32LE());
+      const uint32_t length = body.U32LE();
+      std::string comment;
+      if (Wanted != nullptr && length > kNamePeek) {
+        // Its name decides, when the first bytes hold it.
+        comment = body.Take(kNamePeek);
+        size_t eq = comment.find('=');
+        if (eq != std::string::npos) {
+          std::string_view name = std::string_view(comment).substr(0, eq);
+          while (!name.empty() && static_cast<unsigned char>(name.front()) <= 0x20)
+            name.remove_prefix(1);
+          std::string upper(name);
+          UpperAscii(upper);
+          if (!Wanted(upper)) {
+            body.Skip(length - kNamePeek);
+            continue;
+          }
+        }
+        comment += body.Take(length - kNamePeek);
+      } else {
+        comment = body.Take(length);
+      }
       std::string_view text(comment), name, value = text;
       size_t eq = text.find('=');
       if (eq != std::string_view::npos) {

@@ -40,6 +40,11 @@ class TOggTags {
   std::vector<std::string> CommentValues;
   // Set when the comment list was read to its end.
   bool Valid = false;
+  // When set, a comment whose name (as it would be delivered) it refuses is
+  // passed over, its bytes looked at but not kept: its name and value stay
+  // empty. The container import sets it to the names it maps, so that a
+  // picture in the comments is not copied for nothing.
+  bool (*Wanted)(std::string_view name) = nullptr;
 
  private:
   void Read(TStream& stream);

@@ -65,6 +65,12 @@ TContainerTags Pairs(std::vector<std::string>&& ids, std::vector<std::string>&& 
 // Readers swallow their own errors; an exception that escapes one anyway is
 // caught by ImportContainerTags and maps nothing.
 
+// Items and comments the mapping has no row for are passed over by the
+// readers that can tell them by their names before reading them (a cover in
+// an MP4 item list or in Ogg comments is most of the bytes).
+bool MappedMP4Type(std::string_view type);
+bool MappedVorbisName(std::string_view name);
+
 TContainerTags ReadMP3(std::string_view fileName, TStream* stream) {
   TMP3Tags reader;
   reader.ReadFromFile(fileName, stream);
@@ -73,6 +79,7 @@ TContainerTags ReadMP3(std::string_view fileName, TStream* stream) {
 
 TContainerTags ReadMP4(std::string_view fileName, TStream* stream) {
   TMP4Tags reader;
+  reader.Wanted = MappedMP4Type;
   reader.ReadFromFile(fileName, stream);
   return Pairs(std::move(reader.ItemNames), std::move(reader.ItemValues));
 }
@@ -85,6 +92,7 @@ TContainerTags ReadWAV(std::string_view fileName, TStream* stream) {
 
 TContainerTags ReadOgg(std::string_view fileName, TStream* stream) {
   TOggTags reader;
+  reader.Wanted = MappedVorbisName;
   reader.ReadFromFile(fileName, stream);
   return Pairs(std::move(reader.CommentNames), std::move(reader.CommentValues));
 }
@@ -270,6 +278,17 @@ const TMapRow* FindRow(std::span<const TMapRow> table, std::string_view id, bool
   for (const TMapRow& row : table)
     if (ignoreCase ? EqualsIgnoringAsciiCase(row.Id, id) : row.Id == id) return &row;
   return nullptr;
+}
+
+// The MP4 reader's names are the types lower-cased without a leading 0xA9;
+// freeform items ("----") may hold the replay gain.
+bool MappedMP4Type(std::string_view type) {
+  if (!type.empty() && static_cast<unsigned char>(type[0]) == 0xA9) type.remove_prefix(1);
+  return type == "----" || FindRow(kMP4Table, type, true) != nullptr;
+}
+
+bool MappedVorbisName(std::string_view name) {
+  return FindRow(kVorbisTable, name, false) != nullptr;
 }
 
 // What the pairs of one file carry from one to the next.

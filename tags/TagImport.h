@@ -34,7 +34,8 @@ struct TContainerTags {
 };
 
 // Reads the file through stream (the store's open file) and hands over what
-// was read. Never raises.
+// was read; pairs the mapping has no row for may be left out (or left empty).
+// Never raises.
 using TTagReadFn = TContainerTags (*)(std::string_view fileName, TStream* stream);
 
 struct TTagReaderRow {
