@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <string_view>
+#include <cstring>
 
 #include "common/ByteReader.h"
 #include "info/StreamInfo.h"
@@ -23,17 +23,24 @@ constexpr size_t kLastSearchFrom = 8183;
 // bytes of buffer (of which `got` were read) and whose time code was read too;
 // got when there is none.
 size_t FindGroup(const unsigned char* buffer, size_t got, size_t within, size_t from) {
-  const std::string_view searched(reinterpret_cast<const char*>(buffer), std::min(got, within));
-  const std::string_view code(reinterpret_cast<const char*>(kGroupStartCode.data()), kCodeSize);
-  for (size_t at = searched.find(code, from); at != std::string_view::npos;
-       at = searched.find(code, at + 1)) {
-    if (got - at >= kGroupHeadSize) return at;
+  const size_t end = std::min(got, within);
+  // The last byte of the code is the rarest: look for it, then at the three
+  // before it.
+  for (size_t last = from + kCodeSize - 1; last < end; ++last) {
+    const void* hit = std::memchr(buffer + last, kGroupStartCode[kCodeSize - 1], end - last);
+    if (hit == nullptr) break;
+    last = static_cast<size_t>(static_cast<const unsigned char*>(hit) - buffer);
+    const size_t at = last - (kCodeSize - 1);
+    if (std::equal(kGroupStartCode.begin(), kGroupStartCode.end(), buffer + at) &&
+        got - at >= kGroupHeadSize)
+      return at;
   }
   return got;
 }
 
-}  // namespace
-
+// The time of a group-of-pictures header in milliseconds, from the 4 bytes
+// after its start code: drop-frame flag, hours (5 bits), minutes (6), a marker
+// bit, seconds (6), then the pictures, which are not counted.
 int32_t GroupTimeCode(const unsigned char* timeCode) {
   const uint32_t v = LoadU32BE(timeCode);
   const auto field = [v](unsigned shift, uint32_t mask) {
@@ -41,6 +48,8 @@ int32_t GroupTimeCode(const unsigned char* timeCode) {
   };
   return field(13, 0x3F) * 1000 + field(20, 0x3F) * 60000 + field(26, 0x1F) * 3600000;
 }
+
+}  // namespace
 
 void TMPEGVideo::ReadFromFile(std::string_view fileName, TStream* stream) {
   Duration = 0;

@@ -36,9 +36,4 @@ class TMPEGVideo {
   void Parse(TStream& stream);
 };
 
-// The time of a group-of-pictures header in milliseconds, from the 4 bytes
-// after its start code (hours, minutes and seconds; the pictures are not
-// counted).
-int32_t GroupTimeCode(const unsigned char* timeCode);
-
 }  // namespace dov

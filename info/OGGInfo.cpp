@@ -28,7 +28,6 @@ constexpr std::string_view kPageMark = "OggS";
 
 void TOggInfo::ReadFromFile(std::string_view fileName, TStream* stream) {
   Duration = 0;
-  Rate = 0;
   ParseStreamOrFile(fileName, stream, [this](TStream& s) { Parse(s); });
 }
 
@@ -41,16 +40,18 @@ void TOggInfo::Parse(TStream& stream) {
   reader.Seek(kCodecName);
   reader.ReadExact(id, sizeof id);
   const std::string_view name(reinterpret_cast<const char*>(id), 6);
+  // Samples a second the granule positions count.
+  uint32_t rate = 0;
   if (name == "vorbis") {
     if (id[kVorbisChannels] == 0) return;
-    Rate = LoadU32LE(id + kVorbisRate);
+    rate = LoadU32LE(id + kVorbisRate);
   } else if (name == "pusHea") {
     if (id[kOpusChannels] == 0) return;
-    Rate = kOpusRate;
+    rate = kOpusRate;
   } else {
     return;
   }
-  if (Rate == 0) return;
+  if (rate == 0) return;
 
   // Backwards from the end: the last page mark of the last block that holds
   // one with its whole granule position inside the file.
@@ -67,7 +68,7 @@ void TOggInfo::Parse(TStream& stream) {
       const auto granule = static_cast<int64_t>(reader.U64LE());
       // -1 (no packet ends on the page) or any other negative value tells
       // nothing.
-      if (granule > 0) Duration = MillisecondsOf(static_cast<long double>(granule), Rate);
+      if (granule > 0) Duration = MillisecondsOf(static_cast<long double>(granule), rate);
       return;
     }
   }

@@ -24,11 +24,9 @@ class TOggInfo {
 
   // Play length in milliseconds, 0 = unknown.
   int32_t Duration = 0;
-  // Samples a second the granule positions count.
-  uint32_t Rate = 0;
 
-  // Clears the fields, then reads the stream (seeked to 0, left open) or,
-  // without one, the named file. Nothing raises; what was read stays.
+  // Clears Duration, then reads the stream (seeked to 0, left open) or,
+  // without one, the named file. Nothing raises.
   void ReadFromFile(std::string_view fileName, TStream* stream);
 
  private:
