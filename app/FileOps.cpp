@@ -149,7 +149,9 @@ std::string TemporaryNameBeside(const std::string& target) {
 // are synced before it counts as done. On failure nothing new remains.
 bool CopyNoReplace(IPosixCalls& calls, const std::string& from, const std::string& to,
                    bool durable) {
-  FdGuard in(calls, calls.Open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY, 0));
+  // O_NONBLOCK keeps a FIFO from blocking the open (reads of a regular file
+  // ignore it); anything but a regular file is refused below.
+  FdGuard in(calls, calls.Open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
   if (in.Get() < 0) return false;
   struct stat st {};
   if (calls.Fstat(in.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;

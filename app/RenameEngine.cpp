@@ -18,6 +18,13 @@ constexpr std::u16string_view kSupportedExtensions[] = {
 
 constexpr std::u16string_view kInvalidNameChars = u"\"*/:<>?\\|";
 
+// The character that stands in for the invalid ones. A '/' or a NUL can never
+// be part of a name here ('/' would lead the file into other folders), so
+// those give way to '_'.
+char16_t NameReplacement(char16_t wanted) {
+  return wanted == u'/' || wanted == u'\0' ? u'_' : wanted;
+}
+
 void WithTrailingSlash(std::u16string& path) {
   if (path.empty() || path.back() != u'/') path.push_back(u'/');
 }
@@ -110,7 +117,7 @@ std::string TRenameEngine::SummaryText(int done, int total) {
 // never "." or "..", so that a tag cannot steer a file elsewhere.
 std::u16string TRenameEngine::GenreFolder(std::u16string genre) const {
   if (genre.empty()) genre = u"Unknown";
-  genre = ReplaceInvalidChars(genre, options_.ReplaceChar);
+  genre = ReplaceInvalidChars(genre, NameReplacement(options_.ReplaceChar));
   if (genre == u"." || genre == u"..") genre = u"Unknown";
   return genre;
 }
@@ -134,7 +141,7 @@ void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string&
   std::u16string newPath = oldPath;
   if (options_.Rename && (!artist.empty() || !title.empty())) {
     std::u16string newName = artist.empty() ? title : artist + u" - " + title;
-    newName = ReplaceInvalidChars(newName, options_.ReplaceChar);
+    newName = ReplaceInvalidChars(newName, NameReplacement(options_.ReplaceChar));
     newPath = (toGenreFolder ? destRoot + genre : folder) + newName + ext;
   } else if (toGenreFolder) {
     newPath = destRoot + genre + name;

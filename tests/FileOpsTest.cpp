@@ -1,0 +1,666 @@
+#include "app/FileOps.h"
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/DOVTnt.h"
+#include "tests/TestSupport.h"
+
+namespace dov {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+std::u16string W(const std::string& native) {
+  return NativeToWide(native);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Names left in a folder by a copy that went wrong.
+std::vector<std::string> TemporaryFiles(const std::string& folder) {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec))
+    if (entry.path().filename().string().starts_with(".dovrename-"))
+      found.push_back(entry.path().filename().string());
+  return found;
+}
+
+std::vector<std::string> Entries(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec))
+    names.push_back(entry.path().filename().string());
+  return names;
+}
+
+// Bytes that are not the same at every offset, so a short or shifted copy shows.
+std::string Pattern(size_t size, unsigned seed = 1) {
+  std::string s(size, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (char& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+void SetModeAndTime(const std::string& path, mode_t mode, time_t seconds, long nanoseconds) {
+  ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+  const struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+struct stat StatOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+bool SameFileSystem(const std::string& a, const std::string& b) {
+  return StatOf(a).st_dev == StatOf(b).st_dev;
+}
+
+// The system calls, with one chosen call made to fail and a file system that
+// can be told to refuse RENAME_NOREPLACE or to lie on another device.
+class FakeCalls : public IPosixCalls {
+ public:
+  enum Kind {
+    kOpen,
+    kClose,
+    kCloseWritable,
+    kRead,
+    kWrite,
+    kFstat,
+    kFchmod,
+    kFutimens,
+    kFsync,
+    kFsyncFolder,
+    kRename,
+    kLink,
+    kUnlink,
+    kMkdir,
+    kStat
+  };
+
+  int failAt = 0;  // 1-based number of the call that fails; 0 for none
+  int failErrno = EIO;
+  int renameErrno = 0;      // every RenameNoReplace fails with this
+  std::string otherDevice;  // renames and links of this path fail with EXDEV
+  size_t maxWrite = 0;      // writes take at most this many bytes
+  bool interrupt = false;   // every other read and write is interrupted
+
+  int calls = 0;
+  std::vector<Kind> failed;
+  std::map<Kind, int> counts;
+
+  int Open(const char* path, int flags, mode_t mode) override {
+    if (Fail(kOpen)) return -1;
+    int fd = IPosixCalls::Open(path, flags, mode);
+    if (fd >= 0 && (flags & O_ACCMODE) != O_RDONLY) writable_.insert(fd);
+    if (fd >= 0 && (flags & O_DIRECTORY)) folders_.insert(fd);
+    return fd;
+  }
+  int Close(int fd) override {
+    bool wasWritable = writable_.erase(fd) > 0;
+    folders_.erase(fd);
+    bool fail = Fail(wasWritable ? kCloseWritable : kClose);
+    int result = IPosixCalls::Close(fd);  // a failed close still frees the descriptor
+    if (fail) {
+      errno = failErrno;
+      return -1;
+    }
+    return result;
+  }
+  ssize_t Read(int fd, void* buffer, size_t count) override {
+    if (Fail(kRead) || Interrupted()) return -1;
+    return IPosixCalls::Read(fd, buffer, count);
+  }
+  ssize_t Write(int fd, const void* buffer, size_t count) override {
+    if (Fail(kWrite) || Interrupted()) return -1;
+    if (maxWrite != 0 && count > maxWrite) count = maxWrite;
+    return IPosixCalls::Write(fd, buffer, count);
+  }
+  int Fstat(int fd, struct stat* st) override {
+    return Fail(kFstat) ? -1 : IPosixCalls::Fstat(fd, st);
+  }
+  int Fchmod(int fd, mode_t mode) override {
+    return Fail(kFchmod) ? -1 : IPosixCalls::Fchmod(fd, mode);
+  }
+  int Futimens(int fd, const struct timespec times[2]) override {
+    return Fail(kFutimens) ? -1 : IPosixCalls::Futimens(fd, times);
+  }
+  int Fsync(int fd) override {
+    return Fail(folders_.count(fd) ? kFsyncFolder : kFsync) ? -1 : IPosixCalls::Fsync(fd);
+  }
+  int RenameNoReplace(const char* from, const char* to) override {
+    if (Fail(kRename)) return -1;
+    if (from == otherDevice) return Refuse(EXDEV);
+    if (renameErrno != 0) return Refuse(renameErrno);
+    return IPosixCalls::RenameNoReplace(from, to);
+  }
+  int Link(const char* from, const char* to) override {
+    if (Fail(kLink)) return -1;
+    if (from == otherDevice) return Refuse(EXDEV);
+    return IPosixCalls::Link(from, to);
+  }
+  int Unlink(const char* path) override { return Fail(kUnlink) ? -1 : IPosixCalls::Unlink(path); }
+  int Mkdir(const char* path, mode_t mode) override {
+    return Fail(kMkdir) ? -1 : IPosixCalls::Mkdir(path, mode);
+  }
+  int Stat(const char* path, struct stat* st) override {
+    return Fail(kStat) ? -1 : IPosixCalls::Stat(path, st);
+  }
+
+ private:
+  bool Fail(Kind kind) {
+    ++counts[kind];
+    if (++calls != failAt) return false;
+    failed.push_back(kind);
+    errno = failErrno;
+    return true;
+  }
+  bool Interrupted() {
+    if (!interrupt || (toggle_ = !toggle_)) return false;
+    errno = EINTR;
+    return true;
+  }
+  static int Refuse(int error) {
+    errno = error;
+    return -1;
+  }
+
+  std::set<int> writable_, folders_;
+  bool toggle_ = false;
+};
+
+// --- Never replacing -------------------------------------------------------
+
+TEST(FileOps, MoveAndCopyNeverReplaceAnExistingFile) {
+  struct Case {
+    const char* what;
+    std::function<bool(IFileOps&, const std::u16string&, const std::u16string&)> op;
+    int renameErrno;
+  };
+  const Case cases[] = {
+      {"rename", [](IFileOps& o, auto& f, auto& t) { return o.MoveFile(f, t, false); }, 0},
+      {"move", [](IFileOps& o, auto& f, auto& t) { return o.MoveFile(f, t, true); }, 0},
+      {"copy", [](IFileOps& o, auto& f, auto& t) { return o.CopyFile(f, t); }, 0},
+      {"rename, link path", [](IFileOps& o, auto& f, auto& t) { return o.MoveFile(f, t, false); },
+       EINVAL},
+      {"move, link path", [](IFileOps& o, auto& f, auto& t) { return o.MoveFile(f, t, true); },
+       EINVAL},
+      {"copy, link path", [](IFileOps& o, auto& f, auto& t) { return o.CopyFile(f, t); }, EINVAL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    FakeCalls calls;
+    calls.renameErrno = c.renameErrno;
+    TLinuxFileOps ops(calls);
+    WriteFile(dir / "a.mp3", "source");
+    WriteFile(dir / "b.mp3", "target");
+    EXPECT_FALSE(c.op(ops, W(dir / "a.mp3"), W(dir / "b.mp3")));
+    EXPECT_EQ(ReadFile(dir / "a.mp3"), "source");
+    EXPECT_EQ(ReadFile(dir / "b.mp3"), "target");
+    // Onto itself, and onto a hard link of itself.
+    EXPECT_FALSE(c.op(ops, W(dir / "a.mp3"), W(dir / "a.mp3")));
+    ASSERT_EQ(::link((dir / "a.mp3").c_str(), (dir / "c.mp3").c_str()), 0);
+    EXPECT_FALSE(c.op(ops, W(dir / "a.mp3"), W(dir / "c.mp3")));
+    EXPECT_EQ(ReadFile(dir / "a.mp3"), "source");
+    EXPECT_EQ(Entries(dir.Path().string()).size(), 3u);
+    // And a free name works.
+    EXPECT_TRUE(c.op(ops, W(dir / "a.mp3"), W(dir / "d.mp3")));
+    EXPECT_EQ(ReadFile(dir / "d.mp3"), "source");
+    if (c.renameErrno == EINVAL) {
+      EXPECT_GT(calls.counts[FakeCalls::kLink], 0);
+    }
+  }
+}
+
+// One thread moves or copies while another creates the target name at the
+// same moment. Exactly one of them gets the name, and no file is lost.
+struct RaceCase {
+  const char* name;
+  bool copy;
+  bool allowCopy;
+  int renameErrno;
+  bool otherFileSystem;
+};
+
+class FileOpsRace : public ::testing::TestWithParam<RaceCase> {};
+
+TEST_P(FileOpsRace, TheTargetIsNeverReplaced) {
+  const RaceCase& c = GetParam();
+  TempDir source;
+  std::unique_ptr<TempDir> other;
+  if (c.otherFileSystem) {
+    if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm on this machine";
+    other = std::make_unique<TempDir>("/dev/shm");
+    if (SameFileSystem(source.Path(), other->Path()))
+      GTEST_SKIP() << "/dev/shm is on the same file system as " << source.Path();
+  }
+  const std::string targetFolder = other ? other->Path().string() : source.Path().string();
+  FakeCalls calls;
+  calls.renameErrno = c.renameErrno;
+  TLinuxFileOps ops(calls);
+
+  int moverWins = 0, racerWins = 0;
+  double opMicroseconds = 50;  // how long one operation takes here, on average
+  for (int i = 0; i < 144; ++i) {
+    const std::string from = source / ("src" + std::to_string(i));
+    const std::string to = targetFolder + "/dst" + std::to_string(i);
+    const std::string mine = "mover " + std::to_string(i) + Pattern(static_cast<size_t>(i * 37));
+    WriteFile(from, mine);
+    // Both sides meet, then one of them waits a little: a different head start
+    // each time, from a fifth of an operation for the mover to one and a half
+    // for the racer, so that the racer strikes at every stage of the operation.
+    std::atomic<bool> ready{false};
+    const auto headStart = std::chrono::microseconds(
+        static_cast<int64_t>(opMicroseconds * static_cast<double>(i % 18 - 3) / 10));
+    auto wait = [](std::chrono::microseconds us) {
+      auto until = std::chrono::steady_clock::now() + us;
+      while (std::chrono::steady_clock::now() < until) {
+      }
+    };
+    bool racerCreated = false;
+    std::thread racer([&] {
+      ready.store(true);
+      wait(headStart);
+      int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (fd >= 0) {
+        racerCreated = true;
+        EXPECT_EQ(::write(fd, "racer", 5), 5);
+        ::close(fd);
+      }
+    });
+    while (!ready.load()) {
+    }
+    wait(-headStart);
+    const auto start = std::chrono::steady_clock::now();
+    bool ok = c.copy ? ops.CopyFile(W(from), W(to)) : ops.MoveFile(W(from), W(to), c.allowCopy);
+    const auto took = std::chrono::steady_clock::now() - start;
+    racer.join();
+    opMicroseconds = 0.8 * opMicroseconds +
+                     0.2 * static_cast<double>(
+                               std::chrono::duration_cast<std::chrono::microseconds>(took).count());
+
+    ASSERT_NE(ok, racerCreated) << "iteration " << i;
+    if (ok) {
+      ++moverWins;
+      ASSERT_EQ(ReadFile(to), mine) << "iteration " << i;
+      ASSERT_EQ(Exists(from), c.copy) << "iteration " << i;
+    } else {
+      ++racerWins;
+      ASSERT_EQ(ReadFile(to), "racer") << "iteration " << i;
+      ASSERT_EQ(ReadFile(from), mine) << "iteration " << i;
+    }
+    ASSERT_TRUE(TemporaryFiles(targetFolder).empty()) << "iteration " << i;
+  }
+  RecordProperty("moverWins", moverWins);
+  RecordProperty("racerWins", racerWins);
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, FileOpsRace,
+                         ::testing::Values(RaceCase{"Rename", false, false, 0, false},
+                                           RaceCase{"RenameLinkPath", false, false, EINVAL, false},
+                                           RaceCase{"Copy", true, false, 0, false},
+                                           RaceCase{"CopyLinkPath", true, false, EINVAL, false},
+                                           RaceCase{"MoveToOtherFileSystem", false, true, 0, true},
+                                           RaceCase{"MoveToOtherFileSystemLinkPath", false, true,
+                                                    EINVAL, true}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+// --- Moving to another file system ------------------------------------------
+
+TEST(FileOps, MoveToAnotherFileSystemArrivesWholeWithModeAndTime) {
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm on this machine";
+  TempDir disk;
+  TempDir shm("/dev/shm");
+  if (SameFileSystem(disk.Path(), shm.Path()))
+    GTEST_SKIP() << "/dev/shm is on the same file system as " << disk.Path();
+  const std::string content = Pattern(3 * 1024 * 1024 + 17);
+  const std::string from = disk / "song.mp3", to = shm / "song.mp3";
+  WriteFile(from, content);
+  SetModeAndTime(from, 0640, 1000000000, 123456789);
+
+  TLinuxFileOps ops;
+  // Without the copy-allowed flag the move stays on its file system.
+  EXPECT_FALSE(ops.MoveFile(W(from), W(to), false));
+  EXPECT_FALSE(Exists(to));
+
+  // Onto an existing file on the other side: refused, both intact.
+  WriteFile(to, "already here");
+  EXPECT_FALSE(ops.MoveFile(W(from), W(to), true));
+  EXPECT_EQ(ReadFile(to), "already here");
+  EXPECT_EQ(ReadFile(from), content);
+  ASSERT_EQ(::unlink(to.c_str()), 0);
+
+  ASSERT_TRUE(ops.MoveFile(W(from), W(to), true));
+  EXPECT_FALSE(Exists(from));
+  EXPECT_EQ(ReadFile(to), content);
+  struct stat st = StatOf(to);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+  EXPECT_TRUE(TemporaryFiles(shm.Path()).empty());
+}
+
+TEST(FileOps, InjectedCrossDeviceMoveCopiesSyncsAndRemovesTheSource) {
+  for (int renameErrno : {0, EINVAL}) {
+    SCOPED_TRACE(renameErrno == 0 ? "renameat2" : "link path");
+    TempDir dir;
+    const std::string from = dir / "a.mp3", to = dir / "b.mp3";
+    WriteFile(from, Pattern(5000));
+    SetModeAndTime(from, 0604, 1234567890, 5);
+    FakeCalls calls;
+    calls.otherDevice = from;
+    calls.renameErrno = renameErrno;
+    TLinuxFileOps ops(calls);
+
+    EXPECT_FALSE(ops.MoveFile(W(from), W(to), false));
+    EXPECT_FALSE(Exists(to));
+    ASSERT_TRUE(ops.MoveFile(W(from), W(to), true));
+    EXPECT_FALSE(Exists(from));
+    EXPECT_EQ(ReadFile(to), Pattern(5000));
+    EXPECT_EQ(StatOf(to).st_mode & 07777, 0604u);
+    EXPECT_EQ(StatOf(to).st_mtim.tv_sec, 1234567890);
+    EXPECT_EQ(StatOf(to).st_mtim.tv_nsec, 5);
+    // The new file and its folder were synced before the source went.
+    EXPECT_GE(calls.counts[FakeCalls::kFsync], 1);
+    EXPECT_GE(calls.counts[FakeCalls::kFsyncFolder], 1);
+    EXPECT_TRUE(TemporaryFiles(dir.Path()).empty());
+  }
+}
+
+TEST(FileOps, ReadsAndWritesThatComeUpShortOrAreInterruptedStillCopyEverything) {
+  TempDir dir;
+  const std::string content = Pattern(2 * 1024 * 1024 + 333);
+  WriteFile(dir / "a.mp3", content);
+  FakeCalls calls;
+  calls.maxWrite = 100000;
+  calls.interrupt = true;
+  TLinuxFileOps ops(calls);
+  ASSERT_TRUE(ops.CopyFile(W(dir / "a.mp3"), W(dir / "b.mp3")));
+  EXPECT_EQ(ReadFile(dir / "b.mp3"), content);
+}
+
+// --- A failure at every step -------------------------------------------------
+
+struct FailureCase {
+  const char* name;
+  bool copy;
+  int renameErrno;   // EINVAL: the file system refuses RENAME_NOREPLACE
+  bool otherDevice;  // the source lies on another file system (EXDEV injected)
+  bool realOtherFs;  // the target folder is /dev/shm
+  std::vector<FakeCalls::Kind> mustBeTried;
+};
+
+class FileOpsFailure : public ::testing::TestWithParam<FailureCase> {};
+
+// Fails call N of the operation for every N: the source stays whole, nothing
+// remains under the target name or as a temporary file, and the call says so.
+// Only the failed close of a descriptor that was just read may pass unnoticed.
+TEST_P(FileOpsFailure, AnyFailedStepLeavesTheSourceWholeAndNoTrace) {
+  const FailureCase& c = GetParam();
+  std::unique_ptr<TempDir> shm;
+  if (c.realOtherFs) {
+    if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm on this machine";
+    shm = std::make_unique<TempDir>("/dev/shm");
+  }
+  const std::string content = Pattern(2 * 1024 * 1024 + 4321);
+  std::set<FakeCalls::Kind> triedKinds;
+  int successes = 0;
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE("failing call " + std::to_string(n));
+    TempDir dir;
+    if (c.realOtherFs && SameFileSystem(dir.Path(), shm->Path()))
+      GTEST_SKIP() << "/dev/shm is on the same file system as " << dir.Path();
+    const std::string targetFolder =
+        c.realOtherFs ? shm->Path().string() + "/" + std::to_string(n) : dir.Path().string();
+    fs::create_directories(targetFolder);
+    const std::string from = dir / "song.mp3", to = targetFolder + "/new.mp3";
+    WriteFile(from, content);
+    SetModeAndTime(from, 0640, 1500000000, 0);
+
+    FakeCalls calls;
+    calls.failAt = n;
+    calls.renameErrno = c.renameErrno;
+    if (c.otherDevice) calls.otherDevice = from;
+    TLinuxFileOps ops(calls);
+    bool ok = c.copy ? ops.CopyFile(W(from), W(to)) : ops.MoveFile(W(from), W(to), true);
+    if (calls.failed.empty()) {
+      // Fewer than n calls: every step has been failed once.
+      ASSERT_TRUE(ok);
+      break;
+    }
+    const FakeCalls::Kind kind = calls.failed.front();
+    triedKinds.insert(kind);
+    EXPECT_TRUE(TemporaryFiles(targetFolder).empty());
+    EXPECT_TRUE(TemporaryFiles(dir.Path()).empty());
+    if (ok) {
+      ++successes;
+      EXPECT_EQ(kind, FakeCalls::kClose) << "a failed step was reported as success";
+      EXPECT_EQ(ReadFile(to), content);
+      EXPECT_EQ(Exists(from), c.copy);
+    } else {
+      EXPECT_EQ(ReadFile(from), content) << "failed call kind " << kind;
+      EXPECT_FALSE(Exists(to)) << "failed call kind " << kind;
+    }
+    ASSERT_LT(n, 1000);
+  }
+  for (FakeCalls::Kind kind : c.mustBeTried)
+    EXPECT_TRUE(triedKinds.count(kind)) << "never failed a call of kind " << kind;
+  EXPECT_LE(successes, 2);  // the source and the folder descriptors
+}
+
+using K = FakeCalls::Kind;
+INSTANTIATE_TEST_SUITE_P(
+    Steps, FileOpsFailure,
+    ::testing::Values(FailureCase{"Copy",
+                                  true,
+                                  0,
+                                  false,
+                                  false,
+                                  {K::kOpen, K::kFstat, K::kRead, K::kWrite, K::kFchmod,
+                                   K::kFutimens, K::kCloseWritable, K::kRename}},
+                      FailureCase{"CopyLinkPath",
+                                  true,
+                                  EINVAL,
+                                  false,
+                                  false,
+                                  {K::kOpen, K::kRead, K::kWrite, K::kFchmod, K::kFutimens,
+                                   K::kRename, K::kLink, K::kUnlink}},
+                      FailureCase{"CrossDeviceMove",
+                                  false,
+                                  0,
+                                  true,
+                                  false,
+                                  {K::kOpen, K::kRead, K::kWrite, K::kFchmod, K::kFutimens,
+                                   K::kFsync, K::kRename, K::kFsyncFolder, K::kUnlink}},
+                      FailureCase{"CrossDeviceMoveLinkPath",
+                                  false,
+                                  EINVAL,
+                                  true,
+                                  false,
+                                  {K::kOpen, K::kRead, K::kWrite, K::kFsync, K::kRename, K::kLink,
+                                   K::kUnlink, K::kFsyncFolder}},
+                      FailureCase{"MoveToDevShm",
+                                  false,
+                                  0,
+                                  false,
+                                  true,
+                                  {K::kOpen, K::kRead, K::kWrite, K::kFsync, K::kRename,
+                                   K::kFsyncFolder, K::kUnlink}}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+// --- A full file system ------------------------------------------------------
+
+// A small tmpfs mounted for one test, unmounted afterwards.
+class SmallFileSystem : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mountPoint_ = dir_ / "small";
+    fs::create_directory(mountPoint_);
+    if (::mount("tmpfs", mountPoint_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") != 0)
+      GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno)
+                   << "); the full-file-system cases need root where mounting is allowed";
+    mounted_ = true;
+    struct statfs sfs {};
+    ASSERT_EQ(::statfs(mountPoint_.c_str(), &sfs), 0);
+    ASSERT_LT(static_cast<uint64_t>(sfs.f_blocks) * sfs.f_bsize, 200u * 1024);
+  }
+  void TearDown() override {
+    if (mounted_) {
+      EXPECT_EQ(::umount2(mountPoint_.c_str(), MNT_DETACH), 0);
+    }
+  }
+
+  TempDir dir_;
+  std::string mountPoint_;
+  bool mounted_ = false;
+};
+
+TEST_F(SmallFileSystem, MoveAndCopyThatDoNotFitLeaveTheSourceWholeAndNothingBehind) {
+  const std::string big = Pattern(256 * 1024);
+  const std::string from = dir_ / "big.mp3", to = mountPoint_ + "/big.mp3";
+  WriteFile(from, big);
+  TLinuxFileOps ops;
+  EXPECT_FALSE(ops.MoveFile(W(from), W(to), true));
+  EXPECT_EQ(ReadFile(from), big);
+  EXPECT_TRUE(Entries(mountPoint_).empty());
+
+  EXPECT_FALSE(ops.CopyFile(W(from), W(to)));
+  EXPECT_EQ(ReadFile(from), big);
+  EXPECT_TRUE(Entries(mountPoint_).empty());
+
+  // A file that fits goes across, which shows the mount works.
+  WriteFile(dir_ / "small.mp3", Pattern(4000));
+  EXPECT_TRUE(ops.MoveFile(W(dir_ / "small.mp3"), W(mountPoint_ + "/small.mp3"), true));
+  EXPECT_EQ(ReadFile(mountPoint_ + "/small.mp3"), Pattern(4000));
+  EXPECT_FALSE(Exists(dir_ / "small.mp3"));
+}
+
+// --- Copies, folders, names --------------------------------------------------
+
+TEST(FileOps, CopyKeepsContentModeAndModificationTime) {
+  TempDir dir;
+  for (mode_t mode : {0644u, 0600u, 0444u, 0755u}) {
+    SCOPED_TRACE(mode);
+    const std::string from = dir / ("a" + std::to_string(mode));
+    const std::string to = dir / ("b" + std::to_string(mode));
+    WriteFile(from, Pattern(mode));
+    SetModeAndTime(from, mode, 987654321, 999999999);
+    ASSERT_TRUE(TLinuxFileOps().CopyFile(W(from), W(to)));
+    EXPECT_EQ(ReadFile(from), Pattern(mode));
+    EXPECT_EQ(ReadFile(to), Pattern(mode));
+    struct stat st = StatOf(to);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+    EXPECT_EQ(st.st_mtim.tv_sec, 987654321);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 999999999);
+  }
+  // An empty file is a file too.
+  WriteFile(dir / "empty", "");
+  ASSERT_TRUE(TLinuxFileOps().CopyFile(W(dir / "empty"), W(dir / "empty2")));
+  EXPECT_EQ(ReadFile(dir / "empty2"), "");
+}
+
+TEST(FileOps, OnlyRegularFilesAreCopiedAndAFifoDoesNotHang) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "pipe.mp3").c_str(), 0644), 0);
+  fs::create_directory(dir / "folder.mp3");
+  FakeCalls calls;
+  calls.otherDevice = dir / "pipe.mp3";
+  TLinuxFileOps ops(calls);
+
+  // Should an open block, a writer comes along after a while so the test ends.
+  std::atomic<bool> finished{false};
+  std::thread rescuer([&] {
+    for (int i = 0; !finished; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (i < 20) continue;
+      int fd = ::open((dir / "pipe.mp3").c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+    }
+  });
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ops.CopyFile(W(dir / "pipe.mp3"), W(dir / "copy.mp3")));
+  EXPECT_FALSE(ops.MoveFile(W(dir / "pipe.mp3"), W(dir / "moved.mp3"), true));
+  finished = true;
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  rescuer.join();
+  EXPECT_LT(elapsed, std::chrono::seconds(2)) << "opening the FIFO blocked";
+  EXPECT_FALSE(ops.CopyFile(W(dir / "folder.mp3"), W(dir / "copy2.mp3")));
+  EXPECT_EQ(Entries(dir.Path()).size(), 2u);
+}
+
+TEST(FileOps, CreateFoldersMakesMissingParentsOnly) {
+  TempDir dir;
+  TLinuxFileOps ops;
+  EXPECT_TRUE(ops.CreateFolders(W(dir / "a/b/c")));
+  EXPECT_TRUE(fs::is_directory(dir / "a/b/c"));
+  EXPECT_TRUE(ops.CreateFolders(W(dir / "a/b/c")));  // already there
+  EXPECT_TRUE(ops.CreateFolders(W(dir / "a/b/d/")));
+  EXPECT_TRUE(fs::is_directory(dir / "a/b/d"));
+  EXPECT_TRUE(ops.CreateFolders(W(dir / "Электроника/Björk")));
+  EXPECT_TRUE(fs::is_directory(dir / "Электроника/Björk"));
+
+  WriteFile(dir / "file", "x");
+  EXPECT_FALSE(ops.CreateFolders(W(dir / "file")));
+  EXPECT_FALSE(ops.CreateFolders(W(dir / "file/sub")));
+  EXPECT_EQ(ReadFile(dir / "file"), "x");
+  EXPECT_FALSE(ops.CreateFolders(u""));
+}
+
+TEST(FileOps, NamesWithNulAreRefused) {
+  TempDir dir;
+  WriteFile(dir / "a.mp3", "x");
+  TLinuxFileOps ops;
+  std::u16string nul = W(dir.Path().string()) + u"/b";
+  nul.push_back(u'\0');
+  nul += u"c.mp3";
+  EXPECT_FALSE(ops.CreateFolders(nul));
+  EXPECT_FALSE(ops.MoveFile(W(dir / "a.mp3"), nul, true));
+  EXPECT_FALSE(ops.CopyFile(W(dir / "a.mp3"), nul));
+  EXPECT_FALSE(ops.MoveFile(nul, W(dir / "c.mp3"), true));
+  EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"a.mp3"});
+}
+
+TEST(FileOps, NamesThatAreNotUtf8AreMovedByTheirBytes) {
+  TempDir dir;
+  const std::string from = dir / "\xE9t\xE9.mp3";
+  WriteFile(from, "bytes");
+  TLinuxFileOps ops;
+  ASSERT_TRUE(ops.CopyFile(W(from), W(dir / "\xFF.mp3")));
+  ASSERT_TRUE(ops.MoveFile(W(from), W(dir / "\xE9t\xE9 2.mp3"), false));
+  EXPECT_EQ(ReadFile(dir / "\xE9t\xE9 2.mp3"), "bytes");
+  EXPECT_EQ(ReadFile(dir / "\xFF.mp3"), "bytes");
+  EXPECT_FALSE(Exists(from));
+}
+
+}  // namespace
+}  // namespace dov

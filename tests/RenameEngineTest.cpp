@@ -1,0 +1,579 @@
+#include "app/RenameEngine.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/DOVTnt.h"
+#include "tests/TestSupport.h"
+
+namespace dov {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+std::u16string W(const std::string& native) {
+  return NativeToWide(native);
+}
+std::string N(const std::u16string& wide) {
+  return WideToNative(wide);
+}
+
+// An audio-looking file carrying an APEv2 tag with the non-empty values.
+std::string Tagged(const std::string& artist, const std::string& title, const std::string& genre,
+                   char body = 'x') {
+  std::vector<std::pair<std::string, std::string>> items;
+  if (!artist.empty()) items.emplace_back("Artist", artist);
+  if (!title.empty()) items.emplace_back("Title", title);
+  if (!genre.empty()) items.emplace_back("Genre", genre);
+  return test::Filler(200, body) + test::ApeTag(items);
+}
+
+void Put(const std::string& path, const std::string& bytes) {
+  fs::create_directories(fs::path(path).parent_path());
+  WriteFile(path, bytes);
+}
+
+// Every file and link under root, as paths relative to it; folders only
+// where they are empty.
+std::set<std::string> Tree(const std::string& root) {
+  std::set<std::string> found;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec);
+       it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    const bool folder = it->is_directory(ec) && !it->is_symlink(ec);
+    if (!folder || fs::is_empty(it->path(), ec))
+      found.insert(it->path().lexically_relative(root).string() + (folder ? "/" : ""));
+  }
+  return found;
+}
+
+class RecordingView : public IRenameView {
+ public:
+  void ShowStatus(const std::string& text) override {
+    statuses.push_back(text);
+    events.push_back("status " + text);
+  }
+  void SetProgressMax(int max) override {
+    progressMax = max;
+    events.push_back("max " + std::to_string(max));
+  }
+  void SetProgress(int position) override {
+    positions.push_back(position);
+    events.push_back("position " + std::to_string(position));
+  }
+  void Repaint() override { ++repaints; }
+
+  std::vector<std::string> statuses, events;
+  std::vector<int> positions;
+  int progressMax = -1;
+  int repaints = 0;
+};
+
+// Records every call; the chosen ones fail, the others go on to the real
+// operations (or, without them, succeed without touching the disk).
+class RecordingOps : public IFileOps {
+ public:
+  struct Call {
+    std::string kind;
+    std::u16string from, to;
+    bool allowCopy = false;
+  };
+
+  explicit RecordingOps(IFileOps* real = nullptr) : real_(real) {}
+
+  bool CreateFolders(const std::u16string& path) override {
+    folders.push_back(path);
+    return real_ == nullptr || real_->CreateFolders(path);
+  }
+  bool MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) override {
+    return Carry({"move", from, to, allowCopy},
+                 [&] { return real_->MoveFile(from, to, allowCopy); });
+  }
+  bool CopyFile(const std::u16string& from, const std::u16string& to) override {
+    return Carry({"copy", from, to, false}, [&] { return real_->CopyFile(from, to); });
+  }
+
+  std::function<bool(size_t index, const Call&)> fail = [](size_t, const Call&) { return false; };
+  std::vector<Call> calls;
+  std::vector<std::u16string> folders;
+
+ private:
+  bool Carry(Call call, const std::function<bool()>& op) {
+    calls.push_back(call);
+    if (fail(calls.size() - 1, call)) return false;
+    return real_ == nullptr || op();
+  }
+  IFileOps* real_;
+};
+
+class RenameEngineTest : public ::testing::Test {
+ protected:
+  TRenameOptions Options(bool rename, bool move, bool copy, char16_t replace = u' ') const {
+    TRenameOptions options;
+    options.SourceFolder = W(in);
+    options.DestFolder = W(out);
+    options.Rename = rename;
+    options.Move = move;
+    options.Copy = copy;
+    options.ReplaceChar = replace;
+    return options;
+  }
+  // Runs a job on the disk through the real operations.
+  TJobResult Run(const TRenameOptions& options) {
+    TRenameEngine engine(ops, view);
+    TJobResult result = engine.Run(options);
+    list = engine.RenameList();
+    return result;
+  }
+
+  TempDir dir;
+  const std::string in = dir / "in";
+  const std::string out = dir / "out";
+  TLinuxFileOps realOps;
+  RecordingOps ops{&realOps};
+  RecordingView view;
+  std::vector<TRenameEntry> list;
+};
+
+// --- What each option does ---------------------------------------------------
+
+struct OptionCase {
+  const char* name;
+  bool rename, move, copy;
+  std::set<std::string> after;  // the tree under the test folder afterwards
+  const char* kind;
+  bool allowCopy;
+};
+
+class RenameEngineOptions : public RenameEngineTest,
+                            public ::testing::WithParamInterface<OptionCase> {};
+
+TEST_P(RenameEngineOptions, GiveTheNewPathAndTheOperation) {
+  const OptionCase& c = GetParam();
+  Put(in + "/x.mp3", Tagged("A", "T", "Rock"));
+  fs::create_directory(out);
+  TJobResult result = Run(Options(c.rename, c.move, c.copy));
+
+  EXPECT_EQ(Tree(dir.Path()), c.after);
+  ASSERT_EQ(ops.calls.size(), 1u);
+  EXPECT_EQ(ops.calls[0].kind, c.kind);
+  EXPECT_EQ(ops.calls[0].allowCopy, c.allowCopy);
+  EXPECT_EQ(result.Done, 1);
+  EXPECT_EQ(result.Total, 1);
+  EXPECT_EQ(view.statuses.back(), "1 files moved and/or renamed");
+  for (const std::string& file : c.after) {
+    if (file.ends_with(".mp3")) {
+      EXPECT_EQ(ReadFile(dir / file), Tagged("A", "T", "Rock"));
+    }
+  }
+  // Genre folders are made for moves and copies only.
+  EXPECT_EQ(ops.folders.size(), c.move || c.copy ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RenameEngineOptions,
+    ::testing::Values(
+        OptionCase{"RenameOnly", true, false, false, {"in/A - T.mp3", "out/"}, "move", false},
+        OptionCase{"RenameAndMove", true, true, false, {"in/", "out/Rock/A - T.mp3"}, "move", true},
+        OptionCase{
+            "RenameAndCopy", true, false, true, {"in/x.mp3", "out/Rock/A - T.mp3"}, "copy", false},
+        OptionCase{"MoveOnly", false, true, false, {"in/", "out/Rock/x.mp3"}, "move", true},
+        OptionCase{"CopyOnly", false, false, true, {"in/x.mp3", "out/Rock/x.mp3"}, "copy", false}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+// --- New names -------------------------------------------------------------
+
+struct NameCase {
+  std::string file, artist, title;
+  char16_t replace;
+  std::string expected;  // empty: the file is not listed
+};
+
+TEST_F(RenameEngineTest, NewNamesInPlace) {
+  const NameCase cases[] = {
+      {"x.mp3", "A", "T", u' ', "A - T.mp3"},
+      {"x.mp3", "", "T", u' ', "T.mp3"},
+      {"x.mp3", "A", "", u' ', "A - .mp3"},
+      {"x.MP3", "A", "B/C", u'_', "A - B_C.mp3"},
+      {"x.Flac", "A", "T", u' ', "A - T.flac"},
+      {"x.wma", "A", "*/:<>?\\", u'_', "A - _______.wma"},
+      {"x.ogg", "A:", "B?", u' ', "A  - B .ogg"},
+      {"x.ape", "A", "form\ffeed", u'_', "A - form\ffeed.ape"},  // control characters stay
+      {"x.mp3", "A", "B?C", u'?', "A - B?C.mp3"},  // an invalid replacement goes in as it is
+      // '/' cannot stand in a name: it would lead the file into other folders.
+      {"x.mp3", "A", "../../B", u'/', "A - .._.._B.mp3"},
+      {"x.mp3", "..", "", u' ', ".. - .mp3"},
+      {"x.mp3", "", "..", u' ', "...mp3"},
+      {"Björk.mp3", "Björk", "Jóga", u' ', "Björk - Jóga.mp3"},
+      {"x.mp3", "Кино", "Группа крови", u' ', "Кино - Группа крови.mp3"},
+      {"\xE9t\xE9.mp3", "A", "T", u' ', "A - T.mp3"},
+      // Letter case alone never makes a change.
+      {"a - t.mp3", "A", "T", u' ', ""},
+      {"A - T.MP3", "A", "T", u' ', ""},
+      {"ДДТ - ОСЕНЬ.mp3", "ддт", "осень", u' ', ""},
+      {"BJÖRK - JÓGA.flac", "Björk", "Jóga", u' ', ""},
+      {"A - T.mp3", "A", "T", u' ', ""},
+      // Neither artist nor title: renaming alone keeps the path.
+      {"x.mp3", "", "", u' ', ""},
+  };
+  for (const NameCase& c : cases) {
+    SCOPED_TRACE(c.file + " -> " + c.expected);
+    fs::remove_all(in);
+    const std::string content = Tagged(c.artist, c.title, "Rock");
+    Put(in + "/" + c.file, content);
+    view = RecordingView();
+    TJobResult result = Run(Options(true, false, false, c.replace));
+    const std::string now = c.expected.empty() ? c.file : c.expected;
+    EXPECT_EQ(Tree(in), std::set<std::string>{now});
+    EXPECT_EQ(ReadFile(in + "/" + now), content);
+    EXPECT_EQ(result.Total, c.expected.empty() ? 0 : 1);
+    EXPECT_EQ(result.Done, result.Total);
+  }
+}
+
+TEST_F(RenameEngineTest, FilesWithoutTagsOrWithOtherExtensionsAreInvisible) {
+  Put(in + "/plain.mp3", test::Filler(4000));
+  Put(in + "/empty tag.mp3", test::Filler(200) + test::ApeTagFromItems({}));
+  Put(in + "/short.mp3", Tagged("A", "T", "").substr(200));  // under 160 bytes
+  Put(in + "/x.opus", Tagged("A", "T", "Rock"));
+  Put(in + "/x.aif", Tagged("A", "T", "Rock"));
+  Put(in + "/x.mp3 ", Tagged("A", "T", "Rock"));
+  Put(in + "/mp3", Tagged("A", "T", "Rock"));
+  Put(in + "/x.mp3.bak", Tagged("A", "T", "Rock"));
+  const std::set<std::string> before = Tree(dir.Path());
+  TJobResult result = Run(Options(true, true, false));
+  EXPECT_EQ(Tree(dir.Path()), before);
+  EXPECT_EQ(result.Total, 0);
+  EXPECT_TRUE(ops.folders.empty());
+  EXPECT_EQ(view.statuses, std::vector<std::string>{"0 files moved and/or renamed"});
+  EXPECT_EQ(view.progressMax, 0);
+  EXPECT_EQ(view.repaints, 0);
+}
+
+TEST_F(RenameEngineTest, EveryExtensionIsSupportedInAnyCase) {
+  int n = 0;
+  for (const char* ext :
+       {".mp3", ".WAV", ".m4a", ".Mp4", ".flac", ".OGG", ".mp2", ".mp4a", ".wma", ".ApE"}) {
+    std::string lower(ext);
+    for (char& ch : lower)
+      if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    Put(in + "/f" + std::to_string(n) + ext, Tagged("A", "T" + std::to_string(n), ""));
+    std::u16string got;
+    EXPECT_TRUE(TRenameEngine::IsSupportedAudioFile(W(std::string("x") + ext), got));
+    EXPECT_EQ(N(got), lower);
+    ++n;
+  }
+  std::u16string ext;
+  EXPECT_FALSE(TRenameEngine::IsSupportedAudioFile(u"noext", ext));
+  EXPECT_EQ(ext, u"");
+  EXPECT_FALSE(TRenameEngine::IsSupportedAudioFile(u"x.OPUS", ext));
+  EXPECT_EQ(ext, u".opus");
+
+  TJobResult result = Run(Options(true, false, false));
+  EXPECT_EQ(result.Total, 10);
+  EXPECT_EQ(result.Done, 10);
+  EXPECT_TRUE(fs::exists(in + "/A - T5.ogg"));
+  EXPECT_TRUE(fs::exists(in + "/A - T9.ape"));
+}
+
+// --- Never replacing, and failures ---------------------------------------------
+
+TEST_F(RenameEngineTest, TwoFilesForOneNameTheSecondStaysUnchanged) {
+  Put(in + "/a.mp3", Tagged("A", "T", "Rock", 'a'));
+  Put(in + "/b.mp3", Tagged("A", "T", "Rock", 'b'));
+  TJobResult result = Run(Options(true, false, false));
+  EXPECT_EQ(result.Total, 2);
+  EXPECT_EQ(result.Done, 1);
+  EXPECT_EQ(view.statuses.back(), "1 files moved and/or renamed, and 1 unchanged.");
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].Ok, true);
+  EXPECT_EQ(list[1].Ok, false);
+  // The first listed has the name, the second kept its own and its bytes.
+  const std::string first = N(list[0].OldPath), second = N(list[1].OldPath);
+  EXPECT_EQ(ReadFile(in + "/A - T.mp3"),
+            Tagged("A", "T", "Rock", first.ends_with("a.mp3") ? 'a' : 'b'));
+  EXPECT_EQ(ReadFile(second), Tagged("A", "T", "Rock", second.ends_with("a.mp3") ? 'a' : 'b'));
+  EXPECT_EQ(Tree(in).size(), 2u);
+}
+
+TEST_F(RenameEngineTest, CopyOntoAnExistingFileLeavesItAndCountsOneUnchanged) {
+  Put(in + "/x.mp3", Tagged("", "", "Rock"));
+  Put(in + "/y.mp3", Tagged("", "", "Rock"));
+  Put(in + "/z.mp3", Tagged("", "", "Rock"));
+  Put(out + "/Rock/y.mp3", "old");
+  TJobResult result = Run(Options(false, false, true));
+  EXPECT_EQ(result.Done, 2);
+  EXPECT_EQ(result.Total, 3);
+  EXPECT_EQ(view.statuses.back(), "2 files moved and/or renamed, and 1 unchanged.");
+  EXPECT_EQ(ReadFile(out + "/Rock/y.mp3"), "old");
+  EXPECT_EQ(Tree(dir.Path()),
+            (std::set<std::string>{"in/x.mp3", "in/y.mp3", "in/z.mp3", "out/Rock/x.mp3",
+                                   "out/Rock/y.mp3", "out/Rock/z.mp3"}));
+}
+
+TEST_F(RenameEngineTest, AFailingOperationIsCountedUnchangedAndTheRestGoOn) {
+  for (const char* name : {"a.mp3", "b.mp3", "c.mp3"})
+    Put(in + "/" + name, Tagged(std::string("Artist ") + name[0], "T", "Rock"));
+  ops.fail = [](size_t, const RecordingOps::Call& call) {
+    return N(call.from).ends_with("/b.mp3");
+  };
+  TJobResult result = Run(Options(true, true, false));
+  EXPECT_EQ(result.Done, 2);
+  EXPECT_EQ(result.Total, 3);
+  EXPECT_EQ(view.statuses.back(), "2 files moved and/or renamed, and 1 unchanged.");
+  EXPECT_EQ(Tree(dir.Path()), (std::set<std::string>{"in/b.mp3", "out/Rock/Artist a - T.mp3",
+                                                     "out/Rock/Artist c - T.mp3"}));
+  for (const TRenameEntry& entry : list) EXPECT_EQ(entry.Ok, !N(entry.OldPath).ends_with("/b.mp3"));
+}
+
+// --- Status texts and progress ------------------------------------------------
+
+TEST_F(RenameEngineTest, StatusTextsAndProgressOfAHundredAndOneFiles) {
+  for (int i = 0; i <= 100; ++i)
+    Put(in + "/f" + std::to_string(i) + ".mp3", Tagged("A", "T" + std::to_string(i), ""));
+  RecordingOps dry;  // succeeds without touching the disk
+  TRenameEngine engine(dry, view);
+  TJobResult result = engine.Run(Options(true, false, false));
+  EXPECT_EQ(result.Total, 101);
+  EXPECT_EQ(view.statuses,
+            (std::vector<std::string>{
+                "Loading files... 0", "Loading files... 100", "1 files moved and/or renamed",
+                "26 files moved and/or renamed", "51 files moved and/or renamed",
+                "76 files moved and/or renamed", "101 files moved and/or renamed",
+                "101 files moved and/or renamed"}));
+  // Position 0 first, then the maximum once the list is known, then 1..101.
+  ASSERT_GE(view.events.size(), 3u);
+  EXPECT_EQ(view.events[0], "position 0");
+  EXPECT_EQ(view.events[3], "max 101");
+  std::vector<int> expected{0};
+  for (int i = 1; i <= 101; ++i) expected.push_back(i);
+  EXPECT_EQ(view.positions, expected);
+  EXPECT_EQ(view.repaints, 101 + 5);  // every file with tags, every 25th operation
+}
+
+TEST_F(RenameEngineTest, ProgressTextsCountSuccessesAtEveryTwentyFifthOperation) {
+  for (int i = 0; i < 30; ++i)
+    Put(in + "/f" + std::to_string(i) + ".mp3", Tagged("A", "T" + std::to_string(i), ""));
+  Put(in + "/untagged.mp3", test::Filler(300));
+  Put(in + "/A - T0.mp3", Tagged("a", "t0", ""));  // tags but no change: a repaint, no entry
+  RecordingOps dry;
+  dry.fail = [](size_t index, const RecordingOps::Call&) { return index == 0 || index == 26; };
+  TRenameEngine engine(dry, view);
+  TJobResult result = engine.Run(Options(true, false, false));
+  EXPECT_EQ(result.Total, 30);
+  EXPECT_EQ(result.Done, 28);
+  EXPECT_EQ(view.statuses,
+            (std::vector<std::string>{"Loading files... 0", "25 files moved and/or renamed",
+                                      "28 files moved and/or renamed, and 2 unchanged."}));
+  EXPECT_EQ(view.progressMax, 30);
+  EXPECT_EQ(view.repaints, 31 + 1);
+}
+
+TEST_F(RenameEngineTest, NothingToDoOrNoSourceFolder) {
+  for (bool exists : {false, true}) {
+    SCOPED_TRACE(exists);
+    if (exists) fs::create_directory(in);
+    view = RecordingView();
+    TJobResult result = Run(Options(true, true, false));
+    EXPECT_EQ(result.Total, 0);
+    EXPECT_EQ(view.statuses, std::vector<std::string>{"0 files moved and/or renamed"});
+    EXPECT_EQ(view.progressMax, 0);
+    EXPECT_EQ(view.positions, std::vector<int>{0});
+  }
+  EXPECT_EQ(TRenameEngine::SummaryText(12, 15), "12 files moved and/or renamed, and 3 unchanged.");
+}
+
+// --- The walk ------------------------------------------------------------------
+
+TEST_F(RenameEngineTest, SubfoldersAreWalkedDepthFirstAndOnlyWhenAsked) {
+  for (const char* file :
+       {"a.mp3", "s1/b.mp3", "s1/t/c.mp3", "s1/t/u/d.mp3", "s1/e.mp3", "s2/f.mp3", "g.mp3"})
+    Put(in + "/" + file, Tagged("A", file, ""));
+  RecordingOps dry;
+  TRenameEngine engine(dry, view);
+  TRenameOptions options = Options(true, false, false);
+  EXPECT_EQ(engine.Collect(options), 2);
+
+  options.Subfolders = true;
+  ASSERT_EQ(engine.Collect(options), 7);
+  // A folder's entries, its subfolders' included, form one unbroken run.
+  std::vector<std::string> order;
+  for (const TRenameEntry& entry : engine.RenameList())
+    order.push_back(N(entry.OldPath).substr(in.size() + 1));
+  for (const char* prefix : {"s1/", "s1/t/", "s2/"}) {
+    auto inside = [&](const std::string& p) { return p.starts_with(prefix); };
+    auto first = std::find_if(order.begin(), order.end(), inside);
+    auto last = std::find_if(order.rbegin(), order.rend(), inside).base();
+    EXPECT_TRUE(std::all_of(first, last, inside)) << prefix;
+  }
+  // The new name stays in the file's own folder.
+  for (const TRenameEntry& entry : engine.RenameList())
+    EXPECT_EQ(fs::path(N(entry.NewPath)).parent_path(), fs::path(N(entry.OldPath)).parent_path());
+}
+
+TEST_F(RenameEngineTest, HiddenFilesAndFoldersAreNeverProcessed) {
+  for (const char* file : {".hidden.mp3", ".folder/x.mp3", "..odd/x.mp3", "sub/.x.mp3"})
+    Put(in + "/" + file, Tagged("A", "T", "Rock"));
+  TRenameOptions options = Options(true, true, false);
+  options.Subfolders = true;
+  const std::set<std::string> before = Tree(dir.Path());
+  EXPECT_EQ(Run(options).Total, 0);
+  EXPECT_EQ(Tree(dir.Path()), before);
+}
+
+TEST_F(RenameEngineTest, TheDestinationIsNotWalkedWhenNamedExactly) {
+  struct Case {
+    std::string dest;
+    int listed;
+  };
+  const Case cases[] = {{in + "/out", 1}, {in + "/out/", 2}, {in + "//out", 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dest);
+    fs::remove_all(in);
+    Put(in + "/x.mp3", Tagged("A", "T", "Rock"));
+    Put(in + "/out/Rock/y.mp3", Tagged("A2", "T2", "Rock"));
+    TRenameOptions options = Options(true, true, false);
+    options.DestFolder = W(c.dest);
+    options.Subfolders = true;
+    RecordingOps dry;
+    TRenameEngine engine(dry, view);
+    EXPECT_EQ(engine.Collect(options), c.listed);
+  }
+}
+
+TEST_F(RenameEngineTest, DestinationEqualToTheSourceGetsItsGenreFoldersInside) {
+  Put(in + "/x.mp3", Tagged("", "", "Rock"));
+  Put(in + "/sub/y.mp3", Tagged("", "", "Pop"));
+  TRenameOptions options = Options(false, true, false);
+  options.DestFolder = options.SourceFolder;
+  options.Subfolders = true;
+  EXPECT_EQ(Run(options).Done, 2);
+  EXPECT_EQ(Tree(in), (std::set<std::string>{"Rock/x.mp3", "Pop/y.mp3", "sub/"}));
+  // A second run finds everything in place.
+  EXPECT_EQ(Run(options).Total, 0);
+}
+
+TEST_F(RenameEngineTest, LinksToFoldersAreNotFollowedLinksToFilesAreFiles) {
+  Put(in + "/real.mp3", Tagged("A", "T", "Rock"));
+  fs::create_directories(in + "/sub");
+  fs::create_directory_symlink(in, in + "/sub/loop");       // a cycle
+  fs::create_directory_symlink("..", in + "/sub/up.mp3");   // a folder with an audio name
+  fs::create_symlink("../real.mp3", in + "/sub/link.mp3");  // a file
+  fs::create_symlink("nowhere.mp3", in + "/sub/dangling.mp3");
+  TRenameOptions options = Options(true, false, false);
+  options.Subfolders = true;
+  RecordingOps dry;
+  TRenameEngine engine(dry, view);
+  ASSERT_EQ(engine.Collect(options), 2);
+  std::set<std::string> listed;
+  for (const TRenameEntry& entry : engine.RenameList()) listed.insert(N(entry.OldPath));
+  EXPECT_EQ(listed, (std::set<std::string>{in + "/real.mp3", in + "/sub/link.mp3"}));
+}
+
+TEST_F(RenameEngineTest, AFifoWithAnAudioNameIsSkippedWithoutHanging) {
+  fs::create_directories(in);
+  ASSERT_EQ(::mkfifo((in + "/x.mp3").c_str(), 0644), 0);
+  fs::create_symlink("x.mp3", in + "/y.mp3");
+  Put(in + "/z.mp3", Tagged("A", "T", ""));
+  // Should the walk open the FIFO, a writer comes along so that the test ends.
+  std::atomic<bool> finished{false};
+  std::thread rescuer([&] {
+    for (int i = 0; !finished; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (i < 20) continue;
+      int fd = ::open((in + "/x.mp3").c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  TJobResult result = Run(Options(true, false, false));
+  const auto took = std::chrono::steady_clock::now() - start;
+  finished = true;
+  rescuer.join();
+  EXPECT_LT(took, std::chrono::seconds(2)) << "the walk blocked on the FIFO";
+  EXPECT_EQ(result.Total, 1);
+  EXPECT_EQ(Tree(in), (std::set<std::string>{"x.mp3", "y.mp3", "A - T.mp3"}));
+}
+
+// --- Genre folders -----------------------------------------------------------
+
+TEST_F(RenameEngineTest, AGenreIsAlwaysOneFolderUnderTheDestination) {
+  struct Case {
+    std::string genre;
+    char16_t replace;
+    std::string folder;
+  };
+  const Case cases[] = {
+      {"Rock", u' ', "Rock"},
+      {"", u' ', "Unknown"},
+      {"Rock/Pop", u' ', "Rock Pop"},
+      {"Rock/Pop", u'_', "Rock_Pop"},
+      {"../..", u' ', ".. .."},
+      {"../..", u'_', ".._.."},
+      {"../..", u'/', ".._.."},  // '/' cannot stand in a name
+      {"/", u'_', "_"},
+      {".", u' ', "Unknown"},
+      {"..", u' ', "Unknown"},
+      {"a\\b:c*", u'_', "a_b_c_"},
+      {"Электроника", u' ', "Электроника"},
+      {"Hip-Hop", u' ', "Hip-Hop"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.genre + " -> " + c.folder);
+    TempDir root;
+    const std::string source = root / "music/in", dest = root / "music/out";
+    Put(source + "/x.mp3", c.genre.empty() ? Tagged("A", "", "") : Tagged("", "", c.genre));
+    TRenameOptions options = Options(false, true, false, c.replace);
+    options.SourceFolder = W(source);
+    options.DestFolder = W(dest);
+    RecordingOps recording{&realOps};
+    TRenameEngine engine(recording, view);
+    EXPECT_EQ(engine.Run(options).Done, 1);
+    EXPECT_EQ(Tree(root.Path()),
+              (std::set<std::string>{"music/in/", "music/out/" + c.folder + "/x.mp3"}));
+    EXPECT_EQ(recording.folders, std::vector<std::u16string>{W(dest + "/" + c.folder)});
+  }
+}
+
+// --- Names that are not ASCII ------------------------------------------------
+
+TEST_F(RenameEngineTest, UnicodeAndNonUtf8NamesAreFoundReadAndMoved) {
+  Put(in + "/Björk.mp3", Tagged("Björk", "Jóga", "Электроника", '1'));
+  Put(in + "/\xE9t\xE9.mp3", Tagged("", "", "Rock", '2'));
+  Put(in + "/\xFF folder/\xC3.flac", Tagged("Кино", "Звезда", "", '3'));
+  Put(in + "/Кино/песня.ogg", Tagged("", "Песня", "Rock", '4'));
+  TRenameOptions options = Options(true, true, false);
+  options.Subfolders = true;
+  TJobResult result = Run(options);
+  EXPECT_EQ(result.Done, 4);
+  EXPECT_EQ(Tree(out), (std::set<std::string>{"Электроника/Björk - Jóga.mp3", "Rock/\xE9t\xE9.mp3",
+                                              "Unknown/Кино - Звезда.flac", "Rock/Песня.ogg"}));
+  EXPECT_EQ(ReadFile(out + "/Rock/\xE9t\xE9.mp3"), Tagged("", "", "Rock", '2'));
+  EXPECT_EQ(ReadFile(out + "/Unknown/Кино - Звезда.flac"), Tagged("Кино", "Звезда", "", '3'));
+}
+
+TEST(RenameEngine, ReplaceInvalidCharsTouchesOnlyTheNineAndKeepsTheLength) {
+  EXPECT_EQ(TRenameEngine::ReplaceInvalidChars(u"a\"b*c/d:e<f>g?h\\i|j", u'-'),
+            u"a-b-c-d-e-f-g-h-i-j");
+  EXPECT_EQ(TRenameEngine::ReplaceInvalidChars(u"\x01\t.~'`%&", u'_'), u"\x01\t.~'`%&");
+  EXPECT_EQ(TRenameEngine::ReplaceInvalidChars(u"??", u'?'), u"??");
+}
+
+}  // namespace
+}  // namespace dov
