@@ -342,6 +342,42 @@ TEST_F(RenameEngineTest, AFailingOperationIsCountedUnchangedAndTheRestGoOn) {
   for (const TRenameEntry& entry : list) EXPECT_EQ(entry.Ok, !N(entry.OldPath).ends_with("/b.mp3"));
 }
 
+TEST_F(RenameEngineTest, WhatTheFileSystemRefusesIsCountedUnchanged) {
+  struct Case {
+    const char* what;
+    std::string tag;
+    bool rename, move;
+  };
+  const Case cases[] = {
+      {"genre folder under a file", Tagged("A", "T", "Rock"), false, true},
+      {"name too long", Tagged("A", std::string(300, 'x'), "Rock"), true, false},
+      {"NUL in a binary title",
+       test::Filler(200) + test::ApeTagFromItems({test::ApeItem("Artist", "A"),
+                                                  test::ApeItem("Title", std::string("a\0b", 3), 1),
+                                                  test::ApeItem("Genre", "Rock")}),
+       true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir root;
+    const std::string source = root / "in", dest = root / "out";
+    Put(source + "/x.mp3", c.tag);
+    WriteFile(dest, "a file, where the genre folders should go");
+    if (!c.move) fs::remove(dest);
+    RecordingView v;
+    TRenameEngine engine(realOps, v);
+    TRenameOptions options = Options(c.rename, c.move, false);
+    options.SourceFolder = W(source);
+    options.DestFolder = W(dest);
+    TJobResult result = engine.Run(options);
+    EXPECT_EQ(result.Total, 1);
+    EXPECT_EQ(result.Done, 0);
+    EXPECT_EQ(v.statuses.back(), "0 files moved and/or renamed, and 1 unchanged.");
+    EXPECT_EQ(ReadFile(source + "/x.mp3"), c.tag);
+    EXPECT_EQ(Tree(root.Path()).size(), c.move ? 2u : 1u);
+  }
+}
+
 // --- Status texts and progress ------------------------------------------------
 
 TEST_F(RenameEngineTest, StatusTextsAndProgressOfAHundredAndOneFiles) {
