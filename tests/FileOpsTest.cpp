@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -251,6 +252,9 @@ struct RaceCase {
   int renameErrno;
   bool otherFileSystem;
 };
+void PrintTo(const RaceCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class FileOpsRace : public ::testing::TestWithParam<RaceCase> {};
 
@@ -419,6 +423,9 @@ struct FailureCase {
   bool realOtherFs;  // the target folder is /dev/shm
   std::vector<FakeCalls::Kind> mustBeTried;
 };
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class FileOpsFailure : public ::testing::TestWithParam<FailureCase> {};
 
@@ -521,7 +528,7 @@ INSTANTIATE_TEST_SUITE_P(
 // --- A full file system ------------------------------------------------------
 
 // A small tmpfs mounted for one test, unmounted afterwards.
-class SmallFileSystem : public ::testing::Test {
+class FileOpsFullFileSystem : public ::testing::Test {
  protected:
   void SetUp() override {
     mountPoint_ = dir_ / "small";
@@ -545,7 +552,7 @@ class SmallFileSystem : public ::testing::Test {
   bool mounted_ = false;
 };
 
-TEST_F(SmallFileSystem, MoveAndCopyThatDoNotFitLeaveTheSourceWholeAndNothingBehind) {
+TEST_F(FileOpsFullFileSystem, MoveAndCopyThatDoNotFitLeaveTheSourceWholeAndNothingBehind) {
   const std::string big = Pattern(256 * 1024);
   const std::string from = dir_ / "big.mp3", to = mountPoint_ + "/big.mp3";
   WriteFile(from, big);

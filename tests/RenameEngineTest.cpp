@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -160,6 +161,9 @@ struct OptionCase {
   const char* kind;
   bool allowCopy;
 };
+void PrintTo(const OptionCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class RenameEngineOptions : public RenameEngineTest,
                             public ::testing::WithParamInterface<OptionCase> {};
