@@ -66,18 +66,8 @@ class TRenameEngine {
   static std::string SummaryText(int done, int total);
 
  private:
-  class TReadAhead;
-  // Calls onFile(folder, name) for every file of the walk, in walk order.
-  template <class TOnFile>
-  void Walk(std::u16string folder, TOnFile& onFile) const;
   void CollectFiles(std::u16string folder, int& count);
-  // The same list, with the walk and the tags read ahead on other threads.
-  void CollectFilesReadingAhead(std::u16string folder, int& count);
   void ListFile(const std::u16string& folder, const std::u16string& name, int& count);
-  // Lists a file whose tags were read.
-  void ListTagged(const std::u16string& folder, const std::u16string& name,
-                  const std::u16string& ext, const std::u16string& artist,
-                  const std::u16string& title, std::u16string genre, int& count);
   std::u16string GenreFolder(std::u16string genre) const;
 
   IFileOps& fileOps_;
