@@ -219,6 +219,39 @@ ptrdiff_t IndexOfName(const std::vector<std::string_view>& lines, std::string_vi
   return -1;
 }
 
+// The "Length..." lines of a PLS playlist by name (ASCII case ignored), so that
+// each entry finds its length line without reading the whole list again: a
+// playlist of many entries costs n log n, not n².
+class TLengthLines {
+ public:
+  explicit TLengthLines(const std::vector<std::string_view>& lines) {
+    for (size_t i = 0; i < lines.size(); ++i)
+      if (SameTextIgnoringCase(NameOf(lines[i]).substr(0, 6), "length"))
+        names_.emplace_back(NameOf(lines[i]), i);
+    // Stable: among equal names the first line stays first.
+    std::stable_sort(names_.begin(), names_.end(),
+                     [](const auto& a, const auto& b) { return Less(a.first, b.first); });
+  }
+  // Index of the first line with that name, or -1.
+  ptrdiff_t Find(std::string_view name) const {
+    auto it = std::lower_bound(names_.begin(), names_.end(), name,
+                               [](const auto& e, std::string_view n) { return Less(e.first, n); });
+    if (it == names_.end() || !SameTextIgnoringCase(it->first, name)) return -1;
+    return static_cast<ptrdiff_t>(it->second);
+  }
+
+ private:
+  static bool Less(std::string_view a, std::string_view b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+      auto lower = [](char c) {
+        return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+      };
+      return lower(x) < lower(y);
+    });
+  }
+  std::vector<std::pair<std::string_view, size_t>> names_;
+};
+
 // Seconds as written in a playlist, in whole milliseconds (fraction dropped).
 // False for text that is not a number or a value beyond any play length.
 bool SecondsToMs(std::string_view text, double& seconds, int64_t& ms) {
@@ -372,11 +405,12 @@ bool ReadPLSText(std::string_view fileName, std::string& address, std::string& p
   const std::string_view first = ValueOf(lines[static_cast<size_t>(file1)]);
   if (!Contains(first, "://")) {
     const std::string playlist = PlaylistBase(fileName);
+    const TLengthLines lengthLines(lines);
     for (std::string_view line : lines) {
       if (!SameTextIgnoringCase(line.substr(0, 4), "file") || Contains(line, "://")) continue;
       const int32_t n =
           SafeStrToInt(NameOf(line).substr(std::min<size_t>(4, NameOf(line).size()), 5));
-      const ptrdiff_t lengthLine = IndexOfName(lines, "Length" + std::to_string(n));
+      const ptrdiff_t lengthLine = lengthLines.Find("Length" + std::to_string(n));
       if (lengthLine > 0) {
         const int32_t secs = SafeStrToInt(ValueOf(lines[static_cast<size_t>(lengthLine)]));
         if (secs != -1) {  // -1: unknown, measured from the file below
