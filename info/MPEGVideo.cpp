@@ -87,6 +87,10 @@ void TMPEGVideo::Parse(TStream& stream) {
   if (Duration <= kClockStartAbove) return;
 
   // A clock time code: the first group of the file tells where it started.
+  // Until that search has ended the clock's time is no length: a read error
+  // on the way leaves none, rather than hours.
+  const int32_t clock = Duration;
+  Duration = 0;
   std::array<unsigned char, kFirstBlockSize + kGroupHeadSize - kCodeSize> first{};
   for (int64_t n = 0;;) {
     reader.Seek(n);
@@ -94,11 +98,14 @@ void TMPEGVideo::Parse(TStream& stream) {
     const size_t at = FindGroup(first.data(), got, kFirstBlockSize, 0);
     if (at < got) {
       // A clock that went backwards gives no length.
-      Duration = std::max(Duration - GroupTimeCode(first.data() + at + kCodeSize), 0);
+      Duration = std::max(clock - GroupTimeCode(first.data() + at + kCodeSize), 0);
       return;
     }
     n += kFirstBlockStep;
-    if (n >= size - static_cast<int64_t>(kFirstBlockSize)) return;
+    if (n >= size - static_cast<int64_t>(kFirstBlockSize)) {
+      Duration = clock;  // no group found: nothing to subtract
+      return;
+    }
   }
 }
 
