@@ -107,7 +107,9 @@ bool PublishNoReplace(IPosixCalls& calls, const std::string& from, const std::st
   if (error != EINVAL && error != ENOSYS && error != ENOTSUP && error != EOPNOTSUPP) return false;
   // The file system refuses the flag: link fails when the target exists.
   if (calls.Link(from.c_str(), to.c_str()) != 0) return false;
-  if (calls.Unlink(from.c_str()) != 0) {
+  // An old name that is already gone (removed by someone else meanwhile)
+  // leaves the new one as the only name the file has: it stays.
+  if (calls.Unlink(from.c_str()) != 0 && errno != ENOENT) {
     calls.Unlink(to.c_str());  // keep the one name the file had
     return false;
   }
@@ -210,7 +212,9 @@ bool TLinuxFileOps::MoveFile(const std::u16string& from, const std::u16string& t
   if (errno != EXDEV || !allowCopy) return false;
   // Another file system: the copy must be whole and synced before the source goes.
   if (!CopyNoReplace(calls_, source, target, true)) return false;
-  if (calls_.Unlink(source.c_str()) != 0) {
+  // A source that is already gone (removed by someone else meanwhile) leaves
+  // the copy as the only one there is: it stays.
+  if (calls_.Unlink(source.c_str()) != 0 && errno != ENOENT) {
     calls_.Unlink(target.c_str());  // the source stays; the job counts it unchanged
     return false;
   }
