@@ -103,6 +103,26 @@ class TDOVFileStream : public TStream {
   std::array<Block, 2> blocks_;
 };
 
+// Runs parse over the stream (seeked to 0, left open) or, without one, over the
+// named file opened for shared reading and closed afterwards. Nothing raises:
+// the result is false when the file could not be opened or parse failed, and
+// whatever parse set before the failure stays.
+template <class TParse>
+bool ParseStreamOrFile(std::string_view fileName, TStream* stream, TParse&& parse) {
+  try {
+    if (stream != nullptr) {
+      stream->Seek(0);
+      parse(*stream);
+    } else {
+      TDOVFileStream file(fileName, fmShareDenyNone);
+      parse(file);
+    }
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 // Bytes held in memory, read like a file.
 class TMemoryStream : public TStream {
  public:

@@ -263,17 +263,7 @@ void TMPEGInfo::Parse(TStream& stream) {
 
 void TMPEGInfo::ReadFromFile(std::string_view fileName, TStream* stream) {
   Clear();
-  try {
-    if (stream != nullptr) {
-      stream->Seek(0);
-      Parse(*stream);
-    } else {
-      TDOVFileStream file(fileName, fmShareDenyNone);
-      Parse(file);
-    }
-  } catch (...) {
-    // What was read stays.
-  }
+  ParseStreamOrFile(fileName, stream, [this](TStream& s) { Parse(s); });
 }
 
 std::string_view MPEGVersionName(uint8_t version) {

@@ -1,6 +1,6 @@
-// What the stream-information readers share: reading a stream or a named file
-// with every failure swallowed, and turning counts and rates into whole
-// milliseconds.
+// What the stream-information readers share: turning counts and rates into
+// whole milliseconds. (Reading a stream or a named file with every failure
+// swallowed is ParseStreamOrFile of the stream header.)
 #pragma once
 
 #include <cmath>
@@ -11,24 +11,6 @@
 #include "common/DOVFileStream.h"
 
 namespace dov {
-
-// Runs parse over the stream (seeked to 0, left open) or, without one, over the
-// named file opened for shared reading and closed afterwards. Nothing raises:
-// whatever parse set before a failure stays.
-template <class TParse>
-void ParseStreamOrFile(std::string_view fileName, TStream* stream, TParse&& parse) {
-  try {
-    if (stream != nullptr) {
-      stream->Seek(0);
-      parse(*stream);
-    } else {
-      TDOVFileStream file(fileName, fmShareDenyNone);
-      parse(file);
-    }
-  } catch (...) {
-    // What was read stays.
-  }
-}
 
 // Milliseconds rounded to the nearest whole number, ties to even; 0 for NaN,
 // infinity and values beyond the signed 32-bit range.

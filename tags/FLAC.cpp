@@ -21,17 +21,7 @@ constexpr uint32_t kMaxComments = 65536;
 
 void TFLAC::ReadFromFile(std::string_view fileName, TStream* stream) {
   Duration = 0;
-  try {
-    if (stream != nullptr) {
-      stream->Seek(0);
-      Read(*stream);
-    } else {
-      TDOVFileStream file(fileName, fmOpenRead | fmShareDenyNone);
-      Read(file);
-    }
-  } catch (const std::exception&) {
-    // What was read until then stays.
-  }
+  ParseStreamOrFile(fileName, stream, [this](TStream& s) { Read(s); });
 }
 
 void TFLAC::Read(TStream& stream) {

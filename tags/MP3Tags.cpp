@@ -108,17 +108,7 @@ void TMP3Tags::ReadFromFile(std::string_view fileName, TStream* stream) {
   HasID3v2 = false;
   MajorVersion = 0;
   TagSize = 0;
-  try {
-    if (stream != nullptr) {
-      stream->Seek(0);
-      Read(*stream);
-    } else {
-      TDOVFileStream file(fileName, fmOpenRead | fmShareDenyNone);
-      Read(file);
-    }
-  } catch (const std::exception&) {
-    // A file that cannot be opened or ends early keeps what was read.
-  }
+  ParseStreamOrFile(fileName, stream, [this](TStream& s) { Read(s); });
 }
 
 void TMP3Tags::Read(TStream& stream) {

@@ -79,17 +79,7 @@ bool FindAtom(TStream& stream, std::string_view name, int64_t& position, int64_t
 void TMP4Tags::ReadFromFile(std::string_view fileName, TStream* stream) {
   ItemNames.clear();
   ItemValues.clear();
-  try {
-    if (stream != nullptr) {
-      stream->Seek(0);
-      Read(*stream);
-    } else {
-      TDOVFileStream file(fileName, fmShareDenyNone);
-      Read(file);
-    }
-  } catch (const std::exception&) {
-    // A short or unreadable file keeps the items read so far.
-  }
+  ParseStreamOrFile(fileName, stream, [this](TStream& s) { Read(s); });
 }
 
 void TMP4Tags::Read(TStream& stream) {

@@ -122,17 +122,7 @@ void UpperAscii(std::string& s) {
 
 void TOggTags::ReadFromFile(std::string_view fileName, TStream* stream) {
   Valid = false;
-  try {
-    if (stream != nullptr) {
-      stream->Seek(0);
-      Read(*stream);
-    } else {
-      TDOVFileStream file(fileName, fmOpenRead | fmShareDenyNone);
-      Read(file);
-    }
-  } catch (const std::exception&) {
-    // What was read until then stays.
-  }
+  ParseStreamOrFile(fileName, stream, [this](TStream& s) { Read(s); });
 }
 
 void TOggTags::Read(TStream& stream) {

@@ -78,27 +78,22 @@ void TWAVTags::ReadFromFile(std::string_view fileName, TStream* stream) {
   FileSize = 0;
   listRead_ = false;
   dispStored_ = false;
-  try {
-    std::unique_ptr<TDOVFileStream> own;
-    if (stream == nullptr) {
-      own = std::make_unique<TDOVFileStream>(fileName, fmOpenRead | fmShareDenyNone);
-      stream = own.get();
-    }
-    stream->Seek(0);
-    TByteReader in(*stream);
-    if (!Walk(in)) return;
-    // A list read without a DISP chunk: its title (INAM, or INAM stored as
-    // IALB) becomes the display title.
-    if (listRead_ && !dispStored_) {
-      for (std::string& id : ChunkIDs)
-        if (id == "INAM" || id == "IALB") {
-          id = "DISP";
-          break;
-        }
-    }
-  } catch (const std::exception&) {
-    // A file that cannot be opened, ends early or holds a rate of 0 keeps
-    // what was read.
+  // A file that cannot be opened, ends early or holds a rate of 0 keeps what
+  // was read.
+  ParseStreamOrFile(fileName, stream, [this](TStream& s) { Read(s); });
+}
+
+void TWAVTags::Read(TStream& stream) {
+  TByteReader in(stream);
+  if (!Walk(in)) return;
+  // A list read without a DISP chunk: its title (INAM, or INAM stored as
+  // IALB) becomes the display title.
+  if (listRead_ && !dispStored_) {
+    for (std::string& id : ChunkIDs)
+      if (id == "INAM" || id == "IALB") {
+        id = "DISP";
+        break;
+      }
   }
 }
 

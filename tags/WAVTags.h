@@ -51,6 +51,7 @@ class TWAVTags {
 
  private:
   // False when the reading stopped altogether (no renaming step).
+  void Read(TStream& stream);
   bool Walk(TByteReader& in);
   void ReadInfo(std::string_view body);
   // Returns false when the walk is to stop altogether.

@@ -159,19 +159,9 @@ bool ParseWholeNumber(std::u16string_view text, int32_t& number) {
 
 bool TWMAfile::ReadFromFile(std::string_view fileName, TStream* stream) {
   *this = TWMAfile();
-  try {
-    if (stream != nullptr) {
-      stream->Seek(0);
-      Read(*stream);
-    } else {
-      TDOVFileStream file(fileName, fmShareDenyNone);
-      Read(file);
-    }
-    return true;
-  } catch (const std::exception&) {
-    *this = TWMAfile();
-    return false;
-  }
+  if (ParseStreamOrFile(fileName, stream, [this](TStream& s) { Read(s); })) return true;
+  *this = TWMAfile();
+  return false;
 }
 
 void TWMAfile::Read(TStream& stream) {
