@@ -86,9 +86,9 @@ void TRenameEngine::ReadNameTags(const std::u16string& path, std::u16string& art
   artist.clear();
   title.clear();
   genre.clear();
-  std::string markedPath = WideToMarked(path);
-  if (!MarkedFileExists(markedPath)) return;
-  TAPETags tags(markedPath, 3);
+  // The store opens only a file that exists, and a store without a file has
+  // no fields: no test of its own is needed here.
+  TAPETags tags(WideToMarked(path), 3);
   try {
     if (!tags.HasAPETag()) tags.ImportContainerTags();
   } catch (const std::exception&) {

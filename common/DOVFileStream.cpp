@@ -106,6 +106,10 @@ TDOVFileStream::~TDOVFileStream() {
 }
 
 size_t TDOVFileStream::ReadDirect(int64_t offset, void* buffer, size_t count) {
+  // Nothing is read past the size taken at the open (reads are bounded by it
+  // anyway), so a read up to the end needs no second call to find the end.
+  if (offset >= size_) return 0;
+  if (static_cast<uint64_t>(size_ - offset) < count) count = static_cast<size_t>(size_ - offset);
   size_t done = 0;
   auto* out = static_cast<unsigned char*>(buffer);
   while (done < count) {
@@ -141,6 +145,12 @@ size_t TDOVFileStream::ReadAt(int64_t offset, void* buffer, size_t count) {
       hit = &b;
       break;
     }
+  }
+  if (hit == nullptr && blocks_[0].start < 0 && blocks_[1].start < 0 &&
+      offset >= static_cast<int64_t>(kBlockSize)) {
+    // The first read of a file: its head is read first, in the order a disk
+    // reads well, as every reader but the APE store's wants it.
+    LoadBlock(0, 1).lastUse = ++useCounter_;
   }
   if (hit == nullptr) hit = &LoadBlock(offset, count);
   hit->lastUse = ++useCounter_;

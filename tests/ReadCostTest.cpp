@@ -1,0 +1,232 @@
+// What reading a file's tags costs: the system calls of the store and the
+// import, the open that replaces the existence test, and the readers passing
+// over what the import does not map, which must not change what it maps.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <fstream>
+#include <memory>
+
+#include "common/DOVTnt.h"
+#include "tags/APETag.h"
+#include "tags/MP4Tags.h"
+#include "tags/OggTags.h"
+#include "tags/TagImport.h"
+#include "tests/TestSupport.h"
+
+namespace dov {
+namespace {
+
+using test::DataPath;
+using test::ReadFile;
+using test::TempDir;
+using test::U32LE;
+using test::WriteFile;
+
+// Read system calls (read, pread, ...) this process made so far; -1 when the
+// kernel does not tell.
+long ReadCalls() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  long value = 0;
+  while (io >> key >> value)
+    if (key == "syscr:") return value;
+  return -1;
+}
+
+TEST(ReadCost, TheStoreAndTheImportReadTheHeadAndTheTailOnce) {
+  if (ReadCalls() < 0) GTEST_SKIP() << "no /proc/self/io";
+  SetImportDurationSource(nullptr);
+  // Small files: the block at the head and the block at the end hold all
+  // that the store, the duration reader and the tag reader look at.
+  for (const char* name :
+       {"ffmpeg-cbr-64k-44100-mono-id3v24-info.mp3", "lame-vbr-44100-stereo-xing-at-36.mp3",
+        "apev2-over-id3v23-and-id3v1.mp3", "flac-8k-mono-seektable-padding-before-comments.flac",
+        "aac-moov-last-textgenre.m4a", "aac-moov-first-gnre-trkn-tmpo-replaygain.m4a",
+        "vorbis-8k-mono-comment-spans-two-pages.ogg", "list-info-ascii.wav",
+        "wmav2-mono-22k-tags.wma"}) {
+    const std::string path = DataPath(name);
+    const long before = ReadCalls();
+    {
+      TAPETags tags(path, 3);
+      ASSERT_TRUE(tags.Opened()) << name;
+      if (!tags.HasAPETag()) tags.ImportContainerTags();
+      EXPECT_GT(tags.Count(), 0) << name;
+    }
+    // The reading of /proc/self/io itself is one more.
+    EXPECT_LE(ReadCalls() - before, 2 + 1) << name;
+  }
+}
+
+TEST(ReadCost, TryOpenTellsWhyWithoutRaising) {
+  TempDir dir;
+  WriteFile(dir / "f.mp3", "content");
+  ASSERT_EQ(::mkfifo((dir / "pipe.mp3").c_str(), 0600), 0);
+  int error = 0;
+  EXPECT_EQ(TDOVFileStream::TryOpen(dir / "missing.mp3", fmShareDenyNone, error), nullptr);
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(TDOVFileStream::TryOpen(dir.Path().string(), fmShareDenyNone, error), nullptr);
+  EXPECT_EQ(error, EISDIR);
+  EXPECT_EQ(TDOVFileStream::TryOpen(dir / "pipe.mp3", fmShareDenyNone, error), nullptr);
+  EXPECT_EQ(error, ENXIO);
+  auto stream = TDOVFileStream::TryOpen(dir / "f.mp3", fmShareDenyNone, error);
+  ASSERT_NE(stream, nullptr);
+  std::string got(7, '\0');
+  EXPECT_EQ(stream->Read(got.data(), 100), 7u);
+  EXPECT_EQ(got, "content");
+}
+
+TEST(ReadCost, TheStoreOpensOnlyAFileAsTheExistenceTestDid) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "pipe.mp3").c_str(), 0600), 0);
+  ::mkdir((dir / "folder.mp3").c_str(), 0700);
+  WriteFile(dir / "short.mp3", "too short for tags");
+  // A missing name and a folder fail the existence test: no open is tried,
+  // so the last open error stays what it was.
+  OpenWithRetry(dir / "before.mp3", 1, fmShareDenyNone);
+  const std::string earlier = LastOpenError();
+  for (const char* name : {"missing.mp3", "folder.mp3", "missing/x.mp3"}) {
+    TAPETags tags(dir / name, 3);
+    EXPECT_FALSE(tags.Opened()) << name;
+    EXPECT_EQ(tags.Count(), 0) << name;
+    EXPECT_EQ(LastOpenError(), earlier) << name;
+  }
+  // A FIFO exists: it is tried and refused, and the reason is kept.
+  TAPETags fifo(dir / "pipe.mp3", 3);
+  EXPECT_FALSE(fifo.Opened());
+  EXPECT_NE(LastOpenError().find("pipe.mp3"), std::string::npos);
+  // No attempts, no open.
+  TAPETags none(DataPath("id3v24-utf8.mp3"), 0);
+  EXPECT_FALSE(none.Opened());
+  TAPETags small(dir / "short.mp3", 3);
+  EXPECT_FALSE(small.Opened());
+}
+
+// ---- Passing over what is not mapped ------------------------------------------
+
+// An Ogg page: the reader needs only the segment count to know its length.
+std::string OggPage(uint8_t type, uint32_t sequence, std::string_view body) {
+  const size_t segments = (body.size() + 254) / 255;
+  std::string page = "OggS";
+  page += '\0';
+  page += static_cast<char>(type);
+  page += std::string(8, '\0');  // granule position
+  page += U32LE(0x1234) + U32LE(sequence) + U32LE(0);
+  page += static_cast<char>(segments);
+  for (size_t i = 0; i < segments; ++i)
+    page += static_cast<char>(i + 1 < segments ? 255 : body.size() - 255 * i);
+  return page + std::string(body);
+}
+
+std::string VorbisComment(std::string_view text) {
+  return U32LE(static_cast<uint32_t>(text.size())) + std::string(text);
+}
+
+// An Ogg Vorbis file whose comment packet, spread over pages of 300 bytes,
+// holds a picture and long comments among the ones the import maps.
+std::string OggWithPicture() {
+  std::string id = "\x01vorbis" + U32LE(0) + std::string(1, '\x01') + U32LE(8000) + U32LE(0) +
+                   U32LE(16000) + U32LE(0) + std::string("\xB8\x01", 2);
+  std::string picture = "METADATA_BLOCK_PICTURE=";
+  for (int i = 0; picture.size() < 1500; ++i) picture += "QUJDREVGR0hJSktMTU5PUFFSU1RVVldY"[i % 32];
+  std::string longName(80, 'N');
+  const std::vector<std::string> comments = {
+      "TITLE=Picture Song",
+      picture,
+      longName + "=an unmapped comment whose name the first bytes do not hold",
+      "  artist=Band",
+      "COMMENT=" + std::string(200, 'c'),
+      "MOOD=" + std::string(100, 'm') + "=still the value",
+      "GENRE=Rock"};
+  std::string packet =
+      "\x03vorbis" + VorbisComment("vendor") + U32LE(static_cast<uint32_t>(comments.size()));
+  for (const std::string& c : comments) packet += VorbisComment(c);
+  packet += '\x01';
+  std::string file = OggPage(2, 0, id);
+  for (size_t at = 0, seq = 1; at < packet.size(); at += 300, ++seq)
+    file += OggPage(at == 0 ? 0 : 1, static_cast<uint32_t>(seq), packet.substr(at, 300));
+  return file + OggPage(4, 99, std::string(400, '\x55'));
+}
+
+std::vector<std::pair<std::string, std::string>> Fields(const TAPETags& tags) {
+  std::vector<std::pair<std::string, std::string>> fields;
+  for (const TAPEItem& item : tags.Items()) fields.emplace_back(item.Name, item.Value);
+  return fields;
+}
+
+// The import of every prefix of a file (its readers passing over items) maps
+// exactly what the same reader gives when it keeps everything.
+template <class TReader>
+void ExpectTheSameMapping(const std::string& name, const std::string& bytes, TTagMapping mapping,
+                          std::vector<std::string> TReader::*ids,
+                          std::vector<std::string> TReader::*values) {
+  SetImportDurationSource([](std::string_view, TStream*) { return 1500; });
+  const size_t step = bytes.size() > 4000 ? 7 : 1;
+  for (size_t size = TAPETags::kMinFileSize; size <= bytes.size(); size += step) {
+    const std::string prefix = bytes.substr(0, size);
+    TAPETags imported(name, std::make_unique<TMemoryStream>(prefix));
+    imported.ImportContainerTags();
+
+    TMemoryStream stream(prefix);
+    TReader reader;
+    reader.ReadFromFile(name, &stream);
+    TContainerTags all;
+    all.Ids = reader.*ids;
+    all.Values = reader.*values;
+    TAPETags expected(name, std::make_unique<TMemoryStream>(prefix));
+    expected.SetInteger("Duration", 1500);
+    expected.MapContainerTags(mapping, all, 1500);
+    ASSERT_EQ(Fields(imported), Fields(expected)) << name << " cut to " << size << " bytes";
+  }
+  SetImportDurationSource(nullptr);
+}
+
+TEST(PassingOver, OggCommentsTheImportDoesNotMapLeaveItsFieldsAsTheyWere) {
+  const std::string ogg = OggWithPicture();
+  ExpectTheSameMapping<TOggTags>("x.ogg", ogg, TTagMapping::Vorbis, &TOggTags::CommentNames,
+                                 &TOggTags::CommentValues);
+  for (const char* name : {"vorbis-8k-mono-comment-spans-two-pages.ogg",
+                           "vorbis-8k-mono-lowercase-name-utf8-empty-name.ogg",
+                           "opus-stereo-19-byte-head-lowercase-name.opus"})
+    ExpectTheSameMapping<TOggTags>(name, ReadFile(DataPath(name)), TTagMapping::Vorbis,
+                                   &TOggTags::CommentNames, &TOggTags::CommentValues);
+
+  // What the reader gives with a filter: the passed-over comments stay empty.
+  TMemoryStream stream(ogg);
+  TOggTags reader;
+  reader.Wanted = [](std::string_view name) { return name != "METADATA_BLOCK_PICTURE"; };
+  reader.ReadFromFile("x.ogg", &stream);
+  ASSERT_TRUE(reader.Valid);
+  ASSERT_EQ(reader.CommentNames.size(), 7u);
+  EXPECT_EQ(reader.CommentNames[0], "TITLE");
+  EXPECT_EQ(reader.CommentNames[1], "");
+  EXPECT_EQ(reader.CommentValues[1], "");
+  EXPECT_EQ(reader.CommentNames[2], std::string(80, 'N'));
+  EXPECT_EQ(reader.CommentNames[3], "ARTIST");
+  EXPECT_EQ(reader.CommentValues[4], std::string(200, 'c'));
+  EXPECT_EQ(reader.CommentValues[5], std::string(100, 'm') + "=still the value");
+  EXPECT_EQ(reader.CommentValues[6], "Rock");
+}
+
+TEST(PassingOver, MP4ItemsTheImportDoesNotMapLeaveItsFieldsAsTheyWere) {
+  for (const char* name : {"aac-cover-png-utf8.mp4", "aac-moov-first-gnre-trkn-tmpo-replaygain.m4a",
+                           "aac-moov-last-textgenre.m4a"})
+    ExpectTheSameMapping<TMP4Tags>(name, ReadFile(DataPath(name)), TTagMapping::MP4,
+                                   &TMP4Tags::ItemNames, &TMP4Tags::ItemValues);
+
+  // A cover passed over, the items after it read.
+  TMemoryStream stream(ReadFile(DataPath("aac-cover-png-utf8.mp4")));
+  TMP4Tags all, some;
+  all.ReadFromFile("", &stream);
+  some.Wanted = [](std::string_view type) { return type != "covr"; };
+  some.ReadFromFile("", &stream);
+  std::vector<std::string> expected;
+  for (const std::string& n : all.ItemNames)
+    if (n != "covr") expected.push_back(n);
+  EXPECT_LT(expected.size(), all.ItemNames.size());
+  EXPECT_EQ(some.ItemNames, expected);
+}
+
+}  // namespace
+}  // namespace dov
