@@ -47,10 +47,11 @@ char16_t Fold(char16_t c) {
 // one to a folder.
 enum class EntryKind { File, Folder, Other };
 
-EntryKind KindOf(const std::string& nativePath, unsigned char type) {
+EntryKind KindOf(const std::string& nativeFolder, const char* nativeName, unsigned char type) {
   if (type == DT_REG) return EntryKind::File;
   if (type == DT_DIR) return EntryKind::Folder;
   if (type != DT_LNK && type != DT_UNKNOWN) return EntryKind::Other;
+  const std::string nativePath = nativeFolder + nativeName;
   struct stat st {};
   if (::lstat(nativePath.c_str(), &st) != 0) return EntryKind::Other;
   if (S_ISDIR(st.st_mode)) return EntryKind::Folder;
@@ -130,10 +131,11 @@ void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string&
   ReadNameTags(oldPath, artist, title, genre);
   if (artist.empty() && title.empty() && genre.empty()) return;
 
-  std::u16string destRoot = options_.DestFolder;
-  WithTrailingSlash(destRoot);
   const bool toGenreFolder = options_.Move || options_.Copy;
+  std::u16string destRoot;
   if (toGenreFolder) {
+    destRoot = options_.DestFolder;
+    WithTrailingSlash(destRoot);
     genre = GenreFolder(genre);
     fileOps_.CreateFolders(destRoot + genre);
     genre.push_back(u'/');
@@ -160,9 +162,9 @@ void TRenameEngine::CollectFiles(std::u16string folder, int& count) {
   std::unique_ptr<DIR, DirCloser> dir(::opendir(nativeFolder.c_str()));
   if (!dir) return;  // a folder that cannot be enumerated contributes nothing
   while (dirent* entry = ::readdir(dir.get())) {
-    std::string nativeName = entry->d_name;
-    if (nativeName.empty() || nativeName[0] == '.') continue;  // hidden, "." and ".."
-    EntryKind kind = KindOf(nativeFolder + nativeName, entry->d_type);
+    const char* nativeName = entry->d_name;
+    if (nativeName[0] == '\0' || nativeName[0] == '.') continue;  // hidden, "." and ".."
+    EntryKind kind = KindOf(nativeFolder, nativeName, entry->d_type);
     std::u16string name = NativeToWide(nativeName);
     if (kind == EntryKind::Folder) {
       if (!options_.Subfolders) continue;

@@ -1,5 +1,7 @@
 #include "tags/OggTags.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <exception>
 
@@ -20,6 +22,15 @@ constexpr uint64_t kMaxComments = 65536;
 // A comment longer than this that is not wanted is passed over once its name
 // is known from these first bytes.
 constexpr uint32_t kNamePeek = 64;
+
+// text.find(part, from), by the C library's substring search, which is faster
+// on a long text full of the part's first letter (a picture in base64).
+size_t Find(std::string_view text, std::string_view part, size_t from) {
+  if (from > text.size()) return std::string_view::npos;
+  const void* at = ::memmem(text.data() + from, text.size() - from, part.data(), part.size());
+  return at == nullptr ? std::string_view::npos
+                       : static_cast<size_t>(static_cast<const char*>(at) - text.data());
+}
 
 // The comment header as one run of bytes. Where the packet continues on the
 // next page, that page's header (27 bytes and its segment table) stands in
@@ -89,7 +100,7 @@ class TPageJoiner {
       // Data runs up to the next place a page header could begin. Only places
       // whose five bytes are all in the window can be decided.
       std::string_view look = w.substr(0, std::min(w.size(), need + kPageMagic.size() - 1));
-      size_t safe = look.find(kPageMagic, 1);
+      size_t safe = Find(look, kPageMagic, 1);
       if (safe == std::string_view::npos) {
         if (look.size() == w.size() && ended_)
           safe = look.size();
