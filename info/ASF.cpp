@@ -19,6 +19,8 @@ constexpr std::string_view kFilePropertiesObject("\xA1\xDC\xAB\x8C\x47\xA9\xCF\x
 // fields and child objects, taken from offset 20.
 constexpr int64_t kHeaderSizeAt = 16;
 constexpr int64_t kHeaderBodyAt = 20;
+// Bytes of the header searched at once.
+constexpr uint64_t kHeaderPiece = 4096;
 // In the file properties object: the play duration (100 ns units) and the
 // preroll (ms).
 constexpr int64_t kPlayDurationAt = 64;
@@ -37,8 +39,29 @@ void TASFInfo::Parse(TStream& stream) {
   reader.Seek(kHeaderSizeAt);
   const uint32_t headerSize = reader.U32LE();
   reader.Seek(kHeaderBodyAt);
-  const std::string header = reader.TakeUpTo(std::min(headerSize, kMaxHeaderBytes));
-  const size_t found = header.find(kFilePropertiesObject);
+  // The header is searched piece by piece, each piece with the last bytes of
+  // the one before, so that a large header (a picture in it) is read only as
+  // far as the object; the first place found is the same.
+  const uint64_t headerBytes = std::min(headerSize, kMaxHeaderBytes);
+  const size_t overlap = kFilePropertiesObject.size() - 1;
+  std::string window;
+  uint64_t windowStart = 0;  // where window begins, counted from kHeaderBodyAt
+  size_t found = std::string::npos;
+  for (uint64_t at = 0; at < headerBytes;) {
+    const uint64_t want = std::min<uint64_t>(kHeaderPiece, headerBytes - at);
+    const std::string piece = reader.TakeUpTo(want);
+    window += piece;
+    if (const size_t hit = window.find(kFilePropertiesObject); hit != std::string::npos) {
+      found = static_cast<size_t>(windowStart) + hit;
+      break;
+    }
+    at += piece.size();
+    if (piece.size() < want) break;  // the end of the stream
+    if (window.size() > overlap) {
+      windowStart += window.size() - overlap;
+      window.erase(0, window.size() - overlap);
+    }
+  }
   if (found == std::string::npos) return;
 
   const int64_t object = kHeaderBodyAt + static_cast<int64_t>(found);

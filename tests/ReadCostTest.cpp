@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "common/DOVTnt.h"
+#include "info/ASF.h"
 #include "tags/APETag.h"
 #include "tags/MP4Tags.h"
 #include "tags/OggTags.h"
@@ -101,6 +102,38 @@ TEST(ReadCost, TheStoreOpensOnlyAFileAsTheExistenceTestDid) {
   EXPECT_FALSE(none.Opened());
   TAPETags small(dir / "short.mp3", 3);
   EXPECT_FALSE(small.Opened());
+}
+
+// An ASF header whose file properties object stands at offset `at` of its
+// body, after bytes that begin like the object's GUID without being it.
+std::string AsfHeader(size_t at, uint64_t playDuration, uint64_t prerollMs) {
+  const std::string properties("\xA1\xDC\xAB\x8C\x47\xA9\xCF\x11", 8);
+  std::string body(at, 'x');
+  for (size_t i = 0; i + 8 <= at; i += 1000) body.replace(i, 7, properties.substr(0, 7));
+  std::string object = properties + std::string(56, '\0');
+  for (int i = 0; i < 8; ++i) object += static_cast<char>(playDuration >> (8 * i));
+  object += std::string(8, '\0');
+  for (int i = 0; i < 8; ++i) object += static_cast<char>(prerollMs >> (8 * i));
+  body += object + std::string(300, 'y');
+  std::string header("\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C", 16);
+  header += U32LE(static_cast<uint32_t>(20 + body.size())) + U32LE(0);
+  return header + body;
+}
+
+TEST(ReadCost, TheAsfHeaderIsSearchedOnlyAsFarAsTheFileProperties) {
+  // At the start, in the first piece, across the pieces' seams, far behind.
+  for (size_t at : {0, 100, 4086, 4089, 4092, 4096, 8185, 8190, 20000, 250000}) {
+    const std::string bytes = AsfHeader(at, 123450000, 3100);
+    TMemoryStream stream(bytes);
+    TASFInfo info;
+    info.ReadFromFile("x.wma", &stream);
+    EXPECT_EQ(info.Duration, 12345 - 3100) << "object at " << at;
+    // Cut before the object's GUID ends: no length.
+    TMemoryStream cut(bytes.substr(0, 20 + at + 7));
+    TASFInfo none;
+    none.ReadFromFile("x.wma", &cut);
+    EXPECT_EQ(none.Duration, 0) << "object at " << at;
+  }
 }
 
 // ---- Passing over what is not mapped ------------------------------------------
