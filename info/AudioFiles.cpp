@@ -299,6 +299,9 @@ std::string ResolveEntry(const std::string& playlist, std::string_view entry) {
 // The length of an entry's file; 0 when it cannot be measured.
 int64_t MeasureEntry(const std::string& playlist, std::string_view entry) {
   if (Contains(entry, std::string_view("\0", 1))) return 0;  // no file name holds a NUL
+  // Nor is any file named by an empty line: a playlist of millions of them
+  // costs no system call each.
+  if (entry.empty()) return 0;
   std::string path = ResolveEntry(playlist, entry);
   TFileId id{};
   const bool hasId = FileIdOf(path, id);

@@ -588,6 +588,8 @@ TEST_F(HostilePlaylist, VeryLongLinesAndManyLinesEndInTime) {
   EXPECT_EQ(M3U(longLine), -1);
   EXPECT_EQ(PLS("[playlist]\nFile1=" + longLine + "\n"), -1);
   EXPECT_EQ(M3U("#EXTINF:" + std::string(1000000, '9') + ",x\nmissing.mp3\n"), -1);
+  // Near the largest playlist read: millions of empty lines.
+  EXPECT_EQ(M3U(std::string(8 * 1024 * 1024, '\n') + "../tone.mp3\n"), tone_);
   // Many entries: each is looked at once, and a length line is found
   // without reading the whole list again for every entry.
   std::string m3u, pls = "[playlist]\n";
