@@ -355,7 +355,10 @@ def main():
             cold_note = "Cold cache not measured: /proc/sys/vm/drop_caches is not writable here."
 
     # Memory with the list: a part of the corpus against the whole of it.
+    # The part: the first shelf, or its first box when the shelf is the whole.
     part = os.path.join(lib, sorted(os.listdir(lib))[0])
+    if len(os.listdir(lib)) == 1:
+        part = os.path.join(part, sorted(os.listdir(part))[0])
     part_count = sum(1 for e in corpus.entries if os.path.join(lib, e[0]).startswith(part + "/"))
     part_rss = []
     for _ in range(3):
@@ -403,7 +406,7 @@ def main():
         if cf and cd:
             results.append((f"cold dry run within 1.3x the cold floor: {cf / cd:.2f}x",
                             cf / cd <= 1.3))
-    if dov.rss and not dov.problem:
+    if dov.rss and not dov.problem and part_count < count:
         whole = statistics.median(dov.rss) * 1024
         per_file = (whole - statistics.median(part_rss) * 1024) / max(1, count - part_count)
         peak = max(dov.rss + dov_rename.rss) / 1024
