@@ -599,6 +599,8 @@ void TAPETags::MapContainerTags(TTagMapping mapping, const TContainerTags& tags,
 
 void TAPETags::ImportContainerTags() {
   if (!opened_) return;
+  // Room for the few fields a file's tags give, made once.
+  items_.reserve(std::max<size_t>(items_.size(), 12));
   int32_t duration = SafeStrToInt(GetValue("Duration"));
   if (duration < 1) {
     int32_t answer = DurationSource() ? DurationSource()(fileName_, Stream())
