@@ -149,8 +149,12 @@ size_t TDOVFileStream::ReadAt(int64_t offset, void* buffer, size_t count) {
   if (hit == nullptr && blocks_[0].start < 0 && blocks_[1].start < 0 &&
       offset >= static_cast<int64_t>(kBlockSize)) {
     // The first read of a file: its head is read first, in the order a disk
-    // reads well, as every reader but the APE store's wants it.
-    LoadBlock(0, 1).lastUse = ++useCounter_;
+    // reads well, as every reader but the APE store's wants it. Only a help:
+    // an error there is the error of a later read of the head, if any.
+    try {
+      LoadBlock(0, 1).lastUse = ++useCounter_;
+    } catch (const EReadError&) {
+    }
   }
   if (hit == nullptr) hit = &LoadBlock(offset, count);
   hit->lastUse = ++useCounter_;
