@@ -1,5 +1,5 @@
 // Stream information of AIFF and AIFF-C files: the play length from the
-// sample frame count and rate of the "COMM" chunk.
+// sample frame count and rate of the "COMM" chunk, wherever it stands.
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -277,6 +278,44 @@ int32_t ClampLength(int64_t total) {
                                                   std::numeric_limits<int32_t>::max()));
 }
 
+// The path of a "file://" URL that names a local file: "file:///path" or
+// "file://localhost/path", the scheme and host in any case, with "%XX"
+// escapes decoded (a "%" not followed by two hex digits stays as it is).
+// False for any other text, other hosts included.
+bool FileUrlPath(std::string_view text, std::string& path) {
+  constexpr std::string_view kScheme = "file://";
+  constexpr std::string_view kLocalHost = "localhost";
+  if (!SameTextIgnoringCase(text.substr(0, kScheme.size()), kScheme)) return false;
+  std::string_view rest = text.substr(kScheme.size());
+  if (SameTextIgnoringCase(rest.substr(0, kLocalHost.size()), kLocalHost))
+    rest.remove_prefix(kLocalHost.size());
+  if (!rest.starts_with('/')) return false;
+  path.clear();
+  path.reserve(rest.size());
+  for (size_t i = 0; i < rest.size(); ++i) {
+    unsigned char byte = 0;
+    const char* hex = rest.data() + i + 1;
+    if (rest[i] == '%' && rest.size() - i > 2 &&
+        std::from_chars(hex, hex + 2, byte, 16).ptr == hex + 2) {
+      path += static_cast<char>(byte);
+      i += 2;
+    } else {
+      path += rest[i];
+    }
+  }
+  return true;
+}
+
+bool IsFileUrl(std::string_view text) {
+  std::string path;
+  return FileUrlPath(text, path);
+}
+
+// An internet address: text with "://" that is no local "file://" URL.
+bool IsStreamAddress(std::string_view text) {
+  return Contains(text, "://") && !IsFileUrl(text);
+}
+
 // The entry resolved against the playlist, as a marked name. Entries are the
 // playlist's bytes: taken as the native name, and, when that names no file and
 // is not UTF-8, read as code-page text (a playlist written on Windows).
@@ -296,8 +335,11 @@ std::string ResolveEntry(const std::string& playlist, std::string_view entry) {
   return MarkedFileExists(fromCodePage) ? fromCodePage : path;
 }
 
-// The length of an entry's file; 0 when it cannot be measured.
+// The length of an entry's file; 0 when it cannot be measured. A local
+// "file://" URL is measured as the path it names.
 int64_t MeasureEntry(const std::string& playlist, std::string_view entry) {
+  std::string urlPath;
+  if (FileUrlPath(entry, urlPath)) entry = urlPath;
   if (Contains(entry, std::string_view("\0", 1))) return 0;  // no file name holds a NUL
   // Nor is any file named by an empty line: a playlist of millions of them
   // costs no system call each.
@@ -344,14 +386,14 @@ bool ReadM3UText(std::string_view fileName, std::string& address, std::string& t
   int64_t total = 0;
   double seconds = 0;
   int64_t ms = 0;
-  if (extended && lines.size() > 2 && Contains(lines[2], "://")) {
+  if (extended && lines.size() > 2 && IsStreamAddress(lines[2])) {
     // A stream: "#EXTINF:<seconds>,<title>" then the address. -1 s: unknown.
     size_t comma = lines[1].find(',');
     if (SecondsToMs(ExtInfSeconds(lines[1]), seconds, ms) && seconds != -1) total = ms;
     title = std::string(comma == std::string_view::npos ? lines[1] : lines[1].substr(comma + 1));
     kind = "Stream";
     address = std::string(lines[2]);
-  } else if (lines.size() == 1 && Contains(lines[0], "://")) {
+  } else if (lines.size() == 1 && IsStreamAddress(lines[0])) {
     address = std::string(lines[0]);
     title = ExtractFileTitle(fileName);
     size_t dash = title.find(" - ");
@@ -361,20 +403,20 @@ bool ReadM3UText(std::string_view fileName, std::string& address, std::string& t
 
   if (address.empty()) {
     const std::string playlist = PlaylistBase(fileName);
-    // The "#EXTM3U" header is not an entry.
-    for (size_t i = extended ? 1 : 0; i < lines.size();) {
-      std::string_view line = lines[i];
+    // An "#EXTINF:" line stands for the next entry: the next line that is
+    // neither blank nor a comment. Comments ("#EXTM3U", "#EXTVLCOPT:...") are
+    // never entries.
+    bool entryHasLength = false;
+    for (std::string_view line : lines) {
       if (line.starts_with("#EXTINF:")) {
         const bool known = SecondsToMs(ExtInfSeconds(line), seconds, ms);
-        if (known && seconds == -1) {
-          ++i;  // unknown length: the entry on the next line is measured
-          continue;
-        }
-        if (known) total += ms;
-        i += 2;
-      } else {
-        if (!Contains(line, "://")) total += MeasureEntry(playlist, line);
-        ++i;
+        // -1 s is unknown: the entry is measured. A bad number adds nothing,
+        // nor is its entry measured.
+        entryHasLength = !(known && seconds == -1);
+        if (known && entryHasLength) total += ms;
+      } else if (!line.starts_with('#') && !TrimBytes(line).empty()) {
+        if (!entryHasLength && !IsStreamAddress(line)) total += MeasureEntry(playlist, line);
+        entryHasLength = false;
       }
     }
   }
@@ -406,11 +448,13 @@ bool ReadPLSText(std::string_view fileName, std::string& address, std::string& p
   };
   int64_t total = 0;
   const std::string_view first = ValueOf(lines[static_cast<size_t>(file1)]);
-  if (!Contains(first, "://")) {
+  if (!IsStreamAddress(first)) {
     const std::string playlist = PlaylistBase(fileName);
     const TLengthLines lengthLines(lines);
     for (std::string_view line : lines) {
-      if (!SameTextIgnoringCase(line.substr(0, 4), "file") || Contains(line, "://")) continue;
+      if (!SameTextIgnoringCase(line.substr(0, 4), "file") ||
+          (Contains(line, "://") && !IsFileUrl(ValueOf(line))))
+        continue;
       const int32_t n =
           SafeStrToInt(NameOf(line).substr(std::min<size_t>(4, NameOf(line).size()), 5));
       const ptrdiff_t lengthLine = lengthLines.Find("Length" + std::to_string(n));

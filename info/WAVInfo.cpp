@@ -1,5 +1,6 @@
 #include "info/WAVInfo.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -92,12 +93,18 @@ void TWAVInfo::Parse(TStream& stream) {
   Format = fmt.Format;
   if (!found) return;
 
+  // Sizes declared beyond the end of the file: a writer that could not seek
+  // back (to a pipe) leaves 0xFFFFFFFF, and a cut file holds less than it
+  // declares. Only the bytes present are audio.
+  auto held = [&reader](uint32_t size) {
+    return static_cast<uint32_t>(std::min<int64_t>(size, reader.Remaining()));
+  };
   // Without a "data" chunk the RIFF size tells the length.
-  uint32_t dataSize = WaveDataFromRiffSize(riffSize, fmt);
+  uint32_t dataSize = held(WaveDataFromRiffSize(riffSize, fmt));
   try {
     for (size_t count = 0; count < kMaxWaveChunks; ++count) {
       if (IdIs(ReadChunkId(reader), "data")) {
-        dataSize = reader.U32LE();
+        dataSize = held(reader.U32LE());
         break;
       }
       const uint32_t size = reader.U32LE();

@@ -1,5 +1,6 @@
 // Stream information of RIFF/WAVE files: the format record of the "fmt " chunk
-// and the play length from the "data" chunk's size and the byte rate.
+// and the play length from the "data" chunk's size (as far as the file holds
+// the data) and the byte rate.
 #pragma once
 
 #include <cstddef>

@@ -565,7 +565,7 @@ TEST_F(HostilePlaylist, ParentFolderEntriesClimbOneLevelAndNoFurther) {
 
 TEST_F(HostilePlaylist, AddressesAbsolutePathsAndDevicesAreNotMeasuredAsFiles) {
   const std::string tone = dir_ / "a/tone.mp3";
-  EXPECT_EQ(M3U("file://" + tone + "\nhttp://" + tone + "\n" + tone + "\n"), tone_);
+  EXPECT_EQ(M3U("ftp://" + tone + "\nhttp://" + tone + "\n" + tone + "\n"), tone_);
   // A device, a folder, a FIFO with an audio name: nothing, and no hang.
   ASSERT_EQ(::mkfifo((dir_ / "a/fifo.mp3").c_str(), 0644), 0);
   EXPECT_EQ(M3U("/dev/zero\n/dev/urandom\n" + (dir_ / "a") + "\n../fifo.mp3\n/proc/self/mem\n"),

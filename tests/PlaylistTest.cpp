@@ -130,7 +130,14 @@ TEST(Playlist, M3ULinesThatAreNoEntriesAddNothing) {
        "a.mp3\r\n\r\na.mp3",
        2 * a},  // byte-order mark, empty line
       {"#EXTINF:-1,x\n#EXTINF:3,y\nmissing.mp3\n", 3000},
+      // Comments are no entries (a file may bear the name), and an
+      // "#EXTINF:" line stands for the next line that is no comment.
+      {"#a.mp3\na.mp3\n", a},
+      {"#EXTM3U\n#EXTINF:7,A\n#EXTVLCOPT:start-time=1\na.mp3\n#EXTINF:10,B\na.mp3\n", 17000},
+      {"#EXTINF:-1,A\n#EXTVLCOPT:start-time=1\na.mp3\n", a},
+      {"#EXTINF:7,A\n\n \r\na.mp3\n", 7000},  // nor a blank line
   };
+  fs::copy_file(DataPath(kTone8k), dir / "#a.mp3");
   for (const auto& [text, expected] : cases) {
     WriteFile(dir / "list.m3u", text);
     M3U r = ReadM3UFile(dir / "list.m3u");
@@ -186,6 +193,49 @@ TEST(Playlist, TotalsBeyondTheMillisecondRangeStopAtItsEnd) {
   TempDir dir;
   WriteFile(dir / "long.pls", "[playlist]\nFile1=a\nLength1=2000000\nFile2=b\nLength2=2000000\n");
   EXPECT_EQ(ReadPLSFile(dir / "long.pls").length, std::numeric_limits<int32_t>::max());
+}
+
+// ---- file:// URLs ------------------------------------------------------------------
+
+TEST(Playlist, FileUrlsNameLocalFilesNotStreams) {
+  TempDir dir;
+  fs::create_directory(dir / "sub dir");
+  fs::copy_file(DataPath(kTone8k), dir / "sub dir/a b.mp3");
+  fs::copy_file(DataPath(kTone11k), dir / "100%.mp3");
+  const std::string a = "file://" + dir / "sub%20dir/a%20b.mp3";
+  const std::string b = "FILE://localhost" + dir / "100%.mp3";  // "%.m": no escape
+  const int32_t lenA = Len(kTone8k), lenB = Len(kTone11k);
+
+  // M3U: declared lengths, measured files, and a single URL.
+  const std::pair<std::string, int32_t> m3u[] = {
+      {"#EXTM3U\n#EXTINF:7,A\n" + a + "\n#EXTINF:10,B\n" + b + "\n", 17000},
+      {"#EXTM3U\n#EXTINF:-1,A\n" + a + "\n" + b + "\n", lenA + lenB},
+      {a + "\n", lenA},
+      // A "%" escape cut by the end of the line names no file.
+      {a + "%2\n" + a + "%\n", kUnset},
+  };
+  for (const auto& [text, expected] : m3u) {
+    WriteFile(dir / "list.m3u", text);
+    M3U r = ReadM3UFile(dir / "list.m3u");
+    EXPECT_TRUE(r.ok) << text;
+    EXPECT_EQ(r.length, expected) << text;
+    EXPECT_EQ(r.kind, "") << text;
+    EXPECT_EQ(r.address, "") << text;
+  }
+
+  // PLS: File1 a URL, or only a later entry; lengths apply to URLs as to paths.
+  const std::pair<std::string, int32_t> pls[] = {
+      {"File1=" + a + "\nLength1=7\nFile2=" + b + "\nLength2=10\n", 17000},
+      {"File1=" + dir / "sub dir/a b.mp3" + "\nLength1=7\nFile2=" + b + "\nLength2=10\n", 17000},
+      {"File1=" + a + "\nFile2=" + b + "\nLength2=-1\n", lenA + lenB},
+  };
+  for (const auto& [text, expected] : pls) {
+    WriteFile(dir / "list.pls", "[playlist]\n" + text);
+    PLS r = ReadPLSFile(dir / "list.pls");
+    EXPECT_TRUE(r.ok) << text;
+    EXPECT_EQ(r.length, expected) << text;
+    EXPECT_EQ(r.address, "") << text;
+  }
 }
 
 // ---- Unreadable playlists ------------------------------------------------------

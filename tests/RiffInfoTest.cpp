@@ -70,9 +70,9 @@ std::string Wave(const std::vector<std::string>& chunks, int64_t riffSize = -1) 
   return "RIFF" + U32LE(size) + body;
 }
 
-// A "data" chunk header declaring size bytes, followed by a few of them.
-std::string DataHeader(uint32_t size) {
-  return "data" + U32LE(size) + std::string(8, '\x80');
+// A "data" chunk of size bytes.
+std::string Data(uint32_t size) {
+  return Chunk("data", std::string(size, '\x80'));
 }
 
 const std::string kStereo44100 = PcmRecord(2, 44100);  // 176,400 bytes a second
@@ -123,7 +123,7 @@ TEST(WAVInfo, FmtChunkSizesDecideWhetherTheExtraSizeIsReadAndSkipped) {
       {"40: extra size field 0", Chunk("fmt ", kStereo44100 + U16LE(0) + std::string(22, '\x07'))},
   };
   for (const Row& row : rows) {
-    TWAVInfo info = Measure<TWAVInfo>(Wave({row.fmt, DataHeader(1764000)}));
+    TWAVInfo info = Measure<TWAVInfo>(Wave({row.fmt, Data(1764000)}));
     EXPECT_EQ(info.Duration, 10000) << row.what;
     EXPECT_EQ(info.Format.BytesPerSecond, 176400u) << row.what;
   }
@@ -134,31 +134,50 @@ TEST(WAVInfo, PadBytesAfterOddSizedChunksAreSteppedOver) {
   ASSERT_EQ(list.size() % 2, 0u);
   // Before "data", and before "fmt " (the id after the pad is realigned in both
   // walks; a walk that skips the pad without reading the id again misses fmt).
-  EXPECT_EQ(Measure<TWAVInfo>(Wave({Fmt(kStereo44100), list, DataHeader(176400)})).Duration, 1000);
-  EXPECT_EQ(Measure<TWAVInfo>(Wave({list, Fmt(kStereo44100), DataHeader(176400)})).Duration, 1000);
+  EXPECT_EQ(Measure<TWAVInfo>(Wave({Fmt(kStereo44100), list, Data(176400)})).Duration, 1000);
+  EXPECT_EQ(Measure<TWAVInfo>(Wave({list, Fmt(kStereo44100), Data(176400)})).Duration, 1000);
   // Two odd chunks in a row, and an odd "fmt " chunk (19 bytes).
-  EXPECT_EQ(
-      Measure<TWAVInfo>(Wave({Fmt(kStereo44100), list, Chunk("junk", "abc"), DataHeader(88200)}))
-          .Duration,
-      500);
-  EXPECT_EQ(Measure<TWAVInfo>(Wave({Fmt(kStereo44100, true, "x"), DataHeader(88200)})).Duration,
+  EXPECT_EQ(Measure<TWAVInfo>(Wave({Fmt(kStereo44100), list, Chunk("junk", "abc"), Data(88200)}))
+                .Duration,
             500);
+  EXPECT_EQ(Measure<TWAVInfo>(Wave({Fmt(kStereo44100, true, "x"), Data(88200)})).Duration, 500);
 }
 
 TEST(WAVInfo, WithoutDataChunkTheRiffSizeLessTheFmtChunkIsTheData) {
-  // After fmt, a chunk that runs past the end of the file ends the walk.
-  const std::string cut = "LIST" + U32LE(1000);
+  // After fmt, a chunk that runs past the end of the file ends the walk; its
+  // header and the 176,392 bytes after it are what the file holds.
+  const std::string cut = "LIST" + U32LE(0x7FFFFFF0) + std::string(176392, '\x80');
   // RIFF size 176,400 + 16: 1 s; a 20-byte fmt chunk with a 2-byte extra
   // size takes 22 from the RIFF size.
   EXPECT_EQ(Measure<TWAVInfo>(Wave({Fmt(kStereo44100), cut}, 176400 + 16)).Duration, 1000);
   EXPECT_EQ(Measure<TWAVInfo>(Wave({Fmt(kStereo44100, true, "ab"), cut}, 176400 + 22)).Duration,
             1000);
-  // A file that ends right after its fmt chunk.
+  // A RIFF size beyond the file counts only the bytes after the fmt chunk:
+  // half of them here, and none in a file that ends right after its fmt chunk.
+  EXPECT_EQ(
+      Measure<TWAVInfo>(Wave({Fmt(kStereo44100), cut.substr(0, 88200)}, 176400 + 16)).Duration,
+      500);
   EXPECT_EQ(Measure<TWAVInfo>(Wave({Fmt(kStereo44100, true, std::string(22, '\0'))}, 176400 + 62))
                 .Duration,
-            1000);
+            0);
+  EXPECT_EQ(Measure<TWAVInfo>(Wave({Fmt(kStereo44100), cut}, 0xFFFFFFFF)).Duration, 1000);
   // A RIFF size smaller than the fmt chunk leaves no data, not 4 GB of it.
   EXPECT_EQ(Measure<TWAVInfo>(Wave({Fmt(kStereo44100), cut}, 10)).Duration, 0);
+}
+
+TEST(WAVInfo, DataSizesBeyondTheEndOfTheFileCountTheBytesThere) {
+  // ffmpeg writing to a pipe leaves the RIFF and "data" sizes at 0xFFFFFFFF.
+  // ffprobe: 0.500000.
+  const std::string pipe = ReadFile(DataPath("ffmpeg-pcm-u8-8000-mono-500ms-to-pipe.wav"));
+  ASSERT_EQ(pipe.substr(36, 8), "data" + U32LE(0xFFFFFFFF));
+  EXPECT_EQ(Measure<TWAVInfo>(pipe).Duration, 500);
+  // Cut short: the length of what is left (8 bytes a millisecond).
+  EXPECT_EQ(Measure<TWAVInfo>(pipe.substr(0, 44 + 1000)).Duration, 125);
+  EXPECT_EQ(Measure<TWAVInfo>(pipe.substr(0, 44)).Duration, 0);
+  // A file cut inside its data, with a chunk after it lost too.
+  const std::string whole = Wave({Fmt(kStereo44100), Data(176400), Chunk("LIST", "INFO")});
+  EXPECT_EQ(Measure<TWAVInfo>(whole).Duration, 1000);
+  EXPECT_EQ(Measure<TWAVInfo>(whole.substr(0, 44 + 44100)).Duration, 250);
 }
 
 TEST(WAVInfo, RoundsHalfToEvenAndGivesNoLengthBeyondTheRange) {
@@ -169,17 +188,16 @@ TEST(WAVInfo, RoundsHalfToEvenAndGivesNoLengthBeyondTheRange) {
   const std::pair<uint32_t, int32_t> rows[] = {{128, 62},  {384, 188}, {640, 312},
                                                {896, 438}, {129, 63},  {127, 62}};
   for (const auto& [bytes, ms] : rows)
-    EXPECT_EQ(Measure<TWAVInfo>(Wave({fmt, DataHeader(bytes)})).Duration, ms) << bytes;
-  // 4 GB at one byte a second: beyond a signed 32-bit count of milliseconds.
+    EXPECT_EQ(Measure<TWAVInfo>(Wave({fmt, Data(bytes)})).Duration, ms) << bytes;
+  // At one byte a second, 2,147,484 bytes are beyond a signed 32-bit count
+  // of milliseconds; one byte less is the longest length.
   const std::string slow = Fmt(U16LE(1) + U16LE(1) + U32LE(1) + U32LE(1) + U16LE(1) + U16LE(8));
-  EXPECT_EQ(Measure<TWAVInfo>(Wave({slow, DataHeader(0xFFFFFFFF)})).Duration, 0);
-  // The largest data size at the usual rates is a length.
-  EXPECT_EQ(Measure<TWAVInfo>(Wave({Fmt(kStereo44100), DataHeader(0xFFFFFFFF)})).Duration,
-            24347887);
+  EXPECT_EQ(Measure<TWAVInfo>(Wave({slow, Data(2147484)})).Duration, 0);
+  EXPECT_EQ(Measure<TWAVInfo>(Wave({slow, Data(2147483)})).Duration, 2147483000);
 }
 
 TEST(WAVInfo, DamagedHeadersGiveNoLength) {
-  const std::string good = Wave({Fmt(kStereo44100), DataHeader(176400)});
+  const std::string good = Wave({Fmt(kStereo44100), Data(176400)});
   ASSERT_EQ(Measure<TWAVInfo>(good).Duration, 1000);
   auto patched = [&good](size_t at, std::string_view bytes) {
     std::string s = good;
@@ -191,11 +209,11 @@ TEST(WAVInfo, DamagedHeadersGiveNoLength) {
       {"not RIFF", patched(0, "RIFX")},
       {"not WAVE", patched(8, "AVI ")},
       {"byte rate 0", patched(28, U32LE(0))},
-      {"fmt of 14 bytes", Wave({Chunk("fmt ", kStereo44100.substr(0, 14)), DataHeader(176400),
-                                std::string(16, '\0')})},
-      {"no fmt chunk", Wave({Chunk("LIST", std::string(20, 'x')), DataHeader(176400)})},
+      {"fmt of 14 bytes",
+       Wave({Chunk("fmt ", kStereo44100.substr(0, 14)), Data(176400), std::string(16, '\0')})},
+      {"no fmt chunk", Wave({Chunk("LIST", std::string(20, 'x')), Data(176400)})},
       // A chunk before fmt that claims more than the file holds.
-      {"chunk past the end", Wave({"JUNK" + U32LE(0x7FFFFFF0), Fmt(kStereo44100), DataHeader(1)})},
+      {"chunk past the end", Wave({"JUNK" + U32LE(0x7FFFFFF0), Fmt(kStereo44100), Data(1)})},
   };
   for (const auto& [what, bytes] : rows) EXPECT_EQ(Measure<TWAVInfo>(bytes).Duration, 0) << what;
 }
@@ -225,22 +243,33 @@ std::string Aiff(std::string_view chunks, bool aifc = false) {
 }
 
 TEST(AIFFInfo, FixturesAgreeWithFfprobe) {
-  // Sample frames over the rate: exact. ffprobe: 0.750000 and 0.600000.
+  // Sample frames over the rate: exact. ffprobe: 0.750000, 0.600000 and
+  // 0.300000 (sox: a "COMT" chunk before "COMM").
   TAIFFInfo info;
   info.ReadFromFile(DataPath("ffmpeg-pcm-s16be-8000-mono-750ms.aiff"), nullptr);
   EXPECT_EQ(info.Duration, 750);
   info.ReadFromFile(DataPath("ffmpeg-alaw-11025-mono-600ms.aifc"), nullptr);
   EXPECT_EQ(info.Duration, 600);
+  info.ReadFromFile(DataPath("sox-s8-8000-mono-300ms-comt-first.aiff"), nullptr);
+  EXPECT_EQ(info.Duration, 300);
 }
 
-TEST(AIFFInfo, CommonChunkFirstOrAfterTheVersionChunk) {
+TEST(AIFFInfo, TheCommonChunkIsFoundAfterOtherChunks) {
   const std::string rate = Extended80(44100);
   EXPECT_EQ(Measure<TAIFFInfo>(Aiff(Comm(441000, rate))).Duration, 10000);
   EXPECT_EQ(Measure<TAIFFInfo>(Aiff(Comm(441000, rate), true)).Duration, 10000);
   // 22,050 frames at 48,000 Hz: 459.375 ms.
   EXPECT_EQ(Measure<TAIFFInfo>(Aiff(Comm(22050, Extended80(48000)))).Duration, 459);
-  // COMM is not searched for.
-  EXPECT_EQ(Measure<TAIFFInfo>(Aiff("NAME" + U32BE(4) + "Song" + Comm(441000, rate))).Duration, 0);
+  // After a name, and after an odd-sized comment and its pad byte (also in
+  // AIFF-C, after the version chunk).
+  const std::string name = "NAME" + U32BE(4) + "Song";
+  const std::string comment = "COMT" + U32BE(5) + "abcde" + '\0';
+  EXPECT_EQ(Measure<TAIFFInfo>(Aiff(name + Comm(441000, rate))).Duration, 10000);
+  EXPECT_EQ(Measure<TAIFFInfo>(Aiff(comment + name + Comm(441000, rate), true)).Duration, 10000);
+  // No COMM, or one behind a chunk that claims more than the file holds.
+  const std::string sound = "SSND" + U32BE(12) + std::string(12, '\0');
+  EXPECT_EQ(Measure<TAIFFInfo>(Aiff(name + sound)).Duration, 0);
+  EXPECT_EQ(Measure<TAIFFInfo>(Aiff("NAME" + U32BE(0xFFFFFFFF) + Comm(441000, rate))).Duration, 0);
   // An AIFF-C file without its version chunk, and a form of another type.
   EXPECT_EQ(Measure<TAIFFInfo>(
                 Aiff(Comm(441000, rate) + std::string(12, '\0'), false).replace(8, 4, "AIFC"))
@@ -315,7 +344,8 @@ TEST(AVIInfo, FrameTimeTimesFrameCount) {
 
 TEST(RiffInfo, EveryPrefixOfEveryFixtureIsReadSafely) {
   // Under the sanitizers: no fault, no hang. A header that is read whole gives
-  // the file's length; a cut one gives none (or, for WAV, the RIFF size's).
+  // the file's length; a cut one gives none (or, for WAV, that of the data
+  // left).
   std::map<std::string_view, int32_t> whole;
   for (std::string_view name : test::kDurationFixtures) {
     TMemoryStream s(ReadFile(DataPath(name)));

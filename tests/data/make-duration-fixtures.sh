@@ -1,10 +1,11 @@
 #!/bin/sh
 # Makes the fixtures of the play-length readers for RIFF, AIFF, AVI, MPEG
 # video, MP4/QuickTime, ASF and Ogg files: a fraction of a second to a few
-# seconds of a quiet tone or a tiny test picture, by ffmpeg, oggenc and opusenc.
+# seconds of a quiet tone or a tiny test picture, by ffmpeg, sox, oggenc and
+# opusenc.
 # Run from anywhere; writes next to itself and prints ffprobe's durations,
 # which RiffInfoTest.cpp and StreamInfoTest.cpp keep in their tables.
-# Needs: ffmpeg, ffprobe, oggenc, opusenc.
+# Needs: ffmpeg, ffprobe, sox, oggenc, opusenc.
 set -eu
 cd "$(dirname "$0")"
 tmp=$(mktemp -d)
@@ -24,11 +25,17 @@ ff -f lavfi -i "$(sine 1.5 8000)" -c:a pcm_u8 $(exact) -write_bext 1 \
 # 24-bit samples: a 40-byte "fmt " chunk (extensible format, extra size 22).
 ff -f lavfi -i "$(sine 0.5 8000)" -c:a pcm_s24le $(exact) \
   ffmpeg-pcm-s24-8000-mono-500ms-extensible-fmt40.wav
+# Written to a pipe: ffmpeg cannot seek back, so the RIFF and "data" sizes stay
+# 0xFFFFFFFF.
+ff -f lavfi -i "$(sine 0.5 8000)" -c:a pcm_u8 $(exact) -f wav - \
+  >ffmpeg-pcm-u8-8000-mono-500ms-to-pipe.wav
 
 # --- AIFF and AIFF-C ------------------------------------------------------------
 ff -f lavfi -i "$(sine 0.75 8000)" -c:a pcm_s16be $(exact) ffmpeg-pcm-s16be-8000-mono-750ms.aiff
 # AIFF-C: the "FVER" version chunk before "COMM".
 ff -f lavfi -i "$(sine 0.6 11025)" -c:a pcm_alaw $(exact) ffmpeg-alaw-11025-mono-600ms.aifc
+# sox writes a "COMT" comment chunk before "COMM".
+sox -n -r 8000 -c 1 -b 8 sox-s8-8000-mono-300ms-comt-first.aiff synth 0.3 sine 440
 
 # --- AVI --------------------------------------------------------------------------
 # 100,000 microseconds a frame, 10 frames.
@@ -71,6 +78,6 @@ opusenc --quiet --bitrate 8 "$tmp/44100.wav" opusenc-input-44100-1500ms.opus
 ff -f lavfi -i "$(sine 1.5 48000)" -c:a libopus -b:a 8k $(exact) ffmpeg-opus-48000-1500ms.opus
 
 for f in *.wav *.aiff *.aifc *.avi *.mpg *.m4a *.mov *.wma *.wmv *.ogg *.opus; do
-  case $f in ffmpeg-* | oggenc-* | opusenc-*) ;; *) continue ;; esac
+  case $f in ffmpeg-* | sox-* | oggenc-* | opusenc-*) ;; *) continue ;; esac
   printf '%s\t%s\n' "$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$f")" "$f"
 done
