@@ -134,9 +134,11 @@ std::u16string MarkedToWide(std::string_view marked) {
 
 std::string WideToMarked(std::u16string_view wide) {
   std::string ansi = WideToAnsi(wide);
-  if (IsUTF8Marked(ansi)) return ansi;
   std::string utf8;
-  if (!EncodeUTF8(wide, utf8) || !HasHighBytes(utf8)) return ansi;
+  if (!EncodeUTF8(wide, utf8)) return ansi;
+  // Text that begins with U+007F would read as marked: it is marked, so that
+  // the character survives the way back (a file "\x7Fm/a.mp3" is not "m/a.mp3").
+  if (!HasHighBytes(utf8) && !IsUTF8Marked(ansi)) return ansi;
   return kUTF8Marker + utf8;
 }
 

@@ -47,15 +47,21 @@ TEST_F(MarkedText, InvalidUtf8AfterTheMarkerReadsAsCodePageText) {
   EXPECT_EQ(UTF8OrAnsiToWide("\xE9t\xE9"), u"été");
 }
 
-TEST_F(MarkedText, LeadingDeleteCharacterIsCarriedAsCodePageText) {
+TEST_F(MarkedText, LeadingDeleteCharacterSurvivesTheWayBack) {
   std::string marked = WideToMarked(
       u"\x7F"
       "abc");
   EXPECT_EQ(marked,
+            "\x7F\x7F"
+            "abc");
+  EXPECT_EQ(MarkedToWide(marked),
+            u"\x7F"
+            "abc");
+  EXPECT_EQ(MarkedToNative(marked),
             "\x7F"
             "abc");
-  // Reading it back drops the first character.
-  EXPECT_EQ(MarkedToWide(marked), u"abc");
+  // Two paths that differ only by a leading U+007F stay two paths.
+  EXPECT_NE(MarkedToNative(WideToMarked(u"\x7Fm/a.mp3")), MarkedToNative(WideToMarked(u"m/a.mp3")));
 }
 
 TEST_F(MarkedText, Windows1252HasItsOwnUpperHalf) {
