@@ -91,7 +91,7 @@ void TRenameEngine::ReadNameTags(const std::u16string& path, std::u16string& art
   // no fields: no test of its own is needed here.
   TAPETags tags(WideToMarked(path), 3);
   try {
-    if (!tags.HasAPETag()) tags.ImportContainerTags();
+    if (tags.NeedsContainerTags()) tags.ImportContainerTags();
   } catch (const std::exception&) {
     return;  // a file whose tags cannot be read is skipped
   }

@@ -209,10 +209,11 @@ int RunTags(const std::vector<std::string>& files, bool asJson, std::ostream& ou
       status = kExitFailed;
       continue;
     }
-    // Exactly what the rename job reads: the APE tag, else the container's tags.
+    // Exactly what the rename job reads: the APE tag, and the container's tags
+    // when that names no artist, title or genre.
     TAPETags tags(WideToMarked(NativeToWide(file)), 3);
     try {
-      if (!tags.HasAPETag()) tags.ImportContainerTags();
+      if (tags.NeedsContainerTags()) tags.ImportContainerTags();
     } catch (const std::exception& e) {
       err << kProgram << "cannot read the tags of \"" << file << "\": " << e.what() << std::endl;
       status = kExitFailed;

@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // As the engine's ReadNameTags does it.
   TAPETags tags(fuzz::Marked(path), 1);
   if (!tags.Opened() && size > 1 + TAPETags::kMinFileSize) std::abort();
-  if (!tags.HasAPETag()) tags.ImportContainerTags();
+  if (tags.NeedsContainerTags()) tags.ImportContainerTags();
   for (const TAPEItem& item : tags.Items()) {
     MarkedToWide(item.Name);
     MarkedToWide(item.Value);

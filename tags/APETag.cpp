@@ -215,6 +215,11 @@ std::string TAPETags::GetValue(std::string_view name) const {
   return items_[static_cast<size_t>(i)].Value;
 }
 
+bool TAPETags::NeedsContainerTags() const {
+  return !hasAPETag_ ||
+         (GetValue("Artist").empty() && GetValue("Title").empty() && GetValue("Genre").empty());
+}
+
 void TAPETags::SetValue(std::string_view name, std::string_view value) {
   int i = FindField(name);
   if (i < 0) {

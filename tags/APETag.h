@@ -68,6 +68,11 @@ class TAPETags {
 
   // Fills the store from the file's own tags; defined with the mapping.
   void ImportContainerTags();
+  // Whether the file's own tags are to be imported: there is no APE tag, or
+  // it names nothing (no Artist, Title or Genre value), as the tags of
+  // replay-gain tools that hold only their own items. An APE tag that names
+  // the file is its only source of fields.
+  bool NeedsContainerTags() const;
 
   // The setters of the import (tags/TagImport.cpp); each ends in SetValue.
   // Trimmed, cleaned and cut to kMaxTextSize bytes; the text "0" stores nothing.

@@ -76,6 +76,19 @@ std::string_view StripUTF16BEDescription(std::string_view data) {
   return data;
 }
 
+// A genre given as a plain whole number ("17", as ID3v2.4 writes it) is an
+// index into the genre list; the name when the list has one, else nothing.
+std::string_view GenreByNumber(std::string_view value) {
+  constexpr size_t kNamedGenres = 126;  // the last slot holds no name
+  if (value.empty()) return {};
+  size_t number = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return {};
+    number = std::min(number * 10 + static_cast<size_t>(c - '0'), kNamedGenres);
+  }
+  return number < kNamedGenres ? ID3Genres[number] : std::string_view();
+}
+
 }  // namespace
 
 std::string TMP3Tags::StripDescription(std::string_view text) {
@@ -89,7 +102,10 @@ std::string TMP3Tags::StripDescription(std::string_view text) {
 
 void TMP3Tags::AddFrame(std::string_view id, std::string value) {
   if (value.empty()) return;
-  if (id == "TCON" && value.front() == '(') {
+  const std::string_view named = id == "TCON" ? GenreByNumber(value) : std::string_view();
+  if (!named.empty()) {
+    value = std::string(named);
+  } else if (id == "TCON" && value.front() == '(') {
     double number = 0;
     if (value.size() >= 2 && value.back() == ')') {
       std::string_view inner = std::string_view(value).substr(1, value.size() - 2);

@@ -34,8 +34,8 @@ class TMP3Tags {
   // Reads from stream (seeked to 0, left open) or, without one, from the file
   // named by the marked text fileName. Never fails: what was read stays.
   void ReadFromFile(std::string_view fileName, TStream* stream);
-  // Appends one pair after resolving genre references such as "(17)"; an empty
-  // value is dropped.
+  // Appends one pair after resolving genre references such as "(17)" or a
+  // plain "17"; an empty value is dropped.
   void AddFrame(std::string_view id, std::string value);
   // Removes a short comment description and its terminator.
   static std::string StripDescription(std::string_view text);

@@ -106,7 +106,15 @@ void TMP4Tags::Read(TStream& stream) {
   for (size_t count = 0; count < kMaxItems && position < limit && limit - position > 8; ++count) {
     reader.Seek(position);
     const uint32_t size = reader.U32BE();
-    if (size == 0 || size > kMaxItemSize || size < 8) break;
+    if (size == 0 || size < 8) break;
+    if (size > kMaxItemSize) {
+      // Too large to be read (a cover of some megabytes): passed over unread
+      // when it lies within the list and the file, so the items after it
+      // still count; otherwise the list is damaged and the walk ends here.
+      if (size > limit - position || size - 4 > static_cast<uint64_t>(reader.Remaining())) break;
+      position += size;
+      continue;
+    }
     // An item that fits is passed over when it is not wanted; one that does
     // not fit goes on to Take, which ends the walk.
     if (Wanted != nullptr && size - 4 <= static_cast<uint64_t>(reader.Remaining())) {

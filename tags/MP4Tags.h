@@ -30,7 +30,9 @@ bool FindAtom(TStream& stream, std::string_view name, int64_t& position, int64_t
 
 class TMP4Tags {
  public:
-  // An item larger than this ends the walk (1 MiB of value and the size).
+  // No item larger than this is read (1 MiB of value and the size); a larger
+  // one within the item list is passed over, one that runs past it ends the
+  // walk.
   static constexpr uint32_t kMaxItemSize = 1048580;
   // No item list holds more items than this; the rest are ignored.
   static constexpr size_t kMaxItems = 4096;

@@ -193,6 +193,23 @@ TEST_F(APETagsTest, SetValueRules) {
   EXPECT_EQ(store.Count(), 4);
 }
 
+TEST_F(APETagsTest, OnlyAnApeTagThatNamesTheFileStandsInsteadOfTheFilesOwnTags) {
+  const std::vector<std::pair<std::string, std::string>> gain = {
+      {"REPLAYGAIN_TRACK_GAIN", "+0.690000 dB"}, {"MP3GAIN_MINMAX", "123,212"}};
+  auto with = [&gain](std::vector<std::pair<std::string, std::string>> items) {
+    items.insert(items.end(), gain.begin(), gain.end());
+    return StoreOf(Filler(300) + ApeTag(items));
+  };
+  EXPECT_TRUE(StoreOf(Filler(300)).NeedsContainerTags());
+  EXPECT_TRUE(StoreOf(Filler(300) + ApeTagFromItems({})).NeedsContainerTags());
+  EXPECT_TRUE(with({}).NeedsContainerTags());
+  EXPECT_TRUE(with({{"Album", "A"}, {"Comment", "c"}}).NeedsContainerTags());
+  // Names whose values are empty, or empty once cleaned, name nothing.
+  EXPECT_TRUE(with({{"Title", ""}, {"Artist", "\x01\x02"}}).NeedsContainerTags());
+  for (const char* name : {"Artist", "Title", "Genre", "GENRE", "title"})
+    EXPECT_FALSE(with({{name, "x"}}).NeedsContainerTags()) << name;
+}
+
 TEST_F(APETagsTest, ReadsRealFilesAndKeepsThemOpenForTheReaders) {
   test::TempDir dir;
   test::WriteFile(dir / "song.mp3", Filler(500) + ApeTag({{"Artist", "A"}}));

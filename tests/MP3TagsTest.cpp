@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
 
@@ -290,7 +291,19 @@ TEST_F(MP3TagsTest, GenreReferences) {
       {"(126)", ""},
       {"(0)", "Blues"},
       {"Rock", "Rock"},
-      {"17", "17"},
+      // A plain whole number is an index into the list, too.
+      {"17", "Rock"},
+      {"0", "Blues"},
+      {"125", "Dance Hall"},
+      {"017", "Rock"},
+      {"126", "126"},  // the empty slot names nothing
+      {"200", "200"},
+      {"99999999999999999999", "99999999999999999999"},
+      {"17 Rock", "17 Rock"},
+      {"1990s", "1990s"},
+      {"-1", "-1"},
+      {"+17", "+17"},
+      {"17.0", "17.0"},
       {"(1.5)", "(1.5)"},
       {"()", "()"},
       {"(", "("},
@@ -305,8 +318,9 @@ TEST_F(MP3TagsTest, GenreReferences) {
   }
   TMP3Tags other;
   other.AddFrame("TIT2", "(17)");
-  other.AddFrame("TIT2", "");  // empty values are dropped
-  EXPECT_EQ(PairsOf(other), (Pairs{{"TIT2", "(17)"}}));
+  other.AddFrame("TRCK", "17");  // only genres refer to the list
+  other.AddFrame("TIT2", "");    // empty values are dropped
+  EXPECT_EQ(PairsOf(other), (Pairs{{"TIT2", "(17)"}, {"TRCK", "17"}}));
 }
 
 TEST_F(MP3TagsTest, GenreTable) {
@@ -493,6 +507,58 @@ TEST_F(MP3TagsTest, AnApeTagWinsOverTheId3Tags) {
   EXPECT_EQ(store.GetValue("Title"), "APE Title");
   EXPECT_EQ(MarkedToWide(store.GetValue("Artist")), u"APE Ärtist");
   EXPECT_EQ(store.GetValue("Genre"), "Acid Jazz");
+}
+
+// The APEv2 tag a replay-gain tool appends to an MP3 it has measured, byte for
+// byte: a header, its four items and the footer, and no names.
+std::string ReplayGainApeTag() {
+  const std::string items = test::ApeItem("MP3GAIN_MINMAX", "123,212") +
+                            test::ApeItem("MP3GAIN_UNDO", "-002,-002,N") +
+                            test::ApeItem("REPLAYGAIN_TRACK_GAIN", "+0.690000 dB") +
+                            test::ApeItem("REPLAYGAIN_TRACK_PEAK", "0.168283");
+  auto block = [&items](uint32_t flags) {
+    return "APETAGEX" + test::U32LE(2000) + test::U32LE(static_cast<uint32_t>(items.size() + 32)) +
+           test::U32LE(4) + test::U32LE(flags) + std::string(8, '\0');
+  };
+  return block(0xA0000000) + items + block(0x80000000);
+}
+
+TEST_F(MP3TagsTest, AReplayGainApeTagLeavesTheNamesToTheId3Tag) {
+  // ID3v2.4 as a common tagger writes it: UTF-8, each value ending in a zero
+  // byte, the genre by name or as a bare number.
+  auto mp3 = [](std::string_view genre) {
+    auto text = [](std::string_view id, std::string_view value) {
+      return TextFrame(id, 3, std::string(value) + '\0', 4);
+    };
+    return Tag(text("TIT2", "Blue Hour") + text("TPE1", "Nina Park") + text("TCON", genre) +
+                   text("TSSE", "Lavf59.27.100"),
+               4, 1024) +
+           Audio(8000) + ReplayGainApeTag();
+  };
+  test::TempDir source, dest;
+  test::WriteFile(source / "gain.mp3", mp3("Jazz"));
+  test::WriteFile(source / "number.mp3", mp3("17"));
+
+  test::CliResult result = test::RunCli({"tags", "--json", source / "gain.mp3"});
+  ASSERT_EQ(result.Status, 0) << result.Err;
+  const nlohmann::json listed = nlohmann::json::parse(result.Out);
+  EXPECT_EQ(listed.at(0).at("apeTag"), true);
+  // The tag's items, then the fields of the ID3 tag (the duration aside).
+  std::vector<std::string> fields;
+  for (const auto& field : listed.at(0).at("fields"))
+    if (field.at("name") != "Duration")
+      fields.push_back(field.at("name").get<std::string>() + "=" +
+                       field.at("value").get<std::string>());
+  EXPECT_EQ(fields, (std::vector<std::string>{"MP3GAIN_MINMAX=123,212", "MP3GAIN_UNDO=-002,-002,N",
+                                              "REPLAYGAIN_TRACK_GAIN=+0.690000 dB",
+                                              "REPLAYGAIN_TRACK_PEAK=0.168283", "Title=Blue Hour",
+                                              "Artist=Nina Park", "Genre=Jazz"}));
+
+  result = test::RunCli(
+      {"rename", "--rename", "--move", "--dest", dest.Path().string(), source.Path().string()});
+  ASSERT_EQ(result.Status, 0) << result.Err;
+  EXPECT_EQ(ReadFile(dest / "Jazz/Nina Park - Blue Hour.mp3"), mp3("Jazz")) << result.Out;
+  EXPECT_EQ(ReadFile(dest / "Rock/Nina Park - Blue Hour.mp3"), mp3("17")) << result.Out;
 }
 
 TEST_F(MP3TagsTest, TheCliRenamesAndMovesMp3AndMp2FilesByTheirTags) {

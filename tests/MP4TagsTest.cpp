@@ -187,21 +187,60 @@ TEST(MP4Walk, MoovIsFoundAfterTheAudioAndOtherAtoms) {
       (Pairs{{"nam", "Song"}}));
 }
 
-TEST(MP4Walk, AnItemTooLargeOrOfSizeZeroEndsTheWalk) {
+// A memory stream that counts the bytes read from it.
+class TCountingStream : public TMemoryStream {
+ public:
+  using TMemoryStream::TMemoryStream;
+  size_t BytesRead = 0;
+
+ protected:
+  size_t ReadAt(int64_t offset, void* buffer, size_t count) override {
+    const size_t read = TMemoryStream::ReadAt(offset, buffer, count);
+    BytesRead += read;
+    return read;
+  }
+};
+
+TEST(MP4Walk, AnItemTooLargeToReadIsPassedOverUnread) {
+  const size_t kTwoMB = 2 * 1024 * 1024;
   const std::string first = Item("\xA9nam", "Song"), last = Item(
                                                          "\xA9"
                                                          "ART",
                                                          "Artist");
-  EXPECT_EQ(Read(M4A(first + Item("covr", Filler(2 * 1024 * 1024, 'x')) + last)),
-            (Pairs{{"nam", "Song"}}));
-  EXPECT_EQ(Read(M4A(first + U32BE(0) + "free" + last)), (Pairs{{"nam", "Song"}}));
-  // The largest item accepted: 1 MiB of value and its size field.
+  const std::string cover = Item("covr", Filler(kTwoMB, 'x'));
+  // A cover of 2 MB before the names, with and without the import's filter.
+  for (bool filtered : {false, true}) {
+    SCOPED_TRACE(filtered ? "filtered" : "unfiltered");
+    TCountingStream stream(M4A(first + cover + last + Item("\xA9gen", "Jazz")));
+    TMP4Tags tags;
+    if (filtered) tags.Wanted = [](std::string_view type) { return type != "covr"; };
+    tags.ReadFromFile("", &stream);
+    EXPECT_EQ(tags.ItemNames, (std::vector<std::string>{"nam", "art", "gen"}));
+    EXPECT_LT(stream.BytesRead, TMP4Tags::kMaxItemSize);
+  }
+  // A wanted item too large to read is passed over as well.
+  EXPECT_EQ(Read(M4A(Item("\xA9nam", Filler(kTwoMB, 't')) + last)), (Pairs{{"art", "Artist"}}));
+  // The largest item read: 1 MiB of value and its size field.
   const std::string big = Atom(
       "\xA9"
       "cmt",
       Atom("data", U32BE(1) + U32BE(0) + Filler(TMP4Tags::kMaxItemSize - 24, 'c')));
   ASSERT_EQ(big.size(), TMP4Tags::kMaxItemSize);
   EXPECT_EQ(Read(M4A(first + big + last)).size(), 3u);
+}
+
+TEST(MP4Walk, AnItemOfSizeZeroOrRunningPastTheListEndsTheWalk) {
+  const std::string first = Item("\xA9nam", "Song"), last = Item(
+                                                         "\xA9"
+                                                         "ART",
+                                                         "Artist");
+  EXPECT_EQ(Read(M4A(first + U32BE(0) + "free" + last)), (Pairs{{"nam", "Song"}}));
+  EXPECT_EQ(Read(M4A(first + U32BE(7) + "free" + last)), (Pairs{{"nam", "Song"}}));
+  // Too large to read and past the item list, though not past the file.
+  const uint32_t kPastTheList = 2 * 1024 * 1024;
+  const std::string items = first + U32BE(kPastTheList) + "covr" + Filler(16) + last;
+  EXPECT_EQ(Read(Ftyp() + Moov(items) + Atom("mdat", Filler(kPastTheList + 100))),
+            (Pairs{{"nam", "Song"}}));
 }
 
 // ---- Lying sizes --------------------------------------------------------------
