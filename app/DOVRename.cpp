@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/FileOps.h"
 #include "app/FolderPicker.h"
 #include "app/RenameFiles.h"
 #include "app/Translate.h"
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
   dov::SetSystemCodePage(dov::CodePageForLocale(""));
   dov::InitTranslation((ProgramFolder(argv[0]) / "locale").string());
   dov::InitDOVCommon();
+  dov::RemoveTemporaryFileOnInterrupt();
 
   QApplication app(argc, argv);
   // Qt takes the whole locale from the environment again; numbers written and

@@ -4,7 +4,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
 #include <random>
 #include <string_view>
 #include <vector>
@@ -31,6 +35,9 @@ ssize_t IPosixCalls::Write(int fd, const void* buffer, size_t count) {
 }
 int IPosixCalls::Fstat(int fd, struct stat* st) {
   return ::fstat(fd, st);
+}
+int IPosixCalls::Fchown(int fd, uid_t owner, gid_t group) {
+  return ::fchown(fd, owner, group);
 }
 int IPosixCalls::Fchmod(int fd, mode_t mode) {
   return ::fchmod(fd, mode);
@@ -138,6 +145,46 @@ bool CopyContents(IPosixCalls& calls, int in, int out) {
   }
 }
 
+// The temporary file being written, for the signal handler: a fixed buffer
+// and a lock-free flag, as a handler may touch nothing else.
+char gTemporaryPath[PATH_MAX];
+std::atomic<bool> gTemporaryPathSet{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+// Names the temporary file to the signal handler while it exists.
+class TemporaryFileRecord {
+ public:
+  explicit TemporaryFileRecord(const std::string& path) {
+    if (path.size() >= sizeof gTemporaryPath) return;
+    std::memcpy(gTemporaryPath, path.c_str(), path.size() + 1);
+    gTemporaryPathSet = true;
+  }
+  ~TemporaryFileRecord() { Forget(); }
+  void Forget() { gTemporaryPathSet = false; }
+  TemporaryFileRecord(const TemporaryFileRecord&) = delete;
+  TemporaryFileRecord& operator=(const TemporaryFileRecord&) = delete;
+};
+
+void RemoveTemporaryFileAndDie(int signal) {
+  if (gTemporaryPathSet) ::unlink(gTemporaryPath);
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+// A move keeps the file's owner and group where the system allows it; one
+// who may not give a file away may still keep its group.
+void KeepOwner(IPosixCalls& calls, int fd, const struct stat& st) {
+  if (calls.Fchown(fd, st.st_uid, st.st_gid) != 0)
+    calls.Fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+}
+
+// A file system that cannot hold a mode or times (FAT on a memory stick
+// refuses most modes) still gets the file: its contents are what counts.
+bool DoneOrNotHeld(int result) {
+  return result == 0 || errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP ||
+         errno == ENOSYS;
+}
+
 std::string TemporaryNameBeside(const std::string& target) {
   static std::mt19937_64 random{std::random_device{}()};
   static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
@@ -147,10 +194,11 @@ std::string TemporaryNameBeside(const std::string& target) {
 }
 
 // Copies from to a hidden temporary file beside to, with the source's mode and
-// times, then publishes it under to. With durable, the new file and its folder
-// are synced before it counts as done. On failure nothing new remains.
+// times, then publishes it under to. For a move, the new file also keeps the
+// owner, and it and its folder are synced before it counts as done. On
+// failure nothing new remains.
 bool CopyNoReplace(IPosixCalls& calls, const std::string& from, const std::string& to,
-                   bool durable) {
+                   bool forMove) {
   // O_NONBLOCK keeps a FIFO from blocking the open (reads of a regular file
   // ignore it); anything but a regular file is refused below.
   FdGuard in(calls, calls.Open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
@@ -167,18 +215,21 @@ bool CopyNoReplace(IPosixCalls& calls, const std::string& from, const std::strin
   }
   if (outFd < 0) return false;
   FdGuard out(calls, outFd);
+  TemporaryFileRecord record(temp);
 
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  bool ok = CopyContents(calls, in.Get(), out.Get()) &&
-            calls.Fchmod(out.Get(), st.st_mode & 07777) == 0 &&
-            calls.Futimens(out.Get(), times) == 0 && (!durable || calls.Fsync(out.Get()) == 0);
+  bool ok = CopyContents(calls, in.Get(), out.Get());
+  if (ok && forMove) KeepOwner(calls, out.Get(), st);  // before the mode: chown clears set-id bits
+  ok = ok && DoneOrNotHeld(calls.Fchmod(out.Get(), st.st_mode & 07777)) &&
+       DoneOrNotHeld(calls.Futimens(out.Get(), times)) && (!forMove || calls.Fsync(out.Get()) == 0);
   ok = out.CloseNow() && ok;
   if (ok) ok = PublishNoReplace(calls, temp, to);
   if (!ok) {
     calls.Unlink(temp.c_str());
     return false;
   }
-  if (durable) {
+  record.Forget();  // published: the name is the target's now
+  if (forMove) {
     FdGuard folder(calls, calls.Open(FolderOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (folder.Get() < 0 || calls.Fsync(folder.Get()) != 0) {
       calls.Unlink(to.c_str());
@@ -189,6 +240,17 @@ bool CopyNoReplace(IPosixCalls& calls, const std::string& from, const std::strin
 }
 
 }  // namespace
+
+void RemoveTemporaryFileOnInterrupt() {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old {};
+    if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = RemoveTemporaryFileAndDie;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+  }
+}
 
 TLinuxFileOps::TLinuxFileOps() : calls_(SystemCalls()) {}
 

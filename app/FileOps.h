@@ -34,6 +34,7 @@ class IPosixCalls {
   virtual ssize_t Read(int fd, void* buffer, size_t count);
   virtual ssize_t Write(int fd, const void* buffer, size_t count);
   virtual int Fstat(int fd, struct stat* st);
+  virtual int Fchown(int fd, uid_t owner, gid_t group);
   virtual int Fchmod(int fd, mode_t mode);
   virtual int Futimens(int fd, const struct timespec times[2]);
   virtual int Fsync(int fd);
@@ -59,6 +60,11 @@ class TLinuxFileOps : public IFileOps {
  private:
   IPosixCalls& calls_;
 };
+
+// Makes SIGINT, SIGTERM and SIGHUP remove the temporary file of a copy in
+// progress before the process ends of the signal as it would have; a signal
+// the process ignores stays ignored. Called once at start-up.
+void RemoveTemporaryFileOnInterrupt();
 
 // Does nothing and reports success: the collection pass of a dry run.
 class TDryRunFileOps : public IFileOps {

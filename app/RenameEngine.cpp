@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <wctype.h>
 
+#include <cerrno>
 #include <memory>
 
 #include "common/DOVTnt.h"
@@ -23,6 +24,17 @@ constexpr std::u16string_view kInvalidNameChars = u"\"*/:<>?\\|";
 // those give way to '_'.
 char16_t NameReplacement(char16_t wanted) {
   return wanted == u'/' || wanted == u'\0' ? u'_' : wanted;
+}
+
+// A name that begins with a dot is hidden on Linux, and the walk passes over
+// hidden files: ".45 Horizon - Night Drive.mp3" would vanish from view and
+// from every later job. Its leading dots give way to '_'.
+std::u16string WithoutLeadingDots(std::u16string name) {
+  for (char16_t& c : name) {
+    if (c != u'.') break;
+    c = u'_';
+  }
+  return name;
 }
 
 void WithTrailingSlash(std::u16string& path) {
@@ -115,12 +127,12 @@ std::string TRenameEngine::SummaryText(int done, int total) {
 }
 
 // A genre becomes one folder name under the destination: no separators, and
-// never "." or "..", so that a tag cannot steer a file elsewhere.
+// never "." or "..", so that a tag cannot steer a file elsewhere, nor hidden.
 std::u16string TRenameEngine::GenreFolder(std::u16string genre) const {
   if (genre.empty()) genre = u"Unknown";
   genre = ReplaceInvalidChars(genre, NameReplacement(options_.ReplaceChar));
   if (genre == u"." || genre == u"..") genre = u"Unknown";
-  return genre;
+  return WithoutLeadingDots(genre);
 }
 
 void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string& name, int& count) {
@@ -143,7 +155,8 @@ void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string&
   std::u16string newPath = oldPath;
   if (options_.Rename && (!artist.empty() || !title.empty())) {
     std::u16string newName = artist.empty() ? title : artist + u" - " + title;
-    newName = ReplaceInvalidChars(newName, NameReplacement(options_.ReplaceChar));
+    newName =
+        WithoutLeadingDots(ReplaceInvalidChars(newName, NameReplacement(options_.ReplaceChar)));
     newPath = (toGenreFolder ? destRoot + genre : folder) + newName + ext;
   } else if (toGenreFolder) {
     newPath = destRoot + genre + name;
@@ -156,11 +169,29 @@ void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string&
   view_.Repaint();
 }
 
+// The destination is never walked, however its path is written ("out",
+// "./out", "a//out", through a linked parent): the same folder is the same
+// device and inode. It may be made during the walk, so it is looked up anew.
+bool TRenameEngine::IsDestination(const std::u16string& folder) const {
+  if (folder == options_.DestFolder) return true;
+  struct stat dest {
+  }, here{};
+  return ::stat(WideToNative(options_.DestFolder).c_str(), &dest) == 0 &&
+         ::stat(WideToNative(folder).c_str(), &here) == 0 && dest.st_dev == here.st_dev &&
+         dest.st_ino == here.st_ino;
+}
+
 void TRenameEngine::CollectFiles(std::u16string folder, int& count) {
   WithTrailingSlash(folder);
   std::string nativeFolder = WideToNative(folder);
   std::unique_ptr<DIR, DirCloser> dir(::opendir(nativeFolder.c_str()));
-  if (!dir) return;  // a folder that cannot be enumerated contributes nothing
+  if (!dir) {
+    // It contributes nothing; the caller hears of it unless it just vanished.
+    const int error = errno;
+    if (folder.size() > 1) folder.pop_back();  // the slash added above
+    if (error != ENOENT) unreadableFolders_.push_back({folder, error});
+    return;
+  }
   while (dirent* entry = ::readdir(dir.get())) {
     const char* nativeName = entry->d_name;
     if (nativeName[0] == '\0' || nativeName[0] == '.') continue;  // hidden, "." and ".."
@@ -169,7 +200,7 @@ void TRenameEngine::CollectFiles(std::u16string folder, int& count) {
     if (kind == EntryKind::Folder) {
       if (!options_.Subfolders) continue;
       std::u16string subfolder = folder + name;
-      if (subfolder == options_.DestFolder) continue;
+      if (IsDestination(subfolder)) continue;
       CollectFiles(subfolder, count);
     } else if (kind == EntryKind::File) {
       ListFile(folder, name, count);
@@ -180,6 +211,7 @@ void TRenameEngine::CollectFiles(std::u16string folder, int& count) {
 int TRenameEngine::Collect(const TRenameOptions& options) {
   options_ = options;
   renameList_.clear();
+  unreadableFolders_.clear();
   int total = 0;
   CollectFiles(options_.SourceFolder, total);
   return total;

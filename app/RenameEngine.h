@@ -40,6 +40,12 @@ class IRenameView {
   virtual void Repaint() = 0;
 };
 
+// A folder of the walk that could not be listed, with the error number.
+struct TUnreadableFolder {
+  std::u16string Path;
+  int Error = 0;
+};
+
 struct TJobResult {
   int Done = 0;
   int Total = 0;
@@ -55,6 +61,8 @@ class TRenameEngine {
   int Collect(const TRenameOptions& options);
 
   const std::vector<TRenameEntry>& RenameList() const { return renameList_; }
+  // The folders the last walk could not list: their files were not seen.
+  const std::vector<TUnreadableFolder>& UnreadableFolders() const { return unreadableFolders_; }
 
   // True when the lower-cased extension is supported; ext receives it (with
   // its dot) in any case.
@@ -69,11 +77,13 @@ class TRenameEngine {
   void CollectFiles(std::u16string folder, int& count);
   void ListFile(const std::u16string& folder, const std::u16string& name, int& count);
   std::u16string GenreFolder(std::u16string genre) const;
+  bool IsDestination(const std::u16string& folder) const;
 
   IFileOps& fileOps_;
   IRenameView& view_;
   TRenameOptions options_;
   std::vector<TRenameEntry> renameList_;
+  std::vector<TUnreadableFolder> unreadableFolders_;
 };
 
 // Unicode simple case folding of whole paths, the same on every machine.

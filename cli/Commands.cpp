@@ -33,8 +33,8 @@ void PrintJson(std::ostream& out, const json& value) {
   out << value.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
 }
 
-// "music/" and "music" name the same folder; only the exact text of the
-// destination keeps the walk out of it, so both lose their trailing slashes.
+// "music/" and "music" name the same folder: both lose their trailing slashes,
+// so that the paths printed look alike.
 std::string WithoutTrailingSlashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
@@ -42,6 +42,11 @@ std::string WithoutTrailingSlashes(std::string path) {
 
 char16_t ParseReplaceChar(const std::string& arg) {
   std::u16string wide = NativeToWide(arg);
+  const bool onePair = wide.size() == 2 && wide[0] >= 0xD800 && wide[0] <= 0xDBFF &&
+                       wide[1] >= 0xDC00 && wide[1] <= 0xDFFF;
+  if (onePair)
+    throw EUsageError("--replace-char cannot be \"" + arg +
+                      "\": characters beyond U+FFFF, such as emoji, are not supported");
   if (wide.size() != 1 || (wide[0] >= 0xD800 && wide[0] <= 0xDFFF))
     throw EUsageError("--replace-char needs exactly one character, not \"" + arg + "\"");
   // Any other character may stand in a Linux file name; this one would make
@@ -77,6 +82,14 @@ class TPrintingView : public IRenameView {
  private:
   std::ostream* out_;
 };
+
+// One error line for each folder the walk could not list; true when there was one.
+bool ReportUnreadableFolders(const TRenameEngine& engine, std::ostream& err) {
+  for (const TUnreadableFolder& folder : engine.UnreadableFolders())
+    err << kProgram << "cannot read folder \"" << Utf8(folder.Path)
+        << "\": " << std::strerror(folder.Error) << std::endl;
+  return !engine.UnreadableFolders().empty();
+}
 
 json EntriesJson(const std::vector<TRenameEntry>& list) {
   json entries = json::array();
@@ -181,7 +194,7 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
         out << "Dry run: " << total << " files would be moved and/or renamed; nothing was changed."
             << std::endl;
       }
-      return kExitOk;
+      return ReportUnreadableFolders(engine, err) ? kExitFailed : kExitOk;
     }
 
     TLinuxFileOps fileOps;
@@ -193,7 +206,8 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
                       {"done", result.Done},
                       {"total", result.Total}});
     out.flush();
-    return result.Done == result.Total ? kExitOk : kExitFailed;
+    const bool unreadable = ReportUnreadableFolders(engine, err);
+    return result.Done == result.Total && !unreadable ? kExitOk : kExitFailed;
   } catch (const EUsageError& e) {
     err << kProgram << e.what() << std::endl;
     return kExitUsage;

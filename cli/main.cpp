@@ -5,14 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "app/FileOps.h"
 #include "cli/Commands.h"
 #include "common/CodePage.h"
 
 namespace {
 
 constexpr const char* kExitStatus =
-    "Exit status: 0 when everything succeeded, 1 when some operation or file failed,\n"
-    "2 on a usage error. Errors are one line on stderr.";
+    "Exit status: 0 when everything succeeded, 1 when some operation or file failed\n"
+    "or a folder could not be read, 2 on a usage error. Errors are one line on stderr.";
 
 constexpr const char* kRenameHelp =
     "Renames, moves or copies the audio files in SOURCE by their tags.\n"
@@ -58,6 +59,7 @@ std::string OneLine(std::string text) {
 
 int main(int argc, char** argv) {
   dov::SetSystemCodePage(dov::CodePageForLocale(""));
+  dov::RemoveTemporaryFileOnInterrupt();
 
   CLI::App app{"Renames, moves or copies audio files by their tags (Artist, Title, Genre).",
                "dovrename-cli"};

@@ -35,11 +35,6 @@ std::vector<std::string> Tree(const fs::path& root) {
   return names;
 }
 
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
 class Cli : public ::testing::Test {
  protected:
   void SetUp() override { fs::create_directory(lib); }

@@ -33,18 +33,11 @@ namespace dov {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Exists;
 using test::ReadFile;
 using test::TempDir;
+using test::W;
 using test::WriteFile;
-
-std::u16string W(const std::string& native) {
-  return NativeToWide(native);
-}
-
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
 
 std::vector<std::string> Entries(const std::string& folder) {
   std::vector<std::string> names;

@@ -11,10 +11,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <string>
@@ -28,18 +31,11 @@ namespace dov {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Exists;
 using test::ReadFile;
 using test::TempDir;
+using test::W;
 using test::WriteFile;
-
-std::u16string W(const std::string& native) {
-  return NativeToWide(native);
-}
-
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
 
 // Names left in a folder by a copy that went wrong.
 std::vector<std::string> TemporaryFiles(const std::string& folder) {
@@ -97,6 +93,7 @@ class FakeCalls : public IPosixCalls {
     kRead,
     kWrite,
     kFstat,
+    kFchown,
     kFchmod,
     kFutimens,
     kFsync,
@@ -108,12 +105,15 @@ class FakeCalls : public IPosixCalls {
     kStat
   };
 
-  int failAt = 0;  // 1-based number of the call that fails; 0 for none
+  int failAt = 0;                // 1-based number of the call that fails; 0 for none
+  std::optional<Kind> failKind;  // or the first call of this kind fails
   int failErrno = EIO;
-  int renameErrno = 0;      // every RenameNoReplace fails with this
-  std::string otherDevice;  // renames and links of this path fail with EXDEV
-  size_t maxWrite = 0;      // writes take at most this many bytes
-  bool interrupt = false;   // every other read and write is interrupted
+  int renameErrno = 0;                          // every RenameNoReplace fails with this
+  std::string otherDevice;                      // renames and links of this path fail with EXDEV
+  size_t maxWrite = 0;                          // writes take at most this many bytes
+  bool interrupt = false;                       // every other read and write is interrupted
+  std::function<void()> onWrite;                // runs before each write
+  std::vector<std::pair<uid_t, gid_t>> chowns;  // every owner asked for
 
   int calls = 0;
   std::vector<Kind> failed;
@@ -142,12 +142,17 @@ class FakeCalls : public IPosixCalls {
     return IPosixCalls::Read(fd, buffer, count);
   }
   ssize_t Write(int fd, const void* buffer, size_t count) override {
+    if (onWrite) onWrite();
     if (Fail(kWrite) || Interrupted()) return -1;
     if (maxWrite != 0 && count > maxWrite) count = maxWrite;
     return IPosixCalls::Write(fd, buffer, count);
   }
   int Fstat(int fd, struct stat* st) override {
     return Fail(kFstat) ? -1 : IPosixCalls::Fstat(fd, st);
+  }
+  int Fchown(int fd, uid_t owner, gid_t group) override {
+    chowns.emplace_back(owner, group);
+    return Fail(kFchown) ? -1 : IPosixCalls::Fchown(fd, owner, group);
   }
   int Fchmod(int fd, mode_t mode) override {
     return Fail(kFchmod) ? -1 : IPosixCalls::Fchmod(fd, mode);
@@ -180,7 +185,8 @@ class FakeCalls : public IPosixCalls {
  private:
   bool Fail(Kind kind) {
     ++counts[kind];
-    if (++calls != failAt) return false;
+    const bool chosen = failKind ? kind == *failKind && failed.empty() : ++calls == failAt;
+    if (!chosen) return false;
     failed.push_back(kind);
     errno = failErrno;
     return true;
@@ -401,6 +407,92 @@ TEST(FileOps, InjectedCrossDeviceMoveCopiesSyncsAndRemovesTheSource) {
   }
 }
 
+TEST(FileOps, AMoveKeepsTheOwnerACopyBelongsToWhoeverMadeIt) {
+  TempDir dir;
+  const std::string from = dir / "a.mp3";
+  WriteFile(from, Pattern(100));
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(from.c_str(), 65534, 65534), 0);
+  }
+  const struct stat source = StatOf(from);
+
+  FakeCalls calls;
+  calls.otherDevice = from;
+  TLinuxFileOps ops(calls);
+  ASSERT_TRUE(ops.CopyFile(W(from), W(dir / "copy.mp3")));
+  EXPECT_TRUE(calls.chowns.empty());
+  ASSERT_TRUE(ops.MoveFile(W(from), W(dir / "moved.mp3"), true));
+  ASSERT_FALSE(calls.chowns.empty());
+  EXPECT_EQ(calls.chowns.front(), std::make_pair(source.st_uid, source.st_gid));
+  EXPECT_EQ(StatOf(dir / "moved.mp3").st_uid, source.st_uid);
+  EXPECT_EQ(StatOf(dir / "moved.mp3").st_gid, source.st_gid);
+  if (root) {
+    EXPECT_EQ(StatOf(dir / "copy.mp3").st_uid, 0u);
+  }
+}
+
+// The process is ended by a signal in the middle of a copy: the half-written
+// temporary file goes with it, and the signal still ends the process.
+TEST(FileOps, AnInterruptedCopyLeavesNoTemporaryFile) {
+  for (bool move : {false, true}) {
+    SCOPED_TRACE(move ? "move" : "copy");
+    TempDir dir;
+    const std::string from = dir / "a.mp3", to = dir / "b.mp3";
+    const std::string content = Pattern(3 * 1024 * 1024);
+    WriteFile(from, content);
+    auto copyUntilKilled = [&] {
+      RemoveTemporaryFileOnInterrupt();
+      FakeCalls calls;
+      calls.otherDevice = from;
+      int writes = 0;
+      calls.onWrite = [&] {
+        if (++writes == 2) ::raise(SIGTERM);
+      };
+      TLinuxFileOps ops(calls);
+      move ? ops.MoveFile(W(from), W(to), true) : ops.CopyFile(W(from), W(to));
+      std::_Exit(0);  // not reached
+    };
+    EXPECT_EXIT(copyUntilKilled(), ::testing::KilledBySignal(SIGTERM), "");
+    EXPECT_TRUE(TemporaryFiles(dir.Path()).empty());
+    EXPECT_FALSE(Exists(to));
+    EXPECT_EQ(ReadFile(from), content);
+  }
+  // A signal the process was told to ignore stays ignored.
+  auto ignoredStaysIgnored = [] {
+    ::signal(SIGHUP, SIG_IGN);
+    RemoveTemporaryFileOnInterrupt();
+    struct sigaction now {};
+    ::sigaction(SIGHUP, nullptr, &now);
+    std::_Exit(now.sa_handler == SIG_IGN ? 0 : 1);
+  };
+  EXPECT_EXIT(ignoredStaysIgnored(), ::testing::ExitedWithCode(0), "");
+}
+
+// FAT refuses most modes with EPERM: the copy is still made. A real error
+// while setting them still fails it.
+TEST(FileOps, AFileSystemThatCannotHoldModeOrTimesStillGetsTheFile) {
+  for (FakeCalls::Kind step : {FakeCalls::kFchmod, FakeCalls::kFutimens}) {
+    for (int error : {EPERM, EOPNOTSUPP, EIO}) {
+      SCOPED_TRACE(std::to_string(step) + ", " + std::strerror(error));
+      TempDir dir;
+      const std::string from = dir / "a.mp3", to = dir / "b.mp3";
+      WriteFile(from, Pattern(1000));
+      FakeCalls calls;
+      calls.failErrno = error;
+      calls.failKind = step;
+      const bool ok = TLinuxFileOps(calls).CopyFile(W(from), W(to));
+      ASSERT_EQ(calls.failed, std::vector<FakeCalls::Kind>{step});
+      EXPECT_EQ(ok, error != EIO);
+      EXPECT_EQ(Exists(to), error != EIO);
+      if (ok) {
+        EXPECT_EQ(ReadFile(to), Pattern(1000));
+      }
+      EXPECT_TRUE(TemporaryFiles(dir.Path()).empty());
+    }
+  }
+}
+
 TEST(FileOps, ReadsAndWritesThatComeUpShortOrAreInterruptedStillCopyEverything) {
   TempDir dir;
   const std::string content = Pattern(2 * 1024 * 1024 + 333);
@@ -471,7 +563,9 @@ TEST_P(FileOpsFailure, AnyFailedStepLeavesTheSourceWholeAndNoTrace) {
     EXPECT_TRUE(TemporaryFiles(dir.Path()).empty());
     if (ok) {
       ++successes;
-      EXPECT_EQ(kind, FakeCalls::kClose) << "a failed step was reported as success";
+      // Keeping the owner is only a wish: a move goes on without it.
+      EXPECT_TRUE(kind == FakeCalls::kClose || kind == FakeCalls::kFchown)
+          << "a failed step of kind " << kind << " was reported as success";
       EXPECT_EQ(ReadFile(to), content);
       EXPECT_EQ(Exists(from), c.copy);
     } else {
@@ -482,7 +576,7 @@ TEST_P(FileOpsFailure, AnyFailedStepLeavesTheSourceWholeAndNoTrace) {
   }
   for (FakeCalls::Kind kind : c.mustBeTried)
     EXPECT_TRUE(triedKinds.count(kind)) << "never failed a call of kind " << kind;
-  EXPECT_LE(successes, 2);  // the source and the folder descriptors
+  EXPECT_LE(successes, 4);  // the source and folder descriptors, and the owner twice
 }
 
 using K = FakeCalls::Kind;
@@ -502,13 +596,14 @@ INSTANTIATE_TEST_SUITE_P(
                                   false,
                                   {K::kOpen, K::kRead, K::kWrite, K::kFchmod, K::kFutimens,
                                    K::kRename, K::kLink, K::kUnlink}},
-                      FailureCase{"CrossDeviceMove",
-                                  false,
-                                  0,
-                                  true,
-                                  false,
-                                  {K::kOpen, K::kRead, K::kWrite, K::kFchmod, K::kFutimens,
-                                   K::kFsync, K::kRename, K::kFsyncFolder, K::kUnlink}},
+                      FailureCase{
+                          "CrossDeviceMove",
+                          false,
+                          0,
+                          true,
+                          false,
+                          {K::kOpen, K::kRead, K::kWrite, K::kFchown, K::kFchmod, K::kFutimens,
+                           K::kFsync, K::kRename, K::kFsyncFolder, K::kUnlink}},
                       FailureCase{"CrossDeviceMoveLinkPath",
                                   false,
                                   EINVAL,

@@ -24,11 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::ReadFile;
 using test::TempDir;
+using test::W;
 using test::WriteFile;
-
-std::u16string W(const std::string& native) {
-  return NativeToWide(native);
-}
 
 class SilentView : public IRenameView {
  public:
@@ -235,10 +232,13 @@ TEST_P(HostileNames, NoFileLeavesItsFolderIsLostOrDoubledAndFailuresCount) {
   ASSERT_STREQ(hostile[7].what, "empty after cleaning");
   EXPECT_TRUE(std::none_of(list.begin(), list.end(),
                            [&](const TRenameEntry& e) { return e.OldPath == empty; }));
-  // No name holds a NUL, and no listed name is empty before its extension.
+  // No name holds a NUL, and no new name or genre folder begins with a dot:
+  // that would hide the file from the user and from the next job.
   for (const TRenameEntry& e : list) {
     EXPECT_EQ(e.NewPath.find(u'\0'), std::u16string::npos);
-    EXPECT_NE(fs::path(WideToNative(e.NewPath)).filename().string(), ".mp3");
+    const fs::path path(WideToNative(e.NewPath));
+    EXPECT_FALSE(path.filename().string().starts_with('.')) << path;
+    EXPECT_FALSE(path.parent_path().filename().string().starts_with('.')) << path;
   }
 }
 

@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <ostream>
@@ -26,11 +29,9 @@ namespace {
 namespace fs = std::filesystem;
 using test::ReadFile;
 using test::TempDir;
+using test::W;
 using test::WriteFile;
 
-std::u16string W(const std::string& native) {
-  return NativeToWide(native);
-}
 std::string N(const std::u16string& wide) {
   return WideToNative(wide);
 }
@@ -222,8 +223,11 @@ TEST_F(RenameEngineTest, NewNamesInPlace) {
       {"x.mp3", "A", "B?C", u'?', "A - B?C.mp3"},  // an invalid replacement goes in as it is
       // '/' cannot stand in a name: it would lead the file into other folders.
       {"x.mp3", "A", "../../B", u'/', "A - .._.._B.mp3"},
-      {"x.mp3", "..", "", u' ', ".. - .mp3"},
-      {"x.mp3", "", "..", u' ', "...mp3"},
+      // A leading dot would hide the file from the user and from later jobs.
+      {"x.mp3", "..", "", u' ', "__ - .mp3"},
+      {"x.mp3", "", "..", u' ', "__.mp3"},
+      {"x.mp3", ".45 Horizon", "Night Drive", u' ', "_45 Horizon - Night Drive.mp3"},
+      {"x.mp3", "", ".", u'.', "_.mp3"},
       {"Björk.mp3", "Björk", "Jóga", u' ', "Björk - Jóga.mp3"},
       {"x.mp3", "Кино", "Группа крови", u' ', "Кино - Группа крови.mp3"},
       {"\xE9t\xE9.mp3", "A", "T", u' ', "A - T.mp3"},
@@ -477,24 +481,58 @@ TEST_F(RenameEngineTest, HiddenFilesAndFoldersAreNeverProcessed) {
   EXPECT_EQ(Tree(dir.Path()), before);
 }
 
-TEST_F(RenameEngineTest, TheDestinationIsNotWalkedWhenNamedExactly) {
-  struct Case {
-    std::string dest;
-    int listed;
-  };
-  const Case cases[] = {{in + "/out", 1}, {in + "/out/", 2}, {in + "//out", 2}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.dest);
-    fs::remove_all(in);
+TEST_F(RenameEngineTest, TheDestinationIsNotWalkedHoweverItsPathIsWritten) {
+  fs::create_directories(in);
+  fs::create_directory_symlink(in, dir / "link");
+  for (const std::string& dest :
+       {in + "/out", in + "/out/", in + "//out", in + "/./out", dir / "link/out"}) {
+    SCOPED_TRACE(dest);
+    fs::remove_all(in + "/out");
     Put(in + "/x.mp3", Tagged("A", "T", "Rock"));
     Put(in + "/out/Rock/y.mp3", Tagged("A2", "T2", "Rock"));
     TRenameOptions options = Options(true, true, false);
-    options.DestFolder = W(c.dest);
+    options.DestFolder = W(dest);
     options.Subfolders = true;
+    // The second run finds x.mp3 in place; y.mp3 was never touched.
+    for (int run = 0; run < 2; ++run) {
+      const TJobResult result = Run(options);
+      EXPECT_EQ(result.Total, 1 - run);
+      EXPECT_EQ(result.Done, result.Total);
+    }
+    EXPECT_EQ(Tree(in + "/out"), (std::set<std::string>{"Rock/A - T.mp3", "Rock/y.mp3"}));
+  }
+}
+
+// As root no folder is unreadable: the walk then runs as nobody, in a child.
+TEST_F(RenameEngineTest, AFolderThatCannotBeListedIsReported) {
+  Put(in + "/x.mp3", Tagged("A", "T", "Rock"));
+  Put(in + "/locked/y.mp3", Tagged("A2", "T2", "Rock"));
+  fs::permissions(dir.Path(), fs::perms::all);
+  fs::permissions(in, fs::perms::all);
+  fs::permissions(in + "/locked", fs::perms::none);
+  auto walk = [&] {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) std::_Exit(2);
     RecordingOps dry;
     TRenameEngine engine(dry, view);
-    EXPECT_EQ(engine.Collect(options), c.listed);
-  }
+    TRenameOptions options = Options(true, false, false);
+    options.Subfolders = true;
+    const bool found = engine.Collect(options) == 1 && engine.UnreadableFolders().size() == 1 &&
+                       N(engine.UnreadableFolders()[0].Path) == in + "/locked" &&
+                       engine.UnreadableFolders()[0].Error == EACCES;
+    if (!found)
+      std::fprintf(stderr, "listed %zu, unreadable %zu\n", engine.RenameList().size(),
+                   engine.UnreadableFolders().size());
+    std::_Exit(found ? 0 : 1);
+  };
+  EXPECT_EXIT(walk(), ::testing::ExitedWithCode(0), "");
+  // A folder that vanished is no error.
+  RecordingOps dry;
+  TRenameEngine engine(dry, view);
+  fs::permissions(in + "/locked", fs::perms::all);
+  TRenameOptions options = Options(true, false, false);
+  options.SourceFolder = W(in + "/gone");
+  EXPECT_EQ(engine.Collect(options), 0);
+  EXPECT_TRUE(engine.UnreadableFolders().empty());
 }
 
 TEST_F(RenameEngineTest, DestinationEqualToTheSourceGetsItsGenreFoldersInside) {
@@ -560,18 +598,13 @@ TEST_F(RenameEngineTest, AGenreIsAlwaysOneFolderUnderTheDestination) {
     std::string folder;
   };
   const Case cases[] = {
-      {"Rock", u' ', "Rock"},
-      {"", u' ', "Unknown"},
-      {"Rock/Pop", u' ', "Rock Pop"},
-      {"Rock/Pop", u'_', "Rock_Pop"},
-      {"../..", u' ', ".. .."},
-      {"../..", u'_', ".._.."},
-      {"../..", u'/', ".._.."},  // '/' cannot stand in a name
-      {"/", u'_', "_"},
-      {".", u' ', "Unknown"},
-      {"..", u' ', "Unknown"},
-      {"a\\b:c*", u'_', "a_b_c_"},
-      {"Электроника", u' ', "Электроника"},
+      {"Rock", u' ', "Rock"},         {"", u' ', "Unknown"},
+      {"Rock/Pop", u' ', "Rock Pop"}, {"Rock/Pop", u'_', "Rock_Pop"},
+      {"../..", u' ', "__ .."},       {"../..", u'_', "___.."},
+      {"../..", u'/', "___.."},  // '/' cannot stand in a name
+      {".hidden", u' ', "_hidden"},   {"/", u'_', "_"},
+      {".", u' ', "Unknown"},         {"..", u' ', "Unknown"},
+      {"a\\b:c*", u'_', "a_b_c_"},    {"Электроника", u' ', "Электроника"},
       {"Hip-Hop", u' ', "Hip-Hop"},
   };
   for (const Case& c : cases) {

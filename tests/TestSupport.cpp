@@ -1,5 +1,6 @@
 #include "tests/TestSupport.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,6 +9,8 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+
+#include "common/DOVTnt.h"
 
 namespace dov::test {
 
@@ -134,6 +137,15 @@ CliResult RunCli(const std::vector<std::string>& args) {
   result.Out = ReadFile(outPath);
   result.Err = ReadFile(errPath);
   return result;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::u16string W(const std::string& native) {
+  return NativeToWide(native);
 }
 
 }  // namespace dov::test

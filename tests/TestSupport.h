@@ -29,6 +29,10 @@ void WriteFile(const std::string& path, std::string_view bytes);
 std::string ReadFile(const std::string& path);
 // Path of a file under tests/data.
 std::string DataPath(std::string_view name);
+// Whether anything stands at the path, a dangling link included.
+bool Exists(const std::string& path);
+// A native path as the engine's wide text.
+std::u16string W(const std::string& native);
 
 std::string U32LE(uint32_t v);
 std::string U16LE(uint16_t v);
