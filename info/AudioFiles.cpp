@@ -278,18 +278,29 @@ int32_t ClampLength(int64_t total) {
                                                   std::numeric_limits<int32_t>::max()));
 }
 
-// The path of a "file://" URL that names a local file: "file:///path" or
-// "file://localhost/path", the scheme and host in any case, with "%XX"
-// escapes decoded (a "%" not followed by two hex digits stays as it is).
-// False for any other text, other hosts included.
-bool FileUrlPath(std::string_view text, std::string& path) {
+// What follows the scheme and host of a "file://" URL that names a local
+// file ("file:///path" or "file://localhost/path", scheme and host in any
+// case): the path, still escaped. False for any other text, other hosts too.
+bool LocalFileUrlPart(std::string_view text, std::string_view& rest) {
   constexpr std::string_view kScheme = "file://";
   constexpr std::string_view kLocalHost = "localhost";
   if (!SameTextIgnoringCase(text.substr(0, kScheme.size()), kScheme)) return false;
-  std::string_view rest = text.substr(kScheme.size());
+  rest = text.substr(kScheme.size());
   if (SameTextIgnoringCase(rest.substr(0, kLocalHost.size()), kLocalHost))
     rest.remove_prefix(kLocalHost.size());
-  if (!rest.starts_with('/')) return false;
+  return rest.starts_with('/');
+}
+
+bool IsFileUrl(std::string_view text) {
+  std::string_view rest;
+  return LocalFileUrlPart(text, rest);
+}
+
+// The path a local "file://" URL names, with "%XX" escapes decoded (a "%"
+// not followed by two hex digits stays as it is).
+bool FileUrlPath(std::string_view text, std::string& path) {
+  std::string_view rest;
+  if (!LocalFileUrlPart(text, rest)) return false;
   path.clear();
   path.reserve(rest.size());
   for (size_t i = 0; i < rest.size(); ++i) {
@@ -304,11 +315,6 @@ bool FileUrlPath(std::string_view text, std::string& path) {
     }
   }
   return true;
-}
-
-bool IsFileUrl(std::string_view text) {
-  std::string path;
-  return FileUrlPath(text, path);
 }
 
 // An internet address: text with "://" that is no local "file://" URL.
@@ -452,8 +458,7 @@ bool ReadPLSText(std::string_view fileName, std::string& address, std::string& p
     const std::string playlist = PlaylistBase(fileName);
     const TLengthLines lengthLines(lines);
     for (std::string_view line : lines) {
-      if (!SameTextIgnoringCase(line.substr(0, 4), "file") ||
-          (Contains(line, "://") && !IsFileUrl(ValueOf(line))))
+      if (!SameTextIgnoringCase(line.substr(0, 4), "file") || IsStreamAddress(ValueOf(line)))
         continue;
       const int32_t n =
           SafeStrToInt(NameOf(line).substr(std::min<size_t>(4, NameOf(line).size()), 5));

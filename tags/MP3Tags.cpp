@@ -89,6 +89,23 @@ std::string_view GenreByNumber(std::string_view value) {
   return number < kNamedGenres ? ID3Genres[number] : std::string_view();
 }
 
+// A genre frame's references to the genre list: "17" and "(17)" give the
+// name, "(17)Rock" the text after the reference; other text stays.
+std::string ResolveGenreReference(std::string value) {
+  if (std::string_view named = GenreByNumber(value); !named.empty()) return std::string(named);
+  if (value.front() != '(') return value;
+  if (value.size() >= 2 && value.back() == ')') {
+    double number = 0;
+    std::string_view inner = std::string_view(value).substr(1, value.size() - 2);
+    if (TryStrToFloat(inner, number) && number >= 0 && number <= 126 &&
+        number == std::floor(number))
+      return std::string(ID3Genres[static_cast<size_t>(number)]);
+  } else if (size_t close = value.find(')'); close != std::string::npos) {
+    if (IsNumeric(std::string_view(value).substr(1, close - 1))) return value.substr(close + 1);
+  }
+  return value;
+}
+
 }  // namespace
 
 std::string TMP3Tags::StripDescription(std::string_view text) {
@@ -102,20 +119,7 @@ std::string TMP3Tags::StripDescription(std::string_view text) {
 
 void TMP3Tags::AddFrame(std::string_view id, std::string value) {
   if (value.empty()) return;
-  const std::string_view named = id == "TCON" ? GenreByNumber(value) : std::string_view();
-  if (!named.empty()) {
-    value = std::string(named);
-  } else if (id == "TCON" && value.front() == '(') {
-    double number = 0;
-    if (value.size() >= 2 && value.back() == ')') {
-      std::string_view inner = std::string_view(value).substr(1, value.size() - 2);
-      if (TryStrToFloat(inner, number) && number >= 0 && number <= 126 &&
-          number == std::floor(number))
-        value = std::string(ID3Genres[static_cast<size_t>(number)]);
-    } else if (size_t close = value.find(')'); close != std::string::npos) {
-      if (IsNumeric(std::string_view(value).substr(1, close - 1))) value = value.substr(close + 1);
-    }
-  }
+  if (id == "TCON") value = ResolveGenreReference(std::move(value));
   FrameIDs.emplace_back(id);
   FrameValues.push_back(std::move(value));
 }
