@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/FileOps.h"
+#include "engine/FileOps.h"
 #include "app/FolderPicker.h"
 #include "app/RenameFiles.h"
 #include "app/Translate.h"

@@ -7,8 +7,8 @@
 #include <QWidget>
 #include <string>
 
-#include "app/FileOps.h"
-#include "app/RenameEngine.h"
+#include "engine/FileOps.h"
+#include "engine/RenameEngine.h"
 
 class QCheckBox;
 class QCloseEvent;

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "app/FileOps.h"
-#include "app/RenameEngine.h"
+#include "engine/FileOps.h"
+#include "engine/RenameEngine.h"
 #include "common/DOVTnt.h"
 #include "info/AudioFiles.h"
 #include "tags/APETag.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/FileOps.h"
+#include "engine/FileOps.h"
 #include "cli/Commands.h"
 #include "common/CodePage.h"
 

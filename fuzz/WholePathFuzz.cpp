@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/RenameEngine.h"
+#include "engine/RenameEngine.h"
 #include "fuzz/FuzzSupport.h"
 #include "tags/APETag.h"
 

@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/FileOps.h"
-#include "app/RenameEngine.h"
+#include "engine/FileOps.h"
+#include "engine/RenameEngine.h"
 #include "common/DOVTnt.h"
 #include "tests/TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "app/FileOps.h"
+#include "engine/FileOps.h"
 
 #include <fcntl.h>
 #include <sys/mount.h>

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "app/FileOps.h"
-#include "app/RenameEngine.h"
+#include "engine/FileOps.h"
+#include "engine/RenameEngine.h"
 #include "common/DOVTnt.h"
 #include "tests/TestSupport.h"
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/FileOps.h"
+#include "engine/FileOps.h"
 
 namespace dov {
 

@@ -1,4 +1,4 @@
-#include "app/RenameEngine.h"
+#include "engine/RenameEngine.h"
 
 #include <dirent.h>
 #include <locale.h>
