@@ -216,8 +216,7 @@ std::string TAPETags::GetValue(std::string_view name) const {
 }
 
 bool TAPETags::NeedsContainerTags() const {
-  return !hasAPETag_ ||
-         (GetValue("Artist").empty() && GetValue("Title").empty() && GetValue("Genre").empty());
+  return !hasAPETag_;
 }
 
 void TAPETags::SetValue(std::string_view name, std::string_view value) {

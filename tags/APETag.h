@@ -68,10 +68,9 @@ class TAPETags {
 
   // Fills the store from the file's own tags; defined with the mapping.
   void ImportContainerTags();
-  // Whether the file's own tags are to be imported: there is no APE tag, or
-  // it names nothing (no Artist, Title or Genre value), as the tags of
-  // replay-gain tools that hold only their own items. An APE tag that names
-  // the file is its only source of fields.
+  // Whether the file's own tags are to be imported: only when there is no APE
+  // tag. An APE tag is the only source of fields, even one that holds no
+  // usable item (as the tags of replay-gain tools that hold only their own).
   bool NeedsContainerTags() const;
 
   // The setters of the import (tags/TagImport.cpp); each ends in SetValue.
