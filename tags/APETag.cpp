@@ -20,8 +20,11 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+// Bits 1-2 of the flags give the item type (text, binary, link); bit 0 only
+// marks the item read-only and leaves a text item text.
 bool IsRawItem(const TAPEItem& item) {
-  return item.FlagsLow != 0 || (item.FlagsHigh != 0 && item.FlagsHigh != 0x80) ||
+  constexpr uint8_t kItemTypeBits = 0x06;
+  return (item.FlagsLow & kItemTypeBits) != 0 || (item.FlagsHigh != 0 && item.FlagsHigh != 0x80) ||
          item.Name[0] == 'X' || item.Name[0] == 'x';
 }
 
@@ -116,8 +119,10 @@ void TAPETags::ReadTag() {
   int64_t areaStart = fileSize_ - tagSize - (hasID3v1_ ? static_cast<int64_t>(kID3v1Size) : 0);
   std::string area;
   if (tagSize > static_cast<int64_t>(kFooterSize)) {
+    // Only the start of a huge area is read; the items that lie in it count.
     in.Seek(areaStart);
-    area = in.TakeUpTo(static_cast<uint64_t>(tagSize) - kFooterSize);
+    area =
+        in.TakeUpTo(std::min<uint64_t>(static_cast<uint64_t>(tagSize) - kFooterSize, kMaxTagBytes));
   }
   items_.assign(itemCount, TAPEItem{});
   count_ = ParseItems(area, static_cast<int>(itemCount));

@@ -40,6 +40,8 @@ class TAPETags {
   static constexpr int64_t kMinFileSize = 160;
   static constexpr size_t kFooterSize = 32;
   static constexpr size_t kID3v1Size = 128;
+  // No more of an item area than this is read, whatever the footer claims.
+  static constexpr uint64_t kMaxTagBytes = 64 << 20;
 
   // Opens the file read-only (the given number of attempts) and reads its APE
   // tag. Never fails: an unreadable file gives an empty store.
