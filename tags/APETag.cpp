@@ -20,13 +20,17 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+}  // namespace
+
 // Bits 1-2 of the flags give the item type (text, binary, link); bit 0 only
 // marks the item read-only and leaves a text item text.
 bool IsRawItem(const TAPEItem& item) {
   constexpr uint8_t kItemTypeBits = 0x06;
   return (item.FlagsLow & kItemTypeBits) != 0 || (item.FlagsHigh != 0 && item.FlagsHigh != 0x80) ||
-         item.Name[0] == 'X' || item.Name[0] == 'x';
+         (!item.Name.empty() && (item.Name[0] == 'X' || item.Name[0] == 'x'));
 }
+
+namespace {
 
 // Values with bytes of 0x80 or above become marked text: UTF-8 stays UTF-8,
 // anything else is taken as code-page text.

@@ -28,6 +28,10 @@ struct TAPEItem {
   uint8_t FlagsHigh = 0;
 };
 
+// Whether an item read from an APE tag holds bytes rather than text: its type
+// is binary or link, its high flag byte is unknown, or its name begins with X.
+bool IsRawItem(const TAPEItem& item);
+
 // The only error the store raises.
 class ETagError : public std::runtime_error {
  public:

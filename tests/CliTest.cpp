@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "common/JsonText.h"
 #include "tests/TestSupport.h"
 
 namespace dov::test {
@@ -188,10 +189,20 @@ TEST_F(Cli, NamesThatAreNotUtf8AreRenamedAndPrintedSafely) {
   fs::create_directory(oddFolder);
   WriteFile(oddFolder + "/caf\xe9.mp3", Tagged({{"Artist", "A"}, {"Title", "T"}}));
 
+  // Each byte that is not UTF-8 is written as \udcXX, so the exact name can
+  // be read back.
   CliResult r = RunCli({"rename", "--rename", "--dry-run", "--json", oddFolder});
   EXPECT_EQ(r.Status, 0);
-  json plan = json::parse(r.Out);  // still valid JSON
-  EXPECT_EQ(plan["entries"][0]["old"], dir / "lib\xEF\xBF\xBD/caf\xEF\xBF\xBD.mp3");
+  const std::string old = "{\"entries\":[{\"old\":";
+  ASSERT_THAT(r.Out, StartsWith(old));
+  std::string_view rest = std::string_view(r.Out).substr(old.size());
+  EXPECT_EQ(JsonUnquote(rest), oddFolder + "/caf\xe9.mp3");
+  EXPECT_THAT(r.Out, HasSubstr("lib\\udcff/caf\\udce9.mp3"));
+
+  r = RunCli({"tags", "--json", oddFolder + "/caf\xe9.mp3"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  rest = std::string_view(r.Out).substr(std::string_view("[{\"file\":").size());
+  EXPECT_EQ(JsonUnquote(rest), oddFolder + "/caf\xe9.mp3");
 
   r = RunCli({"tags", oddFolder + "/caf\xe9.mp3"});
   EXPECT_EQ(r.Status, 0) << r.Err;
@@ -219,7 +230,7 @@ TEST_F(Cli, TagsPrintsTheStoreInOrderWithRawValuesAsHex) {
                        "  Title: Jóga\n"
                        "  Artist: Björk\n"
                        "  XRestrictions: 00011f\n"
-                       "  Comment: two\\x0D\\x0Alines\n" +
+                       "  Comment: two\\r\\nlines\n" +
                        plain + ": no APEv2 tag, 0 fields\n");
   EXPECT_THAT(r.Err, HasSubstr(missing));
   EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1);
@@ -231,6 +242,25 @@ TEST_F(Cli, TagsPrintsTheStoreInOrderWithRawValuesAsHex) {
       {"name": "Title", "value": "Jóga"}, {"name": "Artist", "value": "Björk"},
       {"name": "XRestrictions", "value": "00011f"}, {"name": "Comment", "value": "two\r\nlines"}]},
     {"file": ")" + plain + R"(", "apeTag": false, "fields": []}])"));
+}
+
+// A line feed or an escape sequence in a name or value must not make two
+// lines of one or drive the terminal: text output escapes them, JSON is exact.
+TEST_F(Cli, ControlCharactersInNamesAreEscapedInTextOutput) {
+  const std::string song = Add("new\nline\x1B[2J.mp3", {{"Artist", "A"}, {"Title", "T"}});
+  const std::string shown = lib + "/new\\nline\\033[2J.mp3";
+
+  CliResult r = RunCli({"rename", "--rename", "--dry-run", lib});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_THAT(r.Out, StartsWith(shown + " -> " + lib + "/A - T.mp3\n"));
+  r = RunCli({"tags", song});
+  EXPECT_THAT(r.Out, StartsWith(shown + ": APEv2 tag, 2 fields\n"));
+  r = RunCli({"duration", song});
+  EXPECT_THAT(r.Out, ::testing::EndsWith("\t" + shown + "\n"));
+  EXPECT_EQ(std::count(r.Out.begin(), r.Out.end(), '\n'), 1);
+
+  r = RunCli({"rename", "--rename", "--dry-run", "--json", lib});
+  EXPECT_EQ(json::parse(r.Out)["entries"][0]["old"], song);
 }
 
 TEST_F(Cli, DurationPrintsMillisecondsTabFile) {
