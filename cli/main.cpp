@@ -5,13 +5,17 @@
 #include <string>
 #include <vector>
 
-#include "engine/FileOps.h"
 #include "cli/Commands.h"
 #include "common/CodePage.h"
+#include "engine/FileOps.h"
 
 namespace {
 
 constexpr const char* kExitStatus =
+    "Text output shows control characters in names and values escaped as ls -b\n"
+    "does (\\n, \\t, \\033, a backslash as \\\\). JSON output keeps the exact bytes:\n"
+    "each byte b of a name that is not UTF-8 is written as \\udcXX (U+DC00 + b).\n"
+    "\n"
     "Exit status: 0 when everything succeeded, 1 when some operation or file failed\n"
     "or a folder could not be read, 2 on a usage error. Errors are one line on stderr.";
 
@@ -40,7 +44,7 @@ constexpr const char* kTagsHelp =
     "fields imported from the file's own tags. Values are UTF-8; raw values\n"
     "(binary items and names beginning with \"X\", such as XRestrictions) are\n"
     "hexadecimal bytes. Plain output: \"FILE: APEv2 tag, N fields\" and then\n"
-    "\"  Name: value\" per field, control characters shown as \\xNN.\n"
+    "\"  Name: value\" per field, control characters escaped.\n"
     "With --json: [{\"file\":...,\"apeTag\":true|false,\"fields\":[{\"name\":...,\"value\":...}]}]";
 
 constexpr const char* kDurationHelp =
@@ -83,8 +87,8 @@ int main(int argc, char** argv) {
       ->type_name("DIR");
   rename
       ->add_option("--replace-char", renameArgs.ReplaceChar,
-                   "Character put in place of \" * / : < > ? \\ | in new names (default: a "
-                   "space; not \"/\")")
+                   "Character put in place of \" * / : < > ? \\ | and control characters in new "
+                   "names (default: a space; not \"/\")")
       ->type_name("C");
   rename->add_flag("--dry-run", renameArgs.DryRun,
                    "Only list what would be done: no folder is created, no file touched");
