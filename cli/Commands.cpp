@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "cli/Output.h"
+#include "common/CodePage.h"
 #include "common/DOVTnt.h"
 #include "engine/FileOps.h"
 #include "engine/RenameEngine.h"
@@ -140,6 +141,24 @@ std::string ValueText(const TAPEItem& item) {
   return IsRawItem(item) ? Hex(item.Value) : Utf8(MarkedToWide(item.Value));
 }
 
+// A raw value longer than this shows in text as its size and kind (a cover of
+// some hundred KB would be a screenful of hex), unless --full is given.
+constexpr size_t kMaxRawTextBytes = 64;
+
+// The bytes of a raw value as the file holds them: the store keeps one with
+// bytes of 0x80 or above as marked text, which the code page turns back.
+std::string RawBytes(const TAPEItem& item) {
+  return IsUTF8Marked(item.Value) ? WideToAnsi(MarkedToWide(item.Value)) : item.Value;
+}
+
+std::string ValueLine(const TAPEItem& item, bool full) {
+  if (!full && IsRawItem(item)) {
+    const std::string bytes = RawBytes(item);
+    if (bytes.size() > kMaxRawTextBytes) return BinarySummary(bytes);
+  }
+  return EscapeControls(ValueText(item));
+}
+
 }  // namespace
 
 int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) {
@@ -188,7 +207,7 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
   }
 }
 
-int RunTags(const std::vector<std::string>& files, bool asJson, std::ostream& out,
+int RunTags(const std::vector<std::string>& files, bool asJson, bool full, std::ostream& out,
             std::ostream& err) {
   int status = kExitOk;
   TJsonWriter json;
@@ -223,7 +242,7 @@ int RunTags(const std::vector<std::string>& files, bool asJson, std::ostream& ou
       out << EscapeControls(file) << ": " << (tags.HasAPETag() ? "APEv2 tag" : "no APEv2 tag")
           << ", " << items.size() << (items.size() == 1 ? " field" : " fields") << '\n';
       for (const TAPEItem& item : items)
-        out << "  " << EscapeControls(item.Name) << ": " << EscapeControls(ValueText(item)) << '\n';
+        out << "  " << EscapeControls(item.Name) << ": " << ValueLine(item, full) << '\n';
     }
   }
   if (asJson) out << json.EndArray().Text() << '\n';

@@ -36,7 +36,43 @@ char EscapeLetter(unsigned char byte) {
   }
 }
 
+// The picture format the bytes begin with, or empty.
+std::string_view ImageKindAt(std::string_view bytes) {
+  struct Magic {
+    std::string_view start;
+    std::string_view kind;
+  };
+  static constexpr Magic kMagics[] = {{"\xFF\xD8\xFF", "JPEG image"},
+                                      {"\x89PNG\r\n\x1A\n", "PNG image"},
+                                      {"GIF87a", "GIF image"},
+                                      {"GIF89a", "GIF image"},
+                                      {"BM", "BMP image"}};
+  for (const Magic& magic : kMagics)
+    if (bytes.starts_with(magic.start)) return magic.kind;
+  if (bytes.size() >= 12 && bytes.starts_with("RIFF") && bytes.substr(8, 4) == "WEBP")
+    return "WebP image";
+  return {};
+}
+
+// 127162 as "127,162".
+std::string WithThousandsCommas(uint64_t number) {
+  std::string digits = std::to_string(number);
+  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
+
 }  // namespace
+
+std::string BinarySummary(std::string_view bytes) {
+  // A cover item starts with its file name and a zero byte; the name is short.
+  constexpr size_t kMaxLeadingName = 256;
+  std::string_view kind = ImageKindAt(bytes);
+  const size_t zero = bytes.substr(0, kMaxLeadingName).find('\0');
+  if (kind.empty() && zero != std::string_view::npos) kind = ImageKindAt(bytes.substr(zero + 1));
+  std::string text = "<binary, " + WithThousandsCommas(bytes.size()) + " bytes";
+  if (!kind.empty()) text += ", " + std::string(kind);
+  return text + ">";
+}
 
 std::string EscapeControls(std::string_view bytes) {
   std::string out;

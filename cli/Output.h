@@ -16,6 +16,12 @@ namespace dov::cli {
 // are not UTF-8 included, stays as it is.
 std::string EscapeControls(std::string_view bytes);
 
+// A binary value in a few words: "<binary, 127,162 bytes, JPEG image>", the
+// kind (JPEG, PNG, GIF, BMP or WebP image) from the magic bytes at the start
+// or after a leading name and its zero byte, as APE cover items store it;
+// "<binary, 80 bytes>" when the bytes name no kind.
+std::string BinarySummary(std::string_view bytes);
+
 // Builds one compact JSON document (no spaces, keys in the order written).
 // Strings are written by AppendJsonQuoted: valid UTF-8 as it stands, each
 // undecodable byte b as \udcXX.

@@ -44,7 +44,9 @@ constexpr const char* kTagsHelp =
     "fields imported from the file's own tags. Values are UTF-8; raw values\n"
     "(binary items and names beginning with \"X\", such as XRestrictions) are\n"
     "hexadecimal bytes. Plain output: \"FILE: APEv2 tag, N fields\" and then\n"
-    "\"  Name: value\" per field, control characters escaped.\n"
+    "\"  Name: value\" per field, control characters escaped; a raw value longer\n"
+    "than 64 bytes shows as its size and kind, such as\n"
+    "\"<binary, 127,162 bytes, JPEG image>\", unless --full is given.\n"
     "With --json: [{\"file\":...,\"apeTag\":true|false,\"fields\":[{\"name\":...,\"value\":...}]}]";
 
 constexpr const char* kDurationHelp =
@@ -96,10 +98,12 @@ int main(int argc, char** argv) {
   rename->add_option("SOURCE", renameArgs.Source, "Folder whose files are handled")->required();
 
   bool tagsJson = false;
+  bool tagsFull = false;
   std::vector<std::string> tagFiles;
   CLI::App* tags = app.add_subcommand("tags", "Print the tag fields of audio files");
   tags->footer(kTagsHelp);
   tags->add_flag("--json", tagsJson, "Print the fields as JSON");
+  tags->add_flag("--full", tagsFull, "Print long binary values whole (hexadecimal) in text");
   tags->add_option("FILE", tagFiles, "Audio files")->required();
 
   std::vector<std::string> durationFiles;
@@ -120,6 +124,6 @@ int main(int argc, char** argv) {
   }
 
   if (rename->parsed()) return dov::cli::RunRename(renameArgs, std::cout, std::cerr);
-  if (tags->parsed()) return dov::cli::RunTags(tagFiles, tagsJson, std::cout, std::cerr);
+  if (tags->parsed()) return dov::cli::RunTags(tagFiles, tagsJson, tagsFull, std::cout, std::cerr);
   return dov::cli::RunDuration(durationFiles, std::cout, std::cerr);
 }

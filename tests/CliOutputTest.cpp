@@ -30,6 +30,27 @@ TEST(EscapeControls, ShowsControlCharactersAsLsDoes) {
   for (const auto& [in, out] : rows) EXPECT_EQ(EscapeControls(in), out) << in;
 }
 
+TEST(BinarySummary, SizeAndTheKindTheMagicBytesName) {
+  auto sized = [](std::string start, size_t size) {
+    start.resize(size, '\x55');
+    return start;
+  };
+  const std::pair<std::string, std::string> rows[] = {
+      {sized("\xFF\xD8\xFF\xE0", 127162), "<binary, 127,162 bytes, JPEG image>"},
+      {sized("\x89PNG\r\n\x1A\n", 1000), "<binary, 1,000 bytes, PNG image>"},
+      {sized("GIF87a", 999), "<binary, 999 bytes, GIF image>"},
+      {sized("GIF89a", 1234567), "<binary, 1,234,567 bytes, GIF image>"},
+      {sized("BM", 65), "<binary, 65 bytes, BMP image>"},
+      {sized(std::string("RIFF\x10\0\0\0WEBPVP8 ", 16), 80), "<binary, 80 bytes, WebP image>"},
+      {sized(std::string("RIFF\x10\0\0\0WAVEfmt ", 16), 80), "<binary, 80 bytes>"},
+      {sized("\xFF\xD8", 80), "<binary, 80 bytes>"},
+      // An APE cover item: its file name, a zero byte, the picture.
+      {sized(std::string("cover.jpg\0\xFF\xD8\xFF", 13), 300), "<binary, 300 bytes, JPEG image>"},
+      {sized(std::string("a\0b\0\xFF\xD8\xFF", 7), 300), "<binary, 300 bytes>"},
+  };
+  for (const auto& [bytes, text] : rows) EXPECT_EQ(BinarySummary(bytes), text);
+}
+
 // For valid UTF-8 the writer gives the bytes the JSON library gave before.
 TEST(JsonWriter, MatchesTheCompactFormOfTheJsonLibrary) {
   const std::string odd = "q\"b\\s/ \n\t\x01\x1F\x7F é ♪ \xF0\x9F\x8E\xB5";
