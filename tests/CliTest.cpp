@@ -157,6 +157,9 @@ TEST_F(Cli, HelpDocumentsEveryCommandAndOption) {
   for (const char* word : {"--subfolders", "--rename", "--move", "--copy", "--dest",
                            "--replace-char", "--dry-run", "--json", "SOURCE"})
     EXPECT_THAT(r.Out, HasSubstr(word));
+  r = RunCli({"tags", "--help"});
+  EXPECT_EQ(r.Status, 0);
+  for (const char* word : {"--json", "--full", "<binary, "}) EXPECT_THAT(r.Out, HasSubstr(word));
 }
 
 TEST_F(Cli, DryRunListsThePlanAndTouchesNothing) {
