@@ -8,9 +8,10 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "cli/Progress.h"
+#include "common/DOVTnt.h"
 #include "engine/FileOps.h"
 #include "engine/RenameEngine.h"
-#include "common/DOVTnt.h"
 #include "info/AudioFiles.h"
 #include "tags/APETag.h"
 
@@ -183,8 +184,10 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
     if (args.DryRun) {
       TDryRunFileOps fileOps;
       TPrintingView quiet(nullptr);
-      TRenameEngine engine(fileOps, quiet);
+      TProgressView progress(quiet, args.Progress ? &err : nullptr, TerminalWidth(STDERR_FILENO));
+      TRenameEngine engine(fileOps, progress);
       int total = engine.Collect(options);
+      progress.Clear();
       if (args.Json) {
         PrintJson(out,
                   {{"entries", EntriesJson(engine.RenameList())}, {"done", 0}, {"total", total}});
@@ -199,8 +202,10 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
 
     TLinuxFileOps fileOps;
     TPrintingView view(args.Json ? nullptr : &out);
-    TRenameEngine engine(fileOps, view);
+    TProgressView progress(view, args.Progress ? &err : nullptr, TerminalWidth(STDERR_FILENO));
+    TRenameEngine engine(fileOps, progress);
     TJobResult result = engine.Run(options);
+    progress.Clear();
     if (args.Json)
       PrintJson(out, {{"entries", EntriesJson(engine.RenameList())},
                       {"done", result.Done},
