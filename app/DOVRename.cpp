@@ -1,6 +1,7 @@
 // DOVRename: renames, moves or copies audio files by their tags. One window;
 // the program reads no command line but --version and keeps no settings.
 #include <QApplication>
+#include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -60,6 +61,9 @@ int main(int argc, char** argv) {
   // read by the C library stay locale-free.
   std::setlocale(LC_NUMERIC, "C");
   QApplication::setApplicationName(QStringLiteral("DOVRename"));
+  // Ties the window to its desktop entry and icon (the Wayland app id).
+  QApplication::setDesktopFileName(QStringLiteral(DOV_APP_ID));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral(DOV_APP_ID)));
   // Qt's own texts (the buttons of the widget-based folder dialog).
   QTranslator qtTexts;
   if (qtTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),

@@ -18,7 +18,9 @@ constexpr auto kRateAfter = 500ms;
 constexpr std::string_view kListingStatus = "Loading files... ";
 
 std::string TwoDigits(long long value) {
-  return (value < 10 ? "0" : "") + std::to_string(value);
+  std::string text = std::to_string(value);
+  if (value < 10) text.insert(0, 1, '0');
+  return text;
 }
 
 }  // namespace
