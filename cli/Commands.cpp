@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "cli/Output.h"
+#include "cli/Progress.h"
 #include "common/CodePage.h"
 #include "common/DOVTnt.h"
 #include "engine/FileOps.h"
@@ -179,8 +180,10 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
     if (args.DryRun) {
       TDryRunFileOps fileOps;
       TPrintingView quiet(nullptr);
-      TRenameEngine engine(fileOps, quiet);
+      TProgressView progress(quiet, args.Progress ? &err : nullptr, TerminalWidth(STDERR_FILENO));
+      TRenameEngine engine(fileOps, progress);
       int total = engine.Collect(options);
+      progress.Clear();
       if (args.Json) {
         out << RenameJson(engine.RenameList(), 0, total) << '\n';
       } else {
@@ -195,8 +198,10 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
 
     TLinuxFileOps fileOps;
     TPrintingView view(args.Json ? nullptr : &out);
-    TRenameEngine engine(fileOps, view);
+    TProgressView progress(view, args.Progress ? &err : nullptr, TerminalWidth(STDERR_FILENO));
+    TRenameEngine engine(fileOps, progress);
     TJobResult result = engine.Run(options);
+    progress.Clear();
     if (args.Json) out << RenameJson(engine.RenameList(), result.Done, result.Total) << '\n';
     out.flush();
     const bool unreadable = ReportUnreadableFolders(engine, err);

@@ -31,6 +31,7 @@ struct TRenameArgs {
   bool Copy = false;
   bool DryRun = false;
   bool Json = false;
+  bool Progress = false;  // a progress line on err, a terminal
 };
 
 int RunRename(const TRenameArgs& args, std::ostream& out, std::ostream& err);

@@ -1,5 +1,7 @@
 // dovrename-cli: the rename job, the tag store and the play length of files,
 // for scripts and machines without a display.
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <iostream>
 #include <string>
@@ -7,6 +9,7 @@
 
 #include "cli/Commands.h"
 #include "common/CodePage.h"
+#include "common/Version.h"
 #include "engine/FileOps.h"
 
 namespace {
@@ -70,6 +73,8 @@ int main(int argc, char** argv) {
   CLI::App app{"Renames, moves or copies audio files by their tags (Artist, Title, Genre).",
                "dovrename-cli"};
   app.footer(kExitStatus);
+  app.set_version_flag("--version", std::string("dovrename-cli ") + dov::kVersion,
+                       "Print the version and exit");
   app.require_subcommand(1);
   app.get_formatter()->column_width(28);
 
@@ -95,6 +100,9 @@ int main(int argc, char** argv) {
   rename->add_flag("--dry-run", renameArgs.DryRun,
                    "Only list what would be done: no folder is created, no file touched");
   rename->add_flag("--json", renameArgs.Json, "Print the result as JSON");
+  bool quiet = false;
+  rename->add_flag("--quiet", quiet,
+                   "Show no progress line on the terminal (stderr); the output stays the same");
   rename->add_option("SOURCE", renameArgs.Source, "Folder whose files are handled")->required();
 
   bool tagsJson = false;
@@ -123,7 +131,11 @@ int main(int argc, char** argv) {
     return dov::cli::kExitUsage;
   }
 
-  if (rename->parsed()) return dov::cli::RunRename(renameArgs, std::cout, std::cerr);
+  if (rename->parsed()) {
+    // The progress line is for a person watching, never for a log file.
+    renameArgs.Progress = !quiet && ::isatty(STDERR_FILENO) == 1;
+    return dov::cli::RunRename(renameArgs, std::cout, std::cerr);
+  }
   if (tags->parsed()) return dov::cli::RunTags(tagFiles, tagsJson, tagsFull, std::cout, std::cerr);
   return dov::cli::RunDuration(durationFiles, std::cout, std::cerr);
 }
