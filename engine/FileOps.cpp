@@ -74,7 +74,10 @@ IPosixCalls& SystemCalls() {
 // A NUL inside a name would cut it short at the system call: such a name is
 // refused rather than turned into another one.
 bool ToNative(const std::u16string& wide, std::string& native) {
-  if (wide.empty() || wide.find(u'\0') != std::u16string::npos) return false;
+  if (wide.empty() || wide.find(u'\0') != std::u16string::npos) {
+    errno = EINVAL;
+    return false;
+  }
   native = WideToNative(wide);
   return true;
 }
@@ -86,11 +89,30 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// Keeps errno through clean-up after a failure, so that the caller learns
+// why the operation failed rather than how the clean-up went.
+class ErrnoKeeper {
+ public:
+  ErrnoKeeper() : saved_(errno) {}
+  ~ErrnoKeeper() { errno = saved_; }
+  ErrnoKeeper(const ErrnoKeeper&) = delete;
+  ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+
+ private:
+  int saved_;
+};
+
+bool FailWith(int error) {
+  errno = error;
+  return false;
+}
+
 // Closes a descriptor when it goes out of scope.
 class FdGuard {
  public:
   FdGuard(IPosixCalls& calls, int fd) : calls_(calls), fd_(fd) {}
   ~FdGuard() {
+    ErrnoKeeper keep;
     if (fd_ >= 0) calls_.Close(fd_);
   }
   FdGuard(const FdGuard&) = delete;
@@ -117,6 +139,7 @@ bool PublishNoReplace(IPosixCalls& calls, const std::string& from, const std::st
   // An old name that is already gone (removed by someone else meanwhile)
   // leaves the new one as the only name the file has: it stays.
   if (calls.Unlink(from.c_str()) != 0 && errno != ENOENT) {
+    ErrnoKeeper keep;
     calls.Unlink(to.c_str());  // keep the one name the file had
     return false;
   }
@@ -172,11 +195,20 @@ void RemoveTemporaryFileAndDie(int signal) {
 }
 
 // A move keeps the file's owner and group where the system allows it; one
-// who may not give a file away may still keep its group.
-void KeepOwner(IPosixCalls& calls, int fd, const struct stat& st) {
-  if (calls.Fchown(fd, st.st_uid, st.st_gid) != 0)
-    calls.Fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+// who may not give a file away may still keep its group. Answers the mode
+// the moved file may have: a set-user-id bit only with its owner, a
+// set-group-id bit only with its group.
+mode_t KeepOwner(IPosixCalls& calls, int fd, const struct stat& st) {
+  mode_t mode = st.st_mode & 01777;
+  if (calls.Fchown(fd, st.st_uid, st.st_gid) == 0) return st.st_mode & 07777;
+  if (calls.Fchown(fd, static_cast<uid_t>(-1), st.st_gid) == 0) mode |= st.st_mode & S_ISGID;
+  return mode;
 }
+
+// A copy belongs to whoever made it, so it never carries set-user-id,
+// set-group-id or sticky bits: a copy made by root of another user's set-id
+// program would otherwise run as root.
+constexpr mode_t kCopyModeBits = 0777;
 
 // A file system that cannot hold a mode or times (FAT on a memory stick
 // refuses most modes) still gets the file: its contents are what counts.
@@ -204,7 +236,8 @@ bool CopyNoReplace(IPosixCalls& calls, const std::string& from, const std::strin
   FdGuard in(calls, calls.Open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
   if (in.Get() < 0) return false;
   struct stat st {};
-  if (calls.Fstat(in.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (calls.Fstat(in.Get(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) return FailWith(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
 
   std::string temp;
   int outFd = -1;
@@ -219,12 +252,15 @@ bool CopyNoReplace(IPosixCalls& calls, const std::string& from, const std::strin
 
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   bool ok = CopyContents(calls, in.Get(), out.Get());
-  if (ok && forMove) KeepOwner(calls, out.Get(), st);  // before the mode: chown clears set-id bits
-  ok = ok && DoneOrNotHeld(calls.Fchmod(out.Get(), st.st_mode & 07777)) &&
+  mode_t mode = st.st_mode & kCopyModeBits;
+  if (ok && forMove)
+    mode = KeepOwner(calls, out.Get(), st);  // before the mode: chown clears set-id bits
+  ok = ok && DoneOrNotHeld(calls.Fchmod(out.Get(), mode)) &&
        DoneOrNotHeld(calls.Futimens(out.Get(), times)) && (!forMove || calls.Fsync(out.Get()) == 0);
   ok = out.CloseNow() && ok;
   if (ok) ok = PublishNoReplace(calls, temp, to);
   if (!ok) {
+    ErrnoKeeper keep;
     calls.Unlink(temp.c_str());
     return false;
   }
@@ -232,6 +268,7 @@ bool CopyNoReplace(IPosixCalls& calls, const std::string& from, const std::strin
   if (forMove) {
     FdGuard folder(calls, calls.Open(FolderOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (folder.Get() < 0 || calls.Fsync(folder.Get()) != 0) {
+      ErrnoKeeper keep;
       calls.Unlink(to.c_str());
       return false;
     }
@@ -264,7 +301,8 @@ bool TLinuxFileOps::CreateFolders(const std::u16string& path) {
     if (calls_.Mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
   }
   struct stat st {};
-  return calls_.Stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (calls_.Stat(native.c_str(), &st) != 0) return false;
+  return S_ISDIR(st.st_mode) || FailWith(ENOTDIR);
 }
 
 bool TLinuxFileOps::MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) {
@@ -277,6 +315,7 @@ bool TLinuxFileOps::MoveFile(const std::u16string& from, const std::u16string& t
   // A source that is already gone (removed by someone else meanwhile) leaves
   // the copy as the only one there is: it stays.
   if (calls_.Unlink(source.c_str()) != 0 && errno != ENOENT) {
+    ErrnoKeeper keep;
     calls_.Unlink(target.c_str());  // the source stays; the job counts it unchanged
     return false;
   }

@@ -551,7 +551,9 @@ TEST_P(FileOpsFailure, AnyFailedStepLeavesTheSourceWholeAndNoTrace) {
     calls.renameErrno = c.renameErrno;
     if (c.otherDevice) calls.otherDevice = from;
     TLinuxFileOps ops(calls);
+    errno = 0;
     bool ok = c.copy ? ops.CopyFile(W(from), W(to)) : ops.MoveFile(W(from), W(to), true);
+    const int error = errno;
     if (calls.failed.empty()) {
       // Fewer than n calls: every step has been failed once.
       ASSERT_TRUE(ok);
@@ -571,6 +573,9 @@ TEST_P(FileOpsFailure, AnyFailedStepLeavesTheSourceWholeAndNoTrace) {
     } else {
       EXPECT_EQ(ReadFile(from), content) << "failed call kind " << kind;
       EXPECT_FALSE(Exists(to)) << "failed call kind " << kind;
+      // The reason is the failed step's, not that of the clean-up after it.
+      EXPECT_EQ(error, calls.failErrno)
+          << "failed call kind " << kind << ": " << std::strerror(error);
     }
     ASSERT_LT(n, 1000);
   }
@@ -689,6 +694,37 @@ TEST(FileOps, CopyKeepsContentModeAndModificationTime) {
   WriteFile(dir / "empty", "");
   ASSERT_TRUE(TLinuxFileOps().CopyFile(W(dir / "empty"), W(dir / "empty2")));
   EXPECT_EQ(ReadFile(dir / "empty2"), "");
+}
+
+// A copy belongs to whoever made it and never carries set-id or sticky bits;
+// a move keeps them together with the owner and group they belong to.
+TEST(FileOps, ACopyNeverCarriesSetIdOrStickyBits) {
+  struct Case {
+    mode_t mode, copied;
+  };
+  const Case cases[] = {{04755, 0755}, {02755, 0755}, {06711, 0711}, {01777, 0777}, {0640, 0640}};
+  const bool root = ::geteuid() == 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.mode));
+    TempDir dir;
+    const std::string from = dir / "prog";
+    WriteFile(from, Pattern(100));
+    // As root: another user's set-id program, which a copy must not turn into root's.
+    if (root) {
+      ASSERT_EQ(::chown(from.c_str(), 65534, 65534), 0);
+    }
+    ASSERT_EQ(::chmod(from.c_str(), c.mode), 0);
+    FakeCalls calls;
+    calls.otherDevice = from;
+    TLinuxFileOps ops(calls);
+    ASSERT_TRUE(ops.CopyFile(W(from), W(dir / "copy")));
+    EXPECT_EQ(StatOf(dir / "copy").st_mode & 07777, c.copied);
+    if (root) {
+      EXPECT_EQ(StatOf(dir / "copy").st_uid, 0u);
+    }
+    ASSERT_TRUE(ops.MoveFile(W(from), W(dir / "moved"), true));
+    EXPECT_EQ(StatOf(dir / "moved").st_mode & 07777, c.mode);
+  }
 }
 
 TEST(FileOps, OnlyRegularFilesAreCopiedAndAFifoDoesNotHang) {
