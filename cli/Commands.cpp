@@ -8,9 +8,9 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "common/DOVTnt.h"
 #include "engine/FileOps.h"
 #include "engine/RenameEngine.h"
-#include "common/DOVTnt.h"
 #include "info/AudioFiles.h"
 #include "tags/APETag.h"
 
@@ -91,11 +91,20 @@ bool ReportUnreadableFolders(const TRenameEngine& engine, std::ostream& err) {
   return !engine.UnreadableFolders().empty();
 }
 
+// One error line for each operation that failed, with the reason.
+void ReportFailedOperations(const std::vector<TRenameEntry>& list, bool copy, std::ostream& err) {
+  for (const TRenameEntry& entry : list)
+    if (entry.Ok == false)
+      err << kProgram << "cannot " << (copy ? "copy" : "move") << " \"" << Utf8(entry.OldPath)
+          << "\" to \"" << Utf8(entry.NewPath) << "\": " << std::strerror(entry.Error) << std::endl;
+}
+
 json EntriesJson(const std::vector<TRenameEntry>& list) {
   json entries = json::array();
   for (const TRenameEntry& entry : list) {
     json ok = entry.Ok ? json(*entry.Ok) : json(nullptr);
     entries.push_back({{"old", Utf8(entry.OldPath)}, {"new", Utf8(entry.NewPath)}, {"ok", ok}});
+    if (entry.Ok == false) entries.back()["reason"] = std::strerror(entry.Error);
   }
   return entries;
 }
@@ -206,6 +215,7 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
                       {"done", result.Done},
                       {"total", result.Total}});
     out.flush();
+    ReportFailedOperations(engine.RenameList(), options.Copy, err);
     const bool unreadable = ReportUnreadableFolders(engine, err);
     return result.Done == result.Total && !unreadable ? kExitOk : kExitFailed;
   } catch (const EUsageError& e) {

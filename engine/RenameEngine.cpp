@@ -224,9 +224,12 @@ TJobResult TRenameEngine::Run(const TRenameOptions& options) {
   view_.SetProgressMax(result.Total);
   for (int i = 0; i < result.Total; ++i) {
     TRenameEntry& entry = renameList_[static_cast<size_t>(i)];
+    errno = 0;
     bool ok = options_.Copy ? fileOps_.CopyFile(entry.OldPath, entry.NewPath)
                             : fileOps_.MoveFile(entry.OldPath, entry.NewPath, options_.Move);
     entry.Ok = ok;
+    // An operation that fails without saying why still fails.
+    if (!ok) entry.Error = errno != 0 ? errno : EIO;
     if (ok) {
       ++result.Done;
       if (i % 25 == 0) {

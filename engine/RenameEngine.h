@@ -29,6 +29,7 @@ struct TRenameEntry {
   std::u16string OldPath;
   std::u16string NewPath;
   std::optional<bool> Ok;  // unset until the operation pass tried it
+  int Error = 0;           // why it failed (an errno value); 0 when it did not
 };
 
 class IRenameView {

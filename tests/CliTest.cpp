@@ -93,6 +93,9 @@ TEST_F(Cli, FailedOperationsExitOneAndNeverOverwrite) {
   CliResult r = RunCli({"rename", "--rename", "--copy", "--dest", dest, lib});
   EXPECT_EQ(r.Status, 1) << r.Err;
   EXPECT_THAT(r.Out, ::testing::EndsWith("\n1 files moved and/or renamed, and 1 unchanged.\n"));
+  // One line per failed file, with the reason.
+  EXPECT_EQ(r.Err, "dovrename-cli: cannot copy \"" + lib + "/a.mp3\" to \"" + dest +
+                       "/Rock/A - T.mp3\": File exists\n");
   EXPECT_EQ(ReadFile(dest + "/Rock/A - T.mp3"), "already there");
   EXPECT_TRUE(Exists(dest + "/Rock/B - T.mp3"));
   EXPECT_EQ(Tree(lib), (std::vector<std::string>{"a.mp3", "b.mp3"}));  // copies leave sources
@@ -109,8 +112,23 @@ TEST_F(Cli, FailedOperationsExitOneAndNeverOverwrite) {
     bool isA = entry["old"] == lib + "/a.mp3";
     EXPECT_EQ(entry["new"], dest + (isA ? "/Rock/A - T.mp3" : "/Rock/B - T.mp3"));
     EXPECT_EQ(entry["ok"], !isA);
+    if (isA) {
+      EXPECT_EQ(entry["reason"], "File exists");
+    } else {
+      EXPECT_FALSE(entry.contains("reason"));
+    }
   }
   EXPECT_EQ(ReadFile(dest + "/Rock/A - T.mp3"), "already there");
+}
+
+TEST_F(Cli, AFailedRenameSaysWhy) {
+  Add("x.mp3", {{"Artist", "A"}, {"Title", std::string(300, 'x')}});
+  CliResult r = RunCli({"rename", "--rename", lib});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_THAT(r.Err, HasSubstr("cannot move \"" + lib + "/x.mp3\""));
+  EXPECT_THAT(r.Err, ::testing::EndsWith(": File name too long\n"));
+  EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1);
+  EXPECT_TRUE(Exists(lib + "/x.mp3"));
 }
 
 TEST_F(Cli, UsageErrorsExitTwoWithOneLineAndChangeNothing) {

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <ostream>
@@ -355,15 +356,16 @@ TEST_F(RenameEngineTest, WhatTheFileSystemRefusesIsCountedUnchanged) {
     const char* what;
     std::string tag;
     bool rename, move;
+    int error;  // the reason the entry records
   };
   const Case cases[] = {
-      {"genre folder under a file", Tagged("A", "T", "Rock"), false, true},
-      {"name too long", Tagged("A", std::string(300, 'x'), "Rock"), true, false},
+      {"genre folder under a file", Tagged("A", "T", "Rock"), false, true, ENOTDIR},
+      {"name too long", Tagged("A", std::string(300, 'x'), "Rock"), true, false, ENAMETOOLONG},
       {"NUL in a binary title",
        test::Filler(200) + test::ApeTagFromItems({test::ApeItem("Artist", "A"),
                                                   test::ApeItem("Title", std::string("a\0b", 3), 1),
                                                   test::ApeItem("Genre", "Rock")}),
-       true, false},
+       true, false, EINVAL},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -381,6 +383,8 @@ TEST_F(RenameEngineTest, WhatTheFileSystemRefusesIsCountedUnchanged) {
     EXPECT_EQ(result.Total, 1);
     EXPECT_EQ(result.Done, 0);
     EXPECT_EQ(v.statuses.back(), "0 files moved and/or renamed, and 1 unchanged.");
+    ASSERT_EQ(engine.RenameList().size(), 1u);
+    EXPECT_EQ(engine.RenameList()[0].Error, c.error) << std::strerror(engine.RenameList()[0].Error);
     EXPECT_EQ(ReadFile(source + "/x.mp3"), c.tag);
     EXPECT_EQ(Tree(root.Path()).size(), c.move ? 2u : 1u);
   }
