@@ -84,6 +84,13 @@ bool SamePathIgnoringCase(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
+bool IsCaseOnlyChange(std::u16string_view oldPath, std::u16string_view newPath) {
+  const size_t slash = oldPath.rfind(u'/') + 1;  // 0 without a folder
+  if (newPath.rfind(u'/') + 1 != slash || oldPath.substr(0, slash) != newPath.substr(0, slash))
+    return false;
+  return SamePathIgnoringCase(oldPath.substr(slash), newPath.substr(slash));
+}
+
 bool TRenameEngine::IsSupportedAudioFile(std::u16string_view fileName, std::u16string& ext) {
   size_t dot = fileName.rfind(u'.');
   ext = dot == std::u16string_view::npos ? std::u16string() : std::u16string(fileName.substr(dot));
@@ -161,7 +168,7 @@ void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string&
   } else if (toGenreFolder) {
     newPath = destRoot + genre + name;
   }
-  if (!SamePathIgnoringCase(oldPath, newPath)) {
+  if (!IsCaseOnlyChange(oldPath, newPath)) {
     renameList_.push_back({oldPath, newPath, std::nullopt});
     if (count % 100 == 0) view_.ShowStatus("Loading files... " + std::to_string(count));
     ++count;

@@ -89,5 +89,9 @@ class TRenameEngine {
 
 // Unicode simple case folding of whole paths, the same on every machine.
 bool SamePathIgnoringCase(std::u16string_view a, std::u16string_view b);
+// A change of letter case alone, which a job never makes: the same folder,
+// byte for byte (letter case makes different folders here), and names that
+// differ only in case.
+bool IsCaseOnlyChange(std::u16string_view oldPath, std::u16string_view newPath);
 
 }  // namespace dov

@@ -645,6 +645,41 @@ TEST_F(RenameEngineTest, UnicodeAndNonUtf8NamesAreFoundReadAndMoved) {
   EXPECT_EQ(ReadFile(out + "/Unknown/Кино - Звезда.flac"), Tagged("Кино", "Звезда", "", '3'));
 }
 
+// Letter case makes different folders: only a name in its own folder may
+// differ in case alone and be left.
+TEST(RenameEngine, OnlyANameInTheSameFolderCanDifferInCaseAlone) {
+  struct Case {
+    std::u16string oldPath, newPath;
+    bool caseOnly;
+  };
+  const Case cases[] = {
+      {u"/m/a - t.mp3", u"/m/A - T.mp3", true},
+      {u"/m/a.mp3", u"/m/a.mp3", true},
+      {u"/m/ДДТ.mp3", u"/m/ддт.mp3", true},
+      {u"/m/Lib/Rock/x.mp3", u"/m/lib/Rock/x.mp3", false},
+      {u"/m/Rock/x.mp3", u"/m/ROCK/X.mp3", false},
+      {u"/m/x.mp3", u"/m/y.mp3", false},
+      {u"/m/x.mp3", u"/m/sub/x.mp3", false},
+      {u"x.mp3", u"X.MP3", true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(IsCaseOnlyChange(c.oldPath, c.newPath), c.caseOnly)
+        << N(c.oldPath) << " -> " << N(c.newPath);
+}
+
+TEST_F(RenameEngineTest, CopyingIntoAFolderThatDiffersOnlyInCaseIsDone) {
+  const std::string upper = dir / "Lib", lower = dir / "lib";
+  Put(upper + "/Rock/x.mp3", Tagged("", "", "Rock"));
+  TRenameOptions options = Options(false, false, true);
+  options.SourceFolder = W(upper);
+  options.DestFolder = W(lower);
+  options.Subfolders = true;
+  const TJobResult result = Run(options);
+  EXPECT_EQ(result.Total, 1);
+  EXPECT_EQ(result.Done, 1);
+  EXPECT_EQ(ReadFile(lower + "/Rock/x.mp3"), Tagged("", "", "Rock"));
+}
+
 TEST(RenameEngine, ReplaceInvalidCharsTouchesOnlyTheNineAndKeepsTheLength) {
   EXPECT_EQ(TRenameEngine::ReplaceInvalidChars(u"a\"b*c/d:e<f>g?h\\i|j", u'-'),
             u"a-b-c-d-e-f-g-h-i-j");
