@@ -83,12 +83,16 @@ class TPrintingView : public IRenameView {
   std::ostream* out_;
 };
 
-// One error line for each folder the walk could not list; true when there was one.
+// One error line for each folder the walk could not list and each file it
+// could not read; true when there was one.
 bool ReportUnreadableFolders(const TRenameEngine& engine, std::ostream& err) {
   for (const TUnreadableFolder& folder : engine.UnreadableFolders())
     err << kProgram << "cannot read folder \"" << Utf8(folder.Path)
         << "\": " << std::strerror(folder.Error) << std::endl;
-  return !engine.UnreadableFolders().empty();
+  for (const TUnreadableFile& file : engine.UnreadableFiles())
+    err << kProgram << "cannot read \"" << Utf8(file.Path) << "\": " << std::strerror(file.Error)
+        << std::endl;
+  return !engine.UnreadableFolders().empty() || !engine.UnreadableFiles().empty();
 }
 
 // One error line for each operation that failed, with the reason.

@@ -12,8 +12,9 @@
 namespace {
 
 constexpr const char* kExitStatus =
-    "Exit status: 0 when everything succeeded, 1 when some operation or file failed\n"
-    "or a folder could not be read, 2 on a usage error. Errors are one line on stderr.";
+    "Exit status: 0 when everything succeeded, 1 when some operation failed, a file\n"
+    "or folder could not be read or the output could not be written, 2 on a usage\n"
+    "error. Errors are one line on stderr.";
 
 constexpr const char* kRenameHelp =
     "Renames, moves or copies the audio files in SOURCE by their tags.\n"

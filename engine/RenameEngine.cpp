@@ -102,13 +102,14 @@ bool TRenameEngine::IsSupportedAudioFile(std::u16string_view fileName, std::u16s
 }
 
 void TRenameEngine::ReadNameTags(const std::u16string& path, std::u16string& artist,
-                                 std::u16string& title, std::u16string& genre) {
+                                 std::u16string& title, std::u16string& genre, int* openError) {
   artist.clear();
   title.clear();
   genre.clear();
   // The store opens only a file that exists, and a store without a file has
   // no fields: no test of its own is needed here.
   TAPETags tags(WideToMarked(path), 3);
+  if (openError != nullptr) *openError = tags.OpenError();
   try {
     if (tags.NeedsContainerTags()) tags.ImportContainerTags();
   } catch (const std::exception&) {
@@ -147,7 +148,9 @@ void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string&
   if (!IsSupportedAudioFile(name, ext)) return;
   std::u16string oldPath = folder + name;
   std::u16string artist, title, genre;
-  ReadNameTags(oldPath, artist, title, genre);
+  int openError = 0;
+  ReadNameTags(oldPath, artist, title, genre, &openError);
+  if (openError != 0) unreadableFiles_.push_back({oldPath, openError});
   if (artist.empty() && title.empty() && genre.empty()) return;
 
   const bool toGenreFolder = options_.Move || options_.Copy;
@@ -219,6 +222,7 @@ int TRenameEngine::Collect(const TRenameOptions& options) {
   options_ = options;
   renameList_.clear();
   unreadableFolders_.clear();
+  unreadableFiles_.clear();
   int total = 0;
   CollectFiles(options_.SourceFolder, total);
   return total;

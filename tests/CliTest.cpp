@@ -3,8 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -129,6 +132,28 @@ TEST_F(Cli, AFailedRenameSaysWhy) {
   EXPECT_THAT(r.Err, ::testing::EndsWith(": File name too long\n"));
   EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1);
   EXPECT_TRUE(Exists(lib + "/x.mp3"));
+}
+
+// As root every file is readable: the tool then runs as nobody.
+TEST_F(Cli, AFileThatCannotBeReadIsReportedAndExitsOne) {
+  Add("a.mp3", {{"Artist", "A"}, {"Title", "T"}});
+  const std::string locked = Add("locked.mp3", {{"Artist", "B"}, {"Title", "T"}});
+  fs::permissions(dir.Path(), fs::perms::all);
+  fs::permissions(lib, fs::perms::all);
+  fs::permissions(locked, fs::perms::none);
+  auto run = [&](bool dryRun) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) std::_Exit(2);
+    std::vector<std::string> args = {"rename", "--rename", lib};
+    if (dryRun) args.insert(args.begin() + 1, "--dry-run");
+    CliResult r = RunCli(args);
+    const bool ok = r.Status == 1 &&
+                    r.Err == "dovrename-cli: cannot read \"" + locked + "\": Permission denied\n";
+    if (!ok) std::fprintf(stderr, "status %d, stderr: %s", r.Status, r.Err.c_str());
+    std::_Exit(ok ? 0 : 1);
+  };
+  EXPECT_EXIT(run(true), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(run(false), ::testing::ExitedWithCode(0), "");
+  EXPECT_TRUE(Exists(lib + "/A - T.mp3"));
 }
 
 TEST_F(Cli, UsageErrorsExitTwoWithOneLineAndChangeNothing) {

@@ -539,6 +539,28 @@ TEST_F(RenameEngineTest, AFolderThatCannotBeListedIsReported) {
   EXPECT_TRUE(engine.UnreadableFolders().empty());
 }
 
+// As root every file is readable: the walk then runs as nobody, in a child.
+TEST_F(RenameEngineTest, AFileThatCannotBeReadIsReported) {
+  Put(in + "/x.mp3", Tagged("A", "T", "Rock"));
+  Put(in + "/locked.mp3", Tagged("A2", "T2", "Rock"));
+  Put(in + "/tiny.mp3", "short");  // readable, too short for tags: no error
+  fs::permissions(dir.Path(), fs::perms::all);
+  fs::permissions(in, fs::perms::all);
+  fs::permissions(in + "/locked.mp3", fs::perms::none);
+  auto walk = [&] {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) std::_Exit(2);
+    RecordingOps dry;
+    TRenameEngine engine(dry, view);
+    const int listed = engine.Collect(Options(true, false, false));
+    const auto& files = engine.UnreadableFiles();
+    const bool found = listed == 1 && files.size() == 1 && N(files[0].Path) == in + "/locked.mp3" &&
+                       files[0].Error == EACCES && engine.UnreadableFolders().empty();
+    if (!found) std::fprintf(stderr, "listed %d, unreadable %zu\n", listed, files.size());
+    std::_Exit(found ? 0 : 1);
+  };
+  EXPECT_EXIT(walk(), ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(RenameEngineTest, DestinationEqualToTheSourceGetsItsGenreFoldersInside) {
   Put(in + "/x.mp3", Tagged("", "", "Rock"));
   Put(in + "/sub/y.mp3", Tagged("", "", "Pop"));
