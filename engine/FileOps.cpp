@@ -54,6 +54,9 @@ int IPosixCalls::RenameNoReplace(const char* from, const char* to) {
 int IPosixCalls::Link(const char* from, const char* to) {
   return ::link(from, to);
 }
+int IPosixCalls::Linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) {
+  return ::linkat(fromFolder, from, toFolder, to, flags);
+}
 int IPosixCalls::Unlink(const char* path) {
   return ::unlink(path);
 }
@@ -62,6 +65,9 @@ int IPosixCalls::Mkdir(const char* path, mode_t mode) {
 }
 int IPosixCalls::Stat(const char* path, struct stat* st) {
   return ::stat(path, st);
+}
+int IPosixCalls::Fcntl(int fd, int command, int argument) {
+  return ::fcntl(fd, command, argument);
 }
 
 namespace {
@@ -178,7 +184,7 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 class TemporaryFileRecord {
  public:
   explicit TemporaryFileRecord(const std::string& path) {
-    if (path.size() >= sizeof gTemporaryPath) return;
+    if (path.empty() || path.size() >= sizeof gTemporaryPath) return;
     std::memcpy(gTemporaryPath, path.c_str(), path.size() + 1);
     gTemporaryPathSet = true;
   }
@@ -225,43 +231,78 @@ std::string TemporaryNameBeside(const std::string& target) {
   return name + ".tmp";
 }
 
-// Copies from to a hidden temporary file beside to, with the source's mode and
-// times, then publishes it under to. For a move, the new file also keeps the
-// owner, and it and its folder are synced before it counts as done. On
-// failure nothing new remains.
-bool CopyNoReplace(IPosixCalls& calls, const std::string& from, const std::string& to,
-                   bool forMove) {
-  // O_NONBLOCK keeps a FIFO from blocking the open (reads of a regular file
-  // ignore it); anything but a regular file is refused below.
-  FdGuard in(calls, calls.Open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
-  if (in.Get() < 0) return false;
-  struct stat st {};
-  if (calls.Fstat(in.Get(), &st) != 0) return false;
-  if (!S_ISREG(st.st_mode)) return FailWith(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+// Where a copy is written before it gets its name: an unnamed file, or a
+// hidden temporary one where the file system cannot make unnamed files.
+struct TWorkFile {
+  int fd = -1;
+  std::string temp;  // empty for an unnamed file
+};
 
-  std::string temp;
-  int outFd = -1;
-  for (int attempt = 0; attempt < 16 && outFd < 0; ++attempt) {
-    temp = TemporaryNameBeside(to);
-    outFd = calls.Open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (outFd < 0 && errno != EEXIST) return false;
+// An unnamed file vanishes with its descriptor, whatever ends the process
+// (SIGKILL, a power cut), so it is the first choice. Naming it later goes
+// through /proc/self/fd, which any user may use (unlike AT_EMPTY_PATH).
+bool OpenWorkFile(IPosixCalls& calls, const std::string& to, TWorkFile& work) {
+  if (::access("/proc/self/fd", X_OK) == 0) {
+    work.fd = calls.Open(FolderOf(to).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (work.fd >= 0) return true;
+    // Refused by the file system (or, EISDIR, by an old kernel): a named file instead.
+    if (errno != EOPNOTSUPP && errno != ENOTSUP && errno != EISDIR && errno != EINVAL) return false;
   }
-  if (outFd < 0) return false;
-  FdGuard out(calls, outFd);
-  TemporaryFileRecord record(temp);
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    work.temp = TemporaryNameBeside(to);
+    work.fd = calls.Open(work.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (work.fd >= 0 || errno != EEXIST) return work.fd >= 0;
+  }
+  return false;
+}
+
+// Gives the complete copy its name, never replacing a file that has it.
+bool PublishWorkFile(IPosixCalls& calls, FdGuard& out, const TWorkFile& work,
+                     const std::string& to) {
+  if (!work.temp.empty()) return out.CloseNow() && PublishNoReplace(calls, work.temp, to);
+  const std::string self = "/proc/self/fd/" + std::to_string(out.Get());
+  if (calls.Linkat(AT_FDCWD, self.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) != 0)
+    return false;
+  if (out.CloseNow()) return true;
+  ErrnoKeeper keep;
+  calls.Unlink(to.c_str());
+  return false;
+}
+
+// Opens the source of a copy. O_NONBLOCK keeps a FIFO from blocking the
+// open (reads of a regular file ignore it); anything but a regular file is
+// refused by SourceState.
+int OpenForCopy(IPosixCalls& calls, const std::string& from) {
+  return calls.Open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
+}
+
+bool SourceState(IPosixCalls& calls, int fd, struct stat& st) {
+  if (fd < 0 || calls.Fstat(fd, &st) != 0) return false;
+  return S_ISREG(st.st_mode) || FailWith(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+}
+
+// Copies the open source (whose state is st) to a new file named to, with its
+// mode and times. For a move, the new file also keeps the owner, and it and
+// its folder are synced before it counts as done. On failure nothing new
+// remains.
+bool CopyNoReplace(IPosixCalls& calls, int in, const struct stat& st, const std::string& to,
+                   bool forMove) {
+  TWorkFile work;
+  if (!OpenWorkFile(calls, to, work)) return false;
+  FdGuard out(calls, work.fd);
+  TemporaryFileRecord record(work.temp);
 
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  bool ok = CopyContents(calls, in.Get(), out.Get());
+  bool ok = CopyContents(calls, in, out.Get());
   mode_t mode = st.st_mode & kCopyModeBits;
   if (ok && forMove)
     mode = KeepOwner(calls, out.Get(), st);  // before the mode: chown clears set-id bits
   ok = ok && DoneOrNotHeld(calls.Fchmod(out.Get(), mode)) &&
        DoneOrNotHeld(calls.Futimens(out.Get(), times)) && (!forMove || calls.Fsync(out.Get()) == 0);
-  ok = out.CloseNow() && ok;
-  if (ok) ok = PublishNoReplace(calls, temp, to);
+  if (ok) ok = PublishWorkFile(calls, out, work, to);
   if (!ok) {
     ErrnoKeeper keep;
-    calls.Unlink(temp.c_str());
+    if (!work.temp.empty()) calls.Unlink(work.temp.c_str());
     return false;
   }
   record.Forget();  // published: the name is the target's now
@@ -279,14 +320,21 @@ bool CopyNoReplace(IPosixCalls& calls, const std::string& from, const std::strin
 }  // namespace
 
 void RemoveTemporaryFileOnInterrupt() {
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+  std::vector<int> ending = {SIGHUP,    SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
+                             SIGFPE,    SIGUSR1, SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGXCPU,
+                             SIGVTALRM, SIGPROF, SIGSTKFLT, SIGPWR,  SIGSYS};
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) ending.push_back(signal);
+  for (int signal : ending) {
     struct sigaction old {};
-    if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
     struct sigaction action {};
     action.sa_handler = RemoveTemporaryFileAndDie;
     sigemptyset(&action.sa_mask);
     ::sigaction(signal, &action, nullptr);
   }
+  struct sigaction old {};
+  if (::sigaction(SIGXFSZ, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 TLinuxFileOps::TLinuxFileOps() : calls_(SystemCalls()) {}
@@ -311,7 +359,10 @@ bool TLinuxFileOps::MoveFile(const std::u16string& from, const std::u16string& t
   if (PublishNoReplace(calls_, source, target)) return true;
   if (errno != EXDEV || !allowCopy) return false;
   // Another file system: the copy must be whole and synced before the source goes.
-  if (!CopyNoReplace(calls_, source, target, true)) return false;
+  FdGuard in(calls_, OpenForCopy(calls_, source));
+  struct stat st {};
+  if (!SourceState(calls_, in.Get(), st) || !CopyNoReplace(calls_, in.Get(), st, target, true))
+    return false;
   // A source that is already gone (removed by someone else meanwhile) leaves
   // the copy as the only one there is: it stays.
   if (calls_.Unlink(source.c_str()) != 0 && errno != ENOENT) {
@@ -325,7 +376,9 @@ bool TLinuxFileOps::MoveFile(const std::u16string& from, const std::u16string& t
 bool TLinuxFileOps::CopyFile(const std::u16string& from, const std::u16string& to) {
   std::string source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return false;
-  return CopyNoReplace(calls_, source, target, false);
+  FdGuard in(calls_, OpenForCopy(calls_, source));
+  struct stat st {};
+  return SourceState(calls_, in.Get(), st) && CopyNoReplace(calls_, in.Get(), st, target, false);
 }
 
 }  // namespace dov

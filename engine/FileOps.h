@@ -40,14 +40,19 @@ class IPosixCalls {
   virtual int Fsync(int fd);
   virtual int RenameNoReplace(const char* from, const char* to);
   virtual int Link(const char* from, const char* to);
+  virtual int Linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags);
   virtual int Unlink(const char* path);
   virtual int Mkdir(const char* path, mode_t mode);
   virtual int Stat(const char* path, struct stat* st);
+  virtual int Fcntl(int fd, int command, int argument);
 };
 
 // The operations on Linux: renameat2(RENAME_NOREPLACE), or link + unlink where
-// the file system refuses that flag; copies go through a hidden temporary file
-// in the target folder that is published without replacing.
+// the file system refuses that flag. A copy is written as an unnamed file
+// (O_TMPFILE) in the target folder and given its name only when complete
+// (linkat through /proc/self/fd, which never replaces), so that nothing of it
+// can be left behind; where the file system or /proc does not allow that, it
+// goes through a hidden temporary file that is published without replacing.
 class TLinuxFileOps : public IFileOps {
  public:
   TLinuxFileOps();
@@ -61,9 +66,12 @@ class TLinuxFileOps : public IFileOps {
   IPosixCalls& calls_;
 };
 
-// Makes SIGINT, SIGTERM and SIGHUP remove the temporary file of a copy in
-// progress before the process ends of the signal as it would have; a signal
-// the process ignores stays ignored. Called once at start-up.
+// Makes every signal that would end the process (SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT and the others that can be caught) remove the hidden temporary file
+// of a copy in progress first, then end the process as it would have; a signal
+// the process ignores or handles itself is left alone. Ignores SIGXFSZ, so
+// that a write beyond the file-size limit fails as an error instead of ending
+// the process. Called once at start-up.
 void RemoveTemporaryFileOnInterrupt();
 
 // Does nothing and reports success: the collection pass of a dry run.

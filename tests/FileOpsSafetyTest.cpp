@@ -119,6 +119,7 @@ class TInjectedCalls : public IPosixCalls {
 
   int Open(const char* path, int flags, mode_t mode) override {
     if ((flags & O_CREAT) != 0 && InReadOnly(path)) return Fail(EROFS);
+    if ((flags & O_TMPFILE) == O_TMPFILE && path == readOnlyFolder) return Fail(EROFS);
     int fd = IPosixCalls::Open(path, flags, mode);
     if (fd >= 0 && vanishAfterOpen && path == vanishingSource) ::unlink(path);
     return fd;
@@ -132,6 +133,10 @@ class TInjectedCalls : public IPosixCalls {
     if (from == sourceOnOtherFs) return Fail(EXDEV);
     if (InReadOnly(to)) return Fail(EROFS);
     return IPosixCalls::Link(from, to);
+  }
+  int Linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) override {
+    if (InReadOnly(to)) return Fail(EROFS);
+    return IPosixCalls::Linkat(fromFolder, from, toFolder, to, flags);
   }
   int Unlink(const char* path) override {
     if (vanishBeforeUnlink && path == vanishingSource) ::unlink(path);

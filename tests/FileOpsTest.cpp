@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -100,6 +102,7 @@ class FakeCalls : public IPosixCalls {
     kFsyncFolder,
     kRename,
     kLink,
+    kLinkat,
     kUnlink,
     kMkdir,
     kStat
@@ -112,18 +115,23 @@ class FakeCalls : public IPosixCalls {
   std::string otherDevice;                      // renames and links of this path fail with EXDEV
   size_t maxWrite = 0;                          // writes take at most this many bytes
   bool interrupt = false;                       // every other read and write is interrupted
+  bool refuseTmpfile = false;                   // the file system cannot make unnamed files
   std::function<void()> onWrite;                // runs before each write
   std::vector<std::pair<uid_t, gid_t>> chowns;  // every owner asked for
 
+  int unnamedFiles = 0;  // O_TMPFILE files opened
   int calls = 0;
   std::vector<Kind> failed;
   std::map<Kind, int> counts;
 
   int Open(const char* path, int flags, mode_t mode) override {
     if (Fail(kOpen)) return -1;
+    const bool unnamed = (flags & O_TMPFILE) == O_TMPFILE;
+    if (unnamed && refuseTmpfile) return Refuse(EOPNOTSUPP);
     int fd = IPosixCalls::Open(path, flags, mode);
+    if (fd >= 0 && unnamed) ++unnamedFiles;
     if (fd >= 0 && (flags & O_ACCMODE) != O_RDONLY) writable_.insert(fd);
-    if (fd >= 0 && (flags & O_DIRECTORY)) folders_.insert(fd);
+    if (fd >= 0 && (flags & O_DIRECTORY) && !unnamed) folders_.insert(fd);
     return fd;
   }
   int Close(int fd) override {
@@ -174,6 +182,9 @@ class FakeCalls : public IPosixCalls {
     if (from == otherDevice) return Refuse(EXDEV);
     return IPosixCalls::Link(from, to);
   }
+  int Linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) override {
+    return Fail(kLinkat) ? -1 : IPosixCalls::Linkat(fromFolder, from, toFolder, to, flags);
+  }
   int Unlink(const char* path) override { return Fail(kUnlink) ? -1 : IPosixCalls::Unlink(path); }
   int Mkdir(const char* path, mode_t mode) override {
     return Fail(kMkdir) ? -1 : IPosixCalls::Mkdir(path, mode);
@@ -212,6 +223,7 @@ TEST(FileOps, MoveAndCopyNeverReplaceAnExistingFile) {
     const char* what;
     std::function<bool(IFileOps&, const std::u16string&, const std::u16string&)> op;
     int renameErrno;
+    bool refuseTmpfile = false;
   };
   const Case cases[] = {
       {"rename", [](IFileOps& o, auto& f, auto& t) { return o.MoveFile(f, t, false); }, 0},
@@ -221,13 +233,15 @@ TEST(FileOps, MoveAndCopyNeverReplaceAnExistingFile) {
        EINVAL},
       {"move, link path", [](IFileOps& o, auto& f, auto& t) { return o.MoveFile(f, t, true); },
        EINVAL},
-      {"copy, link path", [](IFileOps& o, auto& f, auto& t) { return o.CopyFile(f, t); }, EINVAL},
+      {"copy, named temporary, link path",
+       [](IFileOps& o, auto& f, auto& t) { return o.CopyFile(f, t); }, EINVAL, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     FakeCalls calls;
     calls.renameErrno = c.renameErrno;
+    calls.refuseTmpfile = c.refuseTmpfile;
     TLinuxFileOps ops(calls);
     WriteFile(dir / "a.mp3", "source");
     WriteFile(dir / "b.mp3", "target");
@@ -432,31 +446,43 @@ TEST(FileOps, AMoveKeepsTheOwnerACopyBelongsToWhoeverMadeIt) {
   }
 }
 
-// The process is ended by a signal in the middle of a copy: the half-written
-// temporary file goes with it, and the signal still ends the process.
+// The process is ended by a signal in the middle of a copy or of a move
+// across file systems: nothing of the half-written file stays, and the signal
+// still ends the process. An unnamed file goes even with SIGKILL; a named
+// temporary file is removed by the handler of every signal that can be caught.
 TEST(FileOps, AnInterruptedCopyLeavesNoTemporaryFile) {
-  for (bool move : {false, true}) {
-    SCOPED_TRACE(move ? "move" : "copy");
-    TempDir dir;
-    const std::string from = dir / "a.mp3", to = dir / "b.mp3";
-    const std::string content = Pattern(3 * 1024 * 1024);
-    WriteFile(from, content);
-    auto copyUntilKilled = [&] {
-      RemoveTemporaryFileOnInterrupt();
-      FakeCalls calls;
-      calls.otherDevice = from;
-      int writes = 0;
-      calls.onWrite = [&] {
-        if (++writes == 2) ::raise(SIGTERM);
+  struct Case {
+    int signal;
+    bool named;
+  };
+  const Case cases[] = {{SIGTERM, false}, {SIGQUIT, false}, {SIGKILL, false}, {SIGTERM, true},
+                        {SIGQUIT, true},  {SIGUSR1, true},  {SIGALRM, true}};
+  for (const Case& c : cases) {
+    for (bool move : {false, true}) {
+      SCOPED_TRACE(std::string(move ? "move, " : "copy, ") + strsignal(c.signal) +
+                   (c.named ? ", named temporary" : ", unnamed file"));
+      TempDir dir;
+      const std::string from = dir / "a.mp3", to = dir / "b.mp3";
+      const std::string content = Pattern(3 * 1024 * 1024);
+      WriteFile(from, content);
+      auto copyUntilKilled = [&] {
+        RemoveTemporaryFileOnInterrupt();
+        FakeCalls calls;
+        calls.otherDevice = from;
+        calls.refuseTmpfile = c.named;
+        int writes = 0;
+        calls.onWrite = [&] {
+          if (++writes == 2) ::raise(c.signal);
+        };
+        TLinuxFileOps ops(calls);
+        move ? ops.MoveFile(W(from), W(to), true) : ops.CopyFile(W(from), W(to));
+        std::_Exit(0);  // not reached
       };
-      TLinuxFileOps ops(calls);
-      move ? ops.MoveFile(W(from), W(to), true) : ops.CopyFile(W(from), W(to));
-      std::_Exit(0);  // not reached
-    };
-    EXPECT_EXIT(copyUntilKilled(), ::testing::KilledBySignal(SIGTERM), "");
-    EXPECT_TRUE(TemporaryFiles(dir.Path()).empty());
-    EXPECT_FALSE(Exists(to));
-    EXPECT_EQ(ReadFile(from), content);
+      EXPECT_EXIT(copyUntilKilled(), ::testing::KilledBySignal(c.signal), "");
+      EXPECT_TRUE(TemporaryFiles(dir.Path()).empty());
+      EXPECT_FALSE(Exists(to));
+      EXPECT_EQ(ReadFile(from), content);
+    }
   }
   // A signal the process was told to ignore stays ignored.
   auto ignoredStaysIgnored = [] {
@@ -467,6 +493,49 @@ TEST(FileOps, AnInterruptedCopyLeavesNoTemporaryFile) {
     std::_Exit(now.sa_handler == SIG_IGN ? 0 : 1);
   };
   EXPECT_EXIT(ignoredStaysIgnored(), ::testing::ExitedWithCode(0), "");
+}
+
+// Beyond the file-size limit a write fails (EFBIG) instead of ending the
+// process: the copy fails and leaves nothing.
+TEST(FileOps, ACopyBeyondTheFileSizeLimitFailsCleanly) {
+  for (bool named : {false, true}) {
+    SCOPED_TRACE(named ? "named temporary" : "unnamed file");
+    TempDir dir;
+    const std::string from = dir / "a.mp3", to = dir / "b.mp3";
+    WriteFile(from, Pattern(3 * 1024 * 1024));
+    auto copyOverTheLimit = [&] {
+      RemoveTemporaryFileOnInterrupt();
+      const struct rlimit limit = {1024 * 1024, RLIM_INFINITY};
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) std::_Exit(2);
+      FakeCalls calls;
+      calls.refuseTmpfile = named;
+      const bool ok = TLinuxFileOps(calls).CopyFile(W(from), W(to));
+      std::_Exit(!ok && errno == EFBIG ? 0 : 1);
+    };
+    EXPECT_EXIT(copyOverTheLimit(), ::testing::ExitedWithCode(0), "");
+    EXPECT_TRUE(TemporaryFiles(dir.Path()).empty());
+    EXPECT_FALSE(Exists(to));
+  }
+}
+
+// Naming an unnamed file through /proc/self/fd needs no privilege: a user
+// other than root copies that way too.
+TEST(FileOps, AnOrdinaryUserCopiesThroughAnUnnamedFile) {
+  TempDir dir;
+  fs::permissions(dir.Path(), fs::perms::all);
+  const std::string from = dir / "a.mp3", to = dir / "b.mp3";
+  WriteFile(from, Pattern(100000));
+  fs::permissions(from, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  auto copyAsNobody = [&] {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) std::_Exit(2);
+    FakeCalls calls;
+    const bool ok = TLinuxFileOps(calls).CopyFile(W(from), W(to));
+    if (!ok) std::fprintf(stderr, "copy failed: %s\n", std::strerror(errno));
+    std::_Exit(ok && calls.unnamedFiles == 1 && calls.counts[FakeCalls::kLinkat] == 1 ? 0 : 1);
+  };
+  EXPECT_EXIT(copyAsNobody(), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadFile(to), Pattern(100000));
+  EXPECT_TRUE(TemporaryFiles(dir.Path()).empty());
 }
 
 // FAT refuses most modes with EPERM: the copy is still made. A real error
@@ -510,9 +579,10 @@ TEST(FileOps, ReadsAndWritesThatComeUpShortOrAreInterruptedStillCopyEverything) 
 struct FailureCase {
   const char* name;
   bool copy;
-  int renameErrno;   // EINVAL: the file system refuses RENAME_NOREPLACE
-  bool otherDevice;  // the source lies on another file system (EXDEV injected)
-  bool realOtherFs;  // the target folder is /dev/shm
+  bool refuseTmpfile;  // a named temporary file instead of an unnamed one
+  int renameErrno;     // EINVAL: the file system refuses RENAME_NOREPLACE
+  bool otherDevice;    // the source lies on another file system (EXDEV injected)
+  bool realOtherFs;    // the target folder is /dev/shm
   std::vector<FakeCalls::Kind> mustBeTried;
 };
 void PrintTo(const FailureCase& c, std::ostream* os) {
@@ -549,6 +619,7 @@ TEST_P(FileOpsFailure, AnyFailedStepLeavesTheSourceWholeAndNoTrace) {
     FakeCalls calls;
     calls.failAt = n;
     calls.renameErrno = c.renameErrno;
+    calls.refuseTmpfile = c.refuseTmpfile;
     if (c.otherDevice) calls.otherDevice = from;
     TLinuxFileOps ops(calls);
     errno = 0;
@@ -589,12 +660,22 @@ INSTANTIATE_TEST_SUITE_P(
     Steps, FileOpsFailure,
     ::testing::Values(FailureCase{"Copy",
                                   true,
+                                  false,
+                                  0,
+                                  false,
+                                  false,
+                                  {K::kOpen, K::kFstat, K::kRead, K::kWrite, K::kFchmod,
+                                   K::kFutimens, K::kCloseWritable, K::kLinkat}},
+                      FailureCase{"CopyNamedTemporary",
+                                  true,
+                                  true,
                                   0,
                                   false,
                                   false,
                                   {K::kOpen, K::kFstat, K::kRead, K::kWrite, K::kFchmod,
                                    K::kFutimens, K::kCloseWritable, K::kRename}},
                       FailureCase{"CopyLinkPath",
+                                  true,
                                   true,
                                   EINVAL,
                                   false,
@@ -604,19 +685,22 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{
                           "CrossDeviceMove",
                           false,
+                          false,
                           0,
                           true,
                           false,
                           {K::kOpen, K::kRead, K::kWrite, K::kFchown, K::kFchmod, K::kFutimens,
-                           K::kFsync, K::kRename, K::kFsyncFolder, K::kUnlink}},
+                           K::kFsync, K::kRename, K::kLinkat, K::kFsyncFolder, K::kUnlink}},
                       FailureCase{"CrossDeviceMoveLinkPath",
                                   false,
+                                  true,
                                   EINVAL,
                                   true,
                                   false,
                                   {K::kOpen, K::kRead, K::kWrite, K::kFsync, K::kRename, K::kLink,
                                    K::kUnlink, K::kFsyncFolder}},
                       FailureCase{"MoveToDevShm",
+                                  false,
                                   false,
                                   0,
                                   false,
