@@ -317,6 +317,90 @@ bool CopyNoReplace(IPosixCalls& calls, int in, const struct stat& st, const std:
   return true;
 }
 
+// While it is held, a process that opens the file for writing waits until it
+// is let go (at most the system's lease-break time), so that no writer gets
+// in while the source of a move is checked and removed. The owner of the
+// file and root may take one; elsewhere the checks alone must do.
+class TReadLease {
+ public:
+  TReadLease(IPosixCalls& calls, int fd) : calls_(calls), fd_(fd) {
+    held_ = calls.Fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+    inUse_ = !held_ && errno == EAGAIN;
+    // The news of a waiting writer is asked for below, never sent as a
+    // signal (SIGIO would end the process).
+    if (held_) calls.Fcntl(fd, F_SETOWN, 0);
+  }
+  ~TReadLease() {
+    ErrnoKeeper keep;
+    if (held_) calls_.Fcntl(fd_, F_SETLEASE, F_UNLCK);
+  }
+  TReadLease(const TReadLease&) = delete;
+  TReadLease& operator=(const TReadLease&) = delete;
+  // Another process has the file open for writing.
+  bool InUse() const { return inUse_; }
+  // A writer waits for the lease to go.
+  bool Awaited() const { return held_ && calls_.Fcntl(fd_, F_GETLEASE, 0) != F_RDLCK; }
+
+ private:
+  IPosixCalls& calls_;
+  int fd_;
+  bool held_ = false, inUse_ = false;
+};
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool SameContents(const struct stat& a, const struct stat& b) {
+  return a.st_size == b.st_size && SameTime(a.st_mtim, b.st_mtim);
+}
+
+bool SameFileAsCopied(const struct stat& copied, const struct stat& now) {
+  return copied.st_dev == now.st_dev && copied.st_ino == now.st_ino && SameContents(copied, now) &&
+         SameTime(copied.st_ctim, now.st_ctim);
+}
+
+// A source whose name is gone: removed by someone else, it leaves the copy as
+// the only one there is; renamed, it is still there, and the copy must go.
+bool GoneUnlessRenamed(IPosixCalls& calls, int fd) {
+  struct stat now {};
+  if (calls.Fstat(fd, &now) != 0) return false;
+  return now.st_nlink == 0 || FailWith(EBUSY);
+}
+
+// Removes the source of a move across file systems, but only while it is
+// still the file that was copied (same inode, size, modification and change
+// time) and no one has it open for writing. Otherwise it stays and the move
+// fails with EBUSY ("in use"): what was written meanwhile is never lost.
+bool RemoveSourceIfUnchanged(IPosixCalls& calls, int fd, const struct stat& copied,
+                             const std::string& source) {
+  TReadLease lease(calls, fd);
+  if (lease.InUse()) return FailWith(EBUSY);
+  struct stat now {
+  }, named{};
+  if (calls.Fstat(fd, &now) != 0) return false;
+  if (calls.Stat(source.c_str(), &named) != 0)
+    return errno == ENOENT && GoneUnlessRenamed(calls, fd);
+  if (!SameFileAsCopied(copied, now) || !SameFileAsCopied(copied, named)) return FailWith(EBUSY);
+  // Hidden first: a writer that found the file by its name before now waits
+  // for the lease and is seen below; it then gets the file back by its name.
+  const std::string hidden = TemporaryNameBeside(source);
+  if (!PublishNoReplace(calls, source, hidden))
+    return errno == ENOENT && GoneUnlessRenamed(calls, fd);
+  TemporaryFileRecord record(hidden);  // the copy is whole and synced: an interrupt may remove it
+  int error = EBUSY;
+  if (!lease.Awaited()) {
+    if (calls.Fstat(fd, &now) != 0) {
+      error = errno;
+    } else if (SameContents(copied, now)) {
+      if (calls.Unlink(hidden.c_str()) == 0 || errno == ENOENT) return true;
+      error = errno;
+    }
+  }
+  PublishNoReplace(calls, hidden, source);  // the source keeps its name
+  return FailWith(error);
+}
+
 }  // namespace
 
 void RemoveTemporaryFileOnInterrupt() {
@@ -363,14 +447,10 @@ bool TLinuxFileOps::MoveFile(const std::u16string& from, const std::u16string& t
   struct stat st {};
   if (!SourceState(calls_, in.Get(), st) || !CopyNoReplace(calls_, in.Get(), st, target, true))
     return false;
-  // A source that is already gone (removed by someone else meanwhile) leaves
-  // the copy as the only one there is: it stays.
-  if (calls_.Unlink(source.c_str()) != 0 && errno != ENOENT) {
-    ErrnoKeeper keep;
-    calls_.Unlink(target.c_str());  // the source stays; the job counts it unchanged
-    return false;
-  }
-  return true;
+  if (RemoveSourceIfUnchanged(calls_, in.Get(), st, source)) return true;
+  ErrnoKeeper keep;
+  calls_.Unlink(target.c_str());  // the source stays; the job counts it unchanged
+  return false;
 }
 
 bool TLinuxFileOps::CopyFile(const std::u16string& from, const std::u16string& to) {

@@ -39,6 +39,12 @@ using test::TempDir;
 using test::W;
 using test::WriteFile;
 
+// The hidden name a copy is written under, or the source of a move is
+// given just before it goes: it lies beside the file, on its file system.
+bool IsTemporaryName(const std::string& path) {
+  return fs::path(path).filename().string().starts_with(".dovrename-");
+}
+
 // Names left in a folder by a copy that went wrong.
 std::vector<std::string> TemporaryFiles(const std::string& folder) {
   std::vector<std::string> found;
@@ -173,13 +179,13 @@ class FakeCalls : public IPosixCalls {
   }
   int RenameNoReplace(const char* from, const char* to) override {
     if (Fail(kRename)) return -1;
-    if (from == otherDevice) return Refuse(EXDEV);
+    if (from == otherDevice && !IsTemporaryName(to)) return Refuse(EXDEV);
     if (renameErrno != 0) return Refuse(renameErrno);
     return IPosixCalls::RenameNoReplace(from, to);
   }
   int Link(const char* from, const char* to) override {
     if (Fail(kLink)) return -1;
-    if (from == otherDevice) return Refuse(EXDEV);
+    if (from == otherDevice && !IsTemporaryName(to)) return Refuse(EXDEV);
     return IPosixCalls::Link(from, to);
   }
   int Linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) override {
@@ -418,6 +424,67 @@ TEST(FileOps, InjectedCrossDeviceMoveCopiesSyncsAndRemovesTheSource) {
     EXPECT_GE(calls.counts[FakeCalls::kFsync], 1);
     EXPECT_GE(calls.counts[FakeCalls::kFsyncFolder], 1);
     EXPECT_TRUE(TemporaryFiles(dir.Path()).empty());
+  }
+}
+
+// Another process changes the source while a move copies it to another file
+// system: the source stays with everything written to it, the copy goes,
+// and the move fails as "in use".
+TEST(FileOps, ASourceChangedDuringAMoveAcrossFileSystemsStays) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& from, int& heldFd)> change;
+    std::string afterwards;  // the source's contents afterwards
+    std::string renamedTo;   // where it is afterwards, when not at from
+  };
+  const std::string content = Pattern(3 * 1024 * 1024);
+  const Case cases[] = {
+      {"appended to",
+       [](const std::string& from, int&) {
+         int fd = ::open(from.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+         ASSERT_GE(fd, 0);
+         ASSERT_EQ(::write(fd, "more", 4), 4);
+         ::close(fd);
+       },
+       content + "more", ""},
+      {"rewritten in place",
+       [](const std::string& from, int&) {
+         int fd = ::open(from.c_str(), O_WRONLY | O_CLOEXEC);
+         ASSERT_GE(fd, 0);
+         ASSERT_EQ(::write(fd, "XY", 2), 2);
+         ::close(fd);
+       },
+       "XY" + content.substr(2), ""},
+      {"renamed",
+       [](const std::string& from, int&) {
+         ASSERT_EQ(::rename(from.c_str(), (from + ".renamed").c_str()), 0);
+       },
+       content, ".renamed"},
+      {"open for writing",
+       [](const std::string& from, int& heldFd) {
+         heldFd = ::open(from.c_str(), O_WRONLY | O_CLOEXEC);
+         ASSERT_GE(heldFd, 0);
+       },
+       content, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string from = dir / "a.mp3", to = dir / "b.mp3";
+    WriteFile(from, content);
+    FakeCalls calls;
+    calls.otherDevice = from;
+    int writes = 0, heldFd = -1;
+    calls.onWrite = [&] {
+      if (++writes == 2) c.change(from, heldFd);
+    };
+    errno = 0;
+    EXPECT_FALSE(TLinuxFileOps(calls).MoveFile(W(from), W(to), true));
+    EXPECT_EQ(errno, EBUSY) << std::strerror(errno);
+    if (heldFd >= 0) ::close(heldFd);
+    EXPECT_FALSE(Exists(to));
+    EXPECT_TRUE(ReadFile(from + c.renamedTo) == c.afterwards);
+    EXPECT_EQ(Entries(dir.Path().string()).size(), 1u);
   }
 }
 
