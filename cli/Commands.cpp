@@ -68,12 +68,38 @@ void CheckArgs(const TRenameArgs& args) {
     throw EUsageError("destination \"" + args.Dest + "\" is not a folder");
 }
 
+// Standard output may fail (a full disk, a pipe nobody reads any more): the
+// job still runs to its end, what cannot be written is dropped, and one line
+// on stderr and the exit status say so.
+class TOutputCheck {
+ public:
+  explicit TOutputCheck(std::ostream& out) : out_(out) {}
+  // Writes out what is buffered and notes the reason of the first failure.
+  void Flush() {
+    errno = 0;
+    out_.flush();
+    if (error_ == 0 && out_.fail()) error_ = errno != 0 ? errno : EIO;
+  }
+  int Finish(std::ostream& err, int status) {
+    Flush();
+    if (error_ == 0) return status;
+    err << kProgram << "cannot write the output: " << std::strerror(error_) << std::endl;
+    return status == kExitOk ? kExitFailed : status;
+  }
+
+ private:
+  std::ostream& out_;
+  int error_ = 0;
+};
+
 // Prints every status text of the job as a line; a quiet view prints nothing.
 class TPrintingView : public IRenameView {
  public:
-  explicit TPrintingView(std::ostream* out) : out_(out) {}
+  TPrintingView(std::ostream* out, TOutputCheck* check) : out_(out), check_(check) {}
   void ShowStatus(const std::string& text) override {
-    if (out_ != nullptr) *out_ << text << std::endl;
+    if (out_ == nullptr) return;
+    *out_ << text << '\n';
+    check_->Flush();
   }
   void SetProgressMax(int) override {}
   void SetProgress(int) override {}
@@ -81,6 +107,7 @@ class TPrintingView : public IRenameView {
 
  private:
   std::ostream* out_;
+  TOutputCheck* check_;
 };
 
 // One error line for each folder the walk could not list and each file it
@@ -182,6 +209,7 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
   TRenameArgs args = rawArgs;
   args.Source = WithoutTrailingSlashes(args.Source);
   args.Dest = WithoutTrailingSlashes(args.Dest);
+  TOutputCheck check(out);
   try {
     CheckArgs(args);
     TRenameOptions options;
@@ -195,7 +223,7 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
 
     if (args.DryRun) {
       TDryRunFileOps fileOps;
-      TPrintingView quiet(nullptr);
+      TPrintingView quiet(nullptr, &check);
       TRenameEngine engine(fileOps, quiet);
       int total = engine.Collect(options);
       if (args.Json) {
@@ -205,23 +233,23 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
         for (const TRenameEntry& entry : engine.RenameList())
           out << Utf8(entry.OldPath) << " -> " << Utf8(entry.NewPath) << '\n';
         out << "Dry run: " << total << " files would be moved and/or renamed; nothing was changed."
-            << std::endl;
+            << '\n';
       }
-      return ReportUnreadableFolders(engine, err) ? kExitFailed : kExitOk;
+      return check.Finish(err, ReportUnreadableFolders(engine, err) ? kExitFailed : kExitOk);
     }
 
     TLinuxFileOps fileOps;
-    TPrintingView view(args.Json ? nullptr : &out);
+    TPrintingView view(args.Json ? nullptr : &out, &check);
     TRenameEngine engine(fileOps, view);
     TJobResult result = engine.Run(options);
     if (args.Json)
       PrintJson(out, {{"entries", EntriesJson(engine.RenameList())},
                       {"done", result.Done},
                       {"total", result.Total}});
-    out.flush();
+    check.Flush();
     ReportFailedOperations(engine.RenameList(), options.Copy, err);
     const bool unreadable = ReportUnreadableFolders(engine, err);
-    return result.Done == result.Total && !unreadable ? kExitOk : kExitFailed;
+    return check.Finish(err, result.Done == result.Total && !unreadable ? kExitOk : kExitFailed);
   } catch (const EUsageError& e) {
     err << kProgram << e.what() << std::endl;
     return kExitUsage;
@@ -230,6 +258,7 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
 
 int RunTags(const std::vector<std::string>& files, bool asJson, std::ostream& out,
             std::ostream& err) {
+  TOutputCheck check(out);
   int status = kExitOk;
   json list = json::array();
   for (const std::string& file : files) {
@@ -261,11 +290,11 @@ int RunTags(const std::vector<std::string>& files, bool asJson, std::ostream& ou
     }
   }
   if (asJson) PrintJson(out, list);
-  out.flush();
-  return status;
+  return check.Finish(err, status);
 }
 
 int RunDuration(const std::vector<std::string>& files, std::ostream& out, std::ostream& err) {
+  TOutputCheck check(out);
   int status = kExitOk;
   for (const std::string& file : files) {
     if (!CheckReadableFile(file, err)) {
@@ -273,9 +302,10 @@ int RunDuration(const std::vector<std::string>& files, std::ostream& out, std::o
       continue;
     }
     int32_t ms = GetFileDuration(WideToMarked(NativeToWide(file)), nullptr);
-    out << ms << '\t' << file << std::endl;
+    out << ms << '\t' << file << '\n';
+    check.Flush();
   }
-  return status;
+  return check.Finish(err, status);
 }
 
 }  // namespace dov::cli

@@ -1,13 +1,14 @@
 // dovrename-cli: the rename job, the tag store and the play length of files,
 // for scripts and machines without a display.
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "engine/FileOps.h"
 #include "cli/Commands.h"
 #include "common/CodePage.h"
+#include "engine/FileOps.h"
 
 namespace {
 
@@ -62,6 +63,9 @@ std::string OneLine(std::string text) {
 int main(int argc, char** argv) {
   dov::SetSystemCodePage(dov::CodePageForLocale(""));
   dov::RemoveTemporaryFileOnInterrupt();
+  // A reader that goes away (| head) must not end a job halfway: a failed
+  // write is reported instead.
+  std::signal(SIGPIPE, SIG_IGN);
 
   CLI::App app{"Renames, moves or copies audio files by their tags (Artist, Title, Genre).",
                "dovrename-cli"};

@@ -1,11 +1,14 @@
 // dovrename-cli end to end: the real program on temporary folders, checking
 // its output, its exit status and the files afterwards.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -154,6 +157,78 @@ TEST_F(Cli, AFileThatCannotBeReadIsReportedAndExitsOne) {
   EXPECT_EXIT(run(true), ::testing::ExitedWithCode(0), "");
   EXPECT_EXIT(run(false), ::testing::ExitedWithCode(0), "");
   EXPECT_TRUE(Exists(lib + "/A - T.mp3"));
+}
+
+// Runs the tool with its standard output on the given descriptor.
+CliResult RunCliWritingTo(int outFd, const std::vector<std::string>& args) {
+  TempDir scratch;
+  const std::string errPath = scratch / "err";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    std::vector<std::string> copies = {DOV_CLI_PATH};
+    copies.insert(copies.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (::dup2(outFd, 1) < 0 || std::freopen(errPath.c_str(), "w", stderr) == nullptr) ::_exit(127);
+    ::signal(SIGPIPE, SIG_DFL);  // as a shell leaves it
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  CliResult result;
+  result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  result.Err = ReadFile(errPath);
+  return result;
+}
+
+// A full disk or a reader that went away: the job runs to its end, and one
+// line on stderr and the exit status say that the output was lost.
+TEST_F(Cli, AnOutputThatCannotBeWrittenIsReportedAndTheJobStillRuns) {
+  struct Case {
+    const char* what;
+    bool closedPipe;
+    std::vector<std::string> options;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"--json into /dev/full", false, {"--json"}, "No space left on device"},
+      {"status lines into /dev/full", false, {}, "No space left on device"},
+      {"status lines into a closed pipe", true, {}, "Broken pipe"},
+      {"--json into a closed pipe", true, {"--json"}, "Broken pipe"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(lib);
+    for (int i = 0; i < 30; ++i)
+      Add("f" + std::to_string(i) + ".mp3", {{"Artist", "A"}, {"Title", std::to_string(i)}});
+    int fd = -1, pipeEnds[2] = {-1, -1};
+    if (c.closedPipe) {
+      ASSERT_EQ(::pipe(pipeEnds), 0);
+      ::close(pipeEnds[0]);
+      fd = pipeEnds[1];
+    } else {
+      fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+      if (fd < 0) GTEST_SKIP() << "no /dev/full here";
+    }
+    std::vector<std::string> args = {"rename", "--rename"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back(lib);
+    CliResult r = RunCliWritingTo(fd, args);
+    ::close(fd);
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Err, std::string("dovrename-cli: cannot write the output: ") + c.reason + "\n");
+    EXPECT_EQ(Tree(lib).size(), 30u);
+    EXPECT_TRUE(Exists(lib + "/A - 29.mp3"));
+    EXPECT_FALSE(Exists(lib + "/f0.mp3"));
+  }
+  // tags and duration too.
+  const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  EXPECT_EQ(RunCliWritingTo(full, {"tags", lib + "/A - 1.mp3"}).Status, 1);
+  EXPECT_EQ(RunCliWritingTo(full, {"duration", lib + "/A - 1.mp3"}).Status, 1);
+  ::close(full);
 }
 
 TEST_F(Cli, UsageErrorsExitTwoWithOneLineAndChangeNothing) {
