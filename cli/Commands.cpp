@@ -130,6 +130,14 @@ void ReportFailedOperations(const std::vector<TRenameEntry>& list, bool copy, st
           << "\" to \"" << Utf8(entry.NewPath) << "\": " << std::strerror(entry.Error) << std::endl;
 }
 
+// "Dry run: 2 files would be moved and/or renamed, and 1 unchanged; nothing
+// was changed."
+std::string DryRunSummary(int done, int total) {
+  std::string text = "Dry run: " + std::to_string(done) + " files would be moved and/or renamed";
+  if (done < total) text += ", and " + std::to_string(total - done) + " unchanged";
+  return text + "; nothing was changed.";
+}
+
 json EntriesJson(const std::vector<TRenameEntry>& list) {
   json entries = json::array();
   for (const TRenameEntry& entry : list) {
@@ -222,18 +230,25 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
     options.Copy = args.Copy;
 
     if (args.DryRun) {
+      // The job itself, with operations that only foretell their outcome.
       TDryRunFileOps fileOps;
       TPrintingView quiet(nullptr, &check);
       TRenameEngine engine(fileOps, quiet);
-      int total = engine.Collect(options);
+      const TJobResult result = engine.Run(options);
+      std::vector<TRenameEntry> planned;
+      for (TRenameEntry entry : engine.RenameList()) {
+        if (entry.Ok != true) continue;
+        entry.Ok.reset();
+        planned.push_back(entry);
+      }
       if (args.Json) {
-        PrintJson(out,
-                  {{"entries", EntriesJson(engine.RenameList())}, {"done", 0}, {"total", total}});
+        PrintJson(
+            out,
+            {{"entries", EntriesJson(planned)}, {"done", result.Done}, {"total", result.Total}});
       } else {
-        for (const TRenameEntry& entry : engine.RenameList())
+        for (const TRenameEntry& entry : planned)
           out << Utf8(entry.OldPath) << " -> " << Utf8(entry.NewPath) << '\n';
-        out << "Dry run: " << total << " files would be moved and/or renamed; nothing was changed."
-            << '\n';
+        out << DryRunSummary(result.Done, result.Total) << '\n';
       }
       return check.Finish(err, ReportUnreadableFolders(engine, err) ? kExitFailed : kExitOk);
     }

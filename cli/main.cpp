@@ -33,9 +33,11 @@ constexpr const char* kRenameHelp =
     "\n"
     "Prints the status texts of the job, one a line, the summary last, such as\n"
     "\"12 files moved and/or renamed, and 3 unchanged.\"\n"
-    "With --dry-run: one line \"OLD -> NEW\" per planned operation and a last line.\n"
+    "With --dry-run: one line \"OLD -> NEW\" per operation that would succeed and a\n"
+    "last line with the counts the job would report.\n"
     "With --json: {\"entries\":[{\"old\":...,\"new\":...,\"ok\":...}],\"done\":N,\"total\":M}\n"
-    "(\"ok\" is null in a dry run).";
+    "(a failed entry also has a \"reason\"; a dry run lists only the operations\n"
+    "that would succeed, with \"ok\" null).";
 
 constexpr const char* kTagsHelp =
     "Prints the tag fields of each FILE as the rename job reads them, in store\n"

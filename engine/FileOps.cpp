@@ -462,3 +462,93 @@ bool TLinuxFileOps::CopyFile(const std::u16string& from, const std::u16string& t
 }
 
 }  // namespace dov
+
+namespace dov {
+namespace {
+
+// One place for a name, however its folder is spelled ("out", "./out", a
+// link to it): the folder's device and inode, when it exists, and the name.
+std::string PlaceOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  struct stat st {};
+  if (::stat(FolderOf(path).c_str(), &st) != 0) return path;
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" + name;
+}
+
+bool MayChangeFolder(const std::string& folder) {
+  return ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+}  // namespace
+
+bool TDryRunFileOps::CreateFolders(const std::u16string& path) {
+  std::string native;
+  if (!ToNative(path, native)) return false;
+  std::string parent = "/";
+  for (size_t pos = 1; pos <= native.size(); ++pos) {
+    if (pos != native.size() && native[pos] != '/') continue;
+    const std::string part = native.substr(0, pos);
+    struct stat st {};
+    if (createdFolders_.count(part) == 0 && ::stat(part.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) return FailWith(ENOTDIR);
+    } else if (createdFolders_.count(part) == 0) {
+      if (createdFolders_.count(parent) == 0 && !MayChangeFolder(parent)) return false;
+      createdFolders_.insert(part);
+    }
+    parent = part;
+  }
+  return true;
+}
+
+bool TDryRunFileOps::TargetFolderWritable(const std::string& folder) const {
+  if (createdFolders_.count(folder) != 0) return true;
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) return FailWith(ENOTDIR);
+  return MayChangeFolder(folder);
+}
+
+bool TDryRunFileOps::TargetFree(const std::string& target) const {
+  const std::string place = PlaceOf(target);
+  if (taken_.count(place) != 0) return FailWith(EEXIST);
+  struct stat st {};
+  if (::lstat(target.c_str(), &st) == 0 && freed_.count(place) == 0) return FailWith(EEXIST);
+  return true;
+}
+
+bool TDryRunFileOps::Foretell(const std::u16string& from, const std::u16string& to, bool move,
+                              bool allowCopy) {
+  std::string source, target;
+  if (!ToNative(from, source) || !ToNative(to, target)) return false;
+  struct stat st {};
+  if ((move ? ::lstat(source.c_str(), &st) : ::stat(source.c_str(), &st)) != 0) return false;
+  if (!move && !S_ISREG(st.st_mode)) return FailWith(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  if (!move && ::access(source.c_str(), R_OK) != 0) return false;
+  if (move && !MayChangeFolder(FolderOf(source))) return false;
+  const size_t slash = target.rfind('/');
+  if (target.size() - (slash == std::string::npos ? 0 : slash + 1) > NAME_MAX ||
+      target.size() >= PATH_MAX)
+    return FailWith(ENAMETOOLONG);
+  if (!TargetFolderWritable(FolderOf(target)) || !TargetFree(target)) return false;
+  struct stat folder {};
+  if (move && !allowCopy && ::stat(FolderOf(target).c_str(), &folder) == 0 &&
+      folder.st_dev != st.st_dev)
+    return FailWith(EXDEV);
+  const std::string place = PlaceOf(target);
+  taken_.insert(place);
+  freed_.erase(place);
+  if (move) freed_.insert(PlaceOf(source));
+  return true;
+}
+
+bool TDryRunFileOps::MoveFile(const std::u16string& from, const std::u16string& to,
+                              bool allowCopy) {
+  return Foretell(from, to, true, allowCopy);
+}
+
+bool TDryRunFileOps::CopyFile(const std::u16string& from, const std::u16string& to) {
+  return Foretell(from, to, false, false);
+}
+
+}  // namespace dov

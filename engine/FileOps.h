@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <memory>
+#include <set>
 #include <string>
 
 namespace dov {
@@ -74,12 +75,27 @@ class TLinuxFileOps : public IFileOps {
 // the process. Called once at start-up.
 void RemoveTemporaryFileOnInterrupt();
 
-// Does nothing and reports success: the collection pass of a dry run.
+// Changes nothing but foretells what each operation of a job would do, so
+// that a dry run lists what the real job does. An operation fails (errno says
+// why, as for a real failure) when its source is gone, when its target
+// exists now (lstat: also the file itself through another spelling or a
+// link) and no earlier move of the job frees it, when an earlier operation
+// of the job already takes that name, when its name is too long, or when its
+// folder is missing, not a folder or not writable; the genre folders the job
+// would create count as there.
 class TDryRunFileOps : public IFileOps {
  public:
-  bool CreateFolders(const std::u16string&) override { return true; }
-  bool MoveFile(const std::u16string&, const std::u16string&, bool) override { return true; }
-  bool CopyFile(const std::u16string&, const std::u16string&) override { return true; }
+  bool CreateFolders(const std::u16string& path) override;
+  bool MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) override;
+  bool CopyFile(const std::u16string& from, const std::u16string& to) override;
+
+ private:
+  bool Foretell(const std::u16string& from, const std::u16string& to, bool move, bool allowCopy);
+  bool TargetFolderWritable(const std::string& folder) const;
+  bool TargetFree(const std::string& target) const;
+
+  std::set<std::string> createdFolders_;  // as the job spells them
+  std::set<std::string> taken_, freed_;   // places: folder device and inode, and name
 };
 
 }  // namespace dov

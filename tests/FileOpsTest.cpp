@@ -925,6 +925,52 @@ TEST(FileOps, CreateFoldersMakesMissingParentsOnly) {
   EXPECT_FALSE(ops.CreateFolders(u""));
 }
 
+// The dry run foretells each step of a job in order, touching nothing.
+TEST(FileOps, ADryRunForetellsEachOperationInTheOrderOfTheJob) {
+  TempDir dir;
+  for (const char* name : {"a.mp3", "b.mp3", "x.mp3", "file"}) WriteFile(dir / name, name);
+  ASSERT_EQ(::symlink("a.mp3", (dir / "link.mp3").c_str()), 0);
+  const std::vector<std::string> before = Entries(dir.Path().string());
+  TDryRunFileOps ops;
+  struct Step {
+    const char* what;
+    std::function<bool()> op;
+    int error;  // 0: it would succeed
+  };
+  const Step steps[] = {
+      {"b moves on to c", [&] { return ops.MoveFile(W(dir / "b.mp3"), W(dir / "c.mp3"), false); },
+       0},
+      {"a takes the name b freed",
+       [&] { return ops.MoveFile(W(dir / "a.mp3"), W(dir / "b.mp3"), false); }, 0},
+      {"c is taken by the first step",
+       [&] { return ops.CopyFile(W(dir / "x.mp3"), W(dir / "c.mp3")); }, EEXIST},
+      {"onto itself", [&] { return ops.CopyFile(W(dir / "x.mp3"), W(dir / "x.mp3")); }, EEXIST},
+      {"onto itself through a link",
+       [&] { return ops.CopyFile(W(dir / "x.mp3"), W(dir / "link.mp3")); }, EEXIST},
+      {"through another spelling of the folder",
+       [&] { return ops.CopyFile(W(dir / "x.mp3"), W(dir / ".//x.mp3")); }, EEXIST},
+      {"a genre folder the job makes", [&] { return ops.CreateFolders(W(dir / "new/sub")); }, 0},
+      {"into it", [&] { return ops.CopyFile(W(dir / "x.mp3"), W(dir / "new/sub/x.mp3")); }, 0},
+      {"a folder that is not there",
+       [&] { return ops.CopyFile(W(dir / "x.mp3"), W(dir / "none/x.mp3")); }, ENOENT},
+      {"a folder under a file", [&] { return ops.CreateFolders(W(dir / "file/sub")); }, ENOTDIR},
+      {"a name too long",
+       [&] { return ops.CopyFile(W(dir / "x.mp3"), W(dir / std::string(256, 'n'))); },
+       ENAMETOOLONG},
+      {"a source that is gone",
+       [&] { return ops.MoveFile(W(dir / "gone.mp3"), W(dir / "y.mp3"), true); }, ENOENT},
+  };
+  for (const Step& step : steps) {
+    errno = 0;
+    const bool ok = step.op();
+    EXPECT_EQ(ok, step.error == 0) << step.what;
+    if (!ok) {
+      EXPECT_EQ(errno, step.error) << step.what << ": " << std::strerror(errno);
+    }
+  }
+  EXPECT_EQ(Entries(dir.Path().string()), before);
+}
+
 TEST(FileOps, NamesWithNulAreRefused) {
   TempDir dir;
   WriteFile(dir / "a.mp3", "x");
