@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string_view>
 #include <vector>
@@ -65,6 +67,15 @@ int IPosixCalls::Mkdir(const char* path, mode_t mode) {
 }
 int IPosixCalls::Stat(const char* path, struct stat* st) {
   return ::stat(path, st);
+}
+int IPosixCalls::Lstat(const char* path, struct stat* st) {
+  return ::lstat(path, st);
+}
+ssize_t IPosixCalls::Readlink(const char* path, char* buffer, size_t size) {
+  return ::readlink(path, buffer, size);
+}
+int IPosixCalls::Symlink(const char* pointsTo, const char* path) {
+  return ::symlink(pointsTo, path);
 }
 int IPosixCalls::Fcntl(int fd, int command, int argument) {
   return ::fcntl(fd, command, argument);
@@ -401,6 +412,48 @@ bool RemoveSourceIfUnchanged(IPosixCalls& calls, int fd, const struct stat& copi
   return FailWith(error);
 }
 
+bool ReadLink(IPosixCalls& calls, const std::string& path, std::string& pointsTo) {
+  std::vector<char> buffer(PATH_MAX + 1);
+  const ssize_t n = calls.Readlink(path.c_str(), buffer.data(), buffer.size());
+  if (n < 0) return false;
+  if (static_cast<size_t>(n) >= buffer.size()) return FailWith(ENAMETOOLONG);
+  pointsTo.assign(buffer.data(), static_cast<size_t>(n));
+  return true;
+}
+
+// A relative link target is read from the link's own folder, as the system
+// does: from the real path of that folder.
+bool MakeAbsolute(const std::string& linkFolder, std::string& pointsTo) {
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(linkFolder.c_str(), nullptr),
+                                                   &std::free);
+  if (!real) return false;
+  const std::string folder = real.get();
+  pointsTo = (folder == "/" ? "" : folder) + "/" + pointsTo;
+  return true;
+}
+
+// Moves a symbolic link as a link, so that it still leads to its file: in
+// its own folder, or with an absolute target, the link itself is renamed;
+// otherwise (or on another file system) a new link with the absolute target
+// is made and the old one removed.
+bool MoveLink(IPosixCalls& calls, const std::string& source, const std::string& target,
+              bool allowCopy) {
+  std::string pointsTo;
+  if (!ReadLink(calls, source, pointsTo)) return false;
+  if (FolderOf(source) == FolderOf(target) || pointsTo.starts_with('/')) {
+    if (PublishNoReplace(calls, source, target)) return true;
+    if (errno != EXDEV || !allowCopy) return false;
+  } else if (!MakeAbsolute(FolderOf(source), pointsTo)) {
+    return false;
+  }
+  // symlink fails when the target name exists: nothing is replaced.
+  if (calls.Symlink(pointsTo.c_str(), target.c_str()) != 0) return false;
+  if (calls.Unlink(source.c_str()) == 0 || errno == ENOENT) return true;
+  ErrnoKeeper keep;
+  calls.Unlink(target.c_str());
+  return false;
+}
+
 }  // namespace
 
 void RemoveTemporaryFileOnInterrupt() {
@@ -440,6 +493,11 @@ bool TLinuxFileOps::CreateFolders(const std::u16string& path) {
 bool TLinuxFileOps::MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) {
   std::string source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return false;
+  // A link in its own folder keeps leading where it did; elsewhere it may not.
+  struct stat link {};
+  if (FolderOf(source) != FolderOf(target) && calls_.Lstat(source.c_str(), &link) == 0 &&
+      S_ISLNK(link.st_mode))
+    return MoveLink(calls_, source, target, allowCopy);
   if (PublishNoReplace(calls_, source, target)) return true;
   if (errno != EXDEV || !allowCopy) return false;
   // Another file system: the copy must be whole and synced before the source goes.

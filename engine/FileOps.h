@@ -18,7 +18,9 @@ class IFileOps {
   virtual bool CreateFolders(const std::u16string& path) = 0;
   // Moves a file to a name that must not exist yet. With allowCopy the target
   // may lie on another file system: the file is copied, synced, and only then
-  // is the source removed.
+  // is the source removed. A symbolic link is moved as a link that points to
+  // the same file: a relative target that would no longer lead there from the
+  // new folder is made absolute.
   virtual bool MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) = 0;
   // Copies a file to a name that must not exist yet; the source stays.
   virtual bool CopyFile(const std::u16string& from, const std::u16string& to) = 0;
@@ -45,6 +47,9 @@ class IPosixCalls {
   virtual int Unlink(const char* path);
   virtual int Mkdir(const char* path, mode_t mode);
   virtual int Stat(const char* path, struct stat* st);
+  virtual int Lstat(const char* path, struct stat* st);
+  virtual ssize_t Readlink(const char* path, char* buffer, size_t size);
+  virtual int Symlink(const char* pointsTo, const char* path);
   virtual int Fcntl(int fd, int command, int argument);
 };
 

@@ -907,6 +907,57 @@ TEST(FileOps, OnlyRegularFilesAreCopiedAndAFifoDoesNotHang) {
   EXPECT_EQ(Entries(dir.Path()).size(), 2u);
 }
 
+// A moved link still leads to its file; the file itself stays where it is.
+TEST(FileOps, AMovedLinkStillLeadsToItsFile) {
+  struct Case {
+    const char* what;
+    std::string linkFolder, pointsTo, to;  // to: relative to the test folder
+    bool otherDevice, allowCopy;
+    bool absoluteAfterwards;
+  };
+  const Case cases[] = {
+      {"relative, up and over", "links", "../music/song.mp3", "sorted/Rock/x.mp3", false, true,
+       true},
+      {"relative, beside its file", "music", "song.mp3", "sorted/Rock/x.mp3", false, true, true},
+      {"relative, renamed in its folder", "music", "song.mp3", "music/y.mp3", false, false, false},
+      {"absolute", "links", "", "sorted/Rock/x.mp3", false, true, true},
+      {"relative, to another file system", "links", "../music/song.mp3", "sorted/Rock/x.mp3", true,
+       true, true},
+      {"absolute, to another file system", "links", "", "sorted/Rock/x.mp3", true, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string song = dir / "music/song.mp3", link = dir / (c.linkFolder + "/link.mp3");
+    fs::create_directories(dir / "music");
+    fs::create_directories(dir / c.linkFolder);
+    fs::create_directories(dir / "sorted/Rock");
+    WriteFile(song, "the song");
+    ASSERT_EQ(::symlink((c.pointsTo.empty() ? song : c.pointsTo).c_str(), link.c_str()), 0);
+    FakeCalls calls;
+    if (c.otherDevice) calls.otherDevice = link;
+    TLinuxFileOps ops(calls);
+    const std::string to = dir / c.to;
+    ASSERT_TRUE(ops.MoveFile(W(link), W(to), c.allowCopy));
+    EXPECT_FALSE(Exists(link));
+    EXPECT_TRUE(fs::is_symlink(to));
+    EXPECT_EQ(ReadFile(to), "the song");
+    EXPECT_EQ(fs::read_symlink(to).is_absolute(), c.absoluteAfterwards);
+    EXPECT_EQ(ReadFile(song), "the song");
+  }
+  // Onto a name that is taken: nothing is replaced.
+  TempDir dir;
+  WriteFile(dir / "song.mp3", "the song");
+  WriteFile(dir / "taken.mp3", "taken");
+  fs::create_directories(dir / "sub");
+  ASSERT_EQ(::symlink("../song.mp3", (dir / "sub/link.mp3").c_str()), 0);
+  errno = 0;
+  EXPECT_FALSE(TLinuxFileOps().MoveFile(W(dir / "sub/link.mp3"), W(dir / "taken.mp3"), true));
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(ReadFile(dir / "taken.mp3"), "taken");
+  EXPECT_EQ(ReadFile(dir / "sub/link.mp3"), "the song");
+}
+
 TEST(FileOps, CreateFoldersMakesMissingParentsOnly) {
   TempDir dir;
   TLinuxFileOps ops;
