@@ -335,10 +335,12 @@ bool CopyNoReplace(IPosixCalls& calls, int in, const struct stat& st, const std:
 class TReadLease {
  public:
   TReadLease(IPosixCalls& calls, int fd) : calls_(calls), fd_(fd) {
-    held_ = calls.Fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+    // The news of a waiting writer is asked for (Awaited), never taken from
+    // a signal: the signal the system sends then is SIGURG, which the process
+    // ignores unless it has a handler of its own (SIGIO would end it), and
+    // none at all once the descriptor has no owner.
+    held_ = calls.Fcntl(fd, F_SETSIG, SIGURG) == 0 && calls.Fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
     inUse_ = !held_ && errno == EAGAIN;
-    // The news of a waiting writer is asked for below, never sent as a
-    // signal (SIGIO would end the process).
     if (held_) calls.Fcntl(fd, F_SETOWN, 0);
   }
   ~TReadLease() {
@@ -543,7 +545,7 @@ bool MayChangeFolder(const std::string& folder) {
 bool TDryRunFileOps::CreateFolders(const std::u16string& path) {
   std::string native;
   if (!ToNative(path, native)) return false;
-  std::string parent = "/";
+  std::string parent = native[0] == '/' ? "/" : ".";
   for (size_t pos = 1; pos <= native.size(); ++pos) {
     if (pos != native.size() && native[pos] != '/') continue;
     const std::string part = native.substr(0, pos);
