@@ -383,6 +383,13 @@ TEST_F(Cli, ADryRunListsExactlyWhatTheJobDoes) {
     EXPECT_LT(done["done"], done["total"]);  // each case has a failure to foretell
     EXPECT_GT(done["done"], 0);
   }
+  // The last case again, as text, after its real job: the one copy made is
+  // there now, so nothing would succeed.
+  const CliResult text =
+      RunCli({"rename", "--dry-run", "--rename", "--copy", "--dest", dir / "Sorted", lib});
+  EXPECT_EQ(text.Out,
+            "Dry run: 0 files would be moved and/or renamed, and 4 unchanged; nothing was "
+            "changed.\n");
 }
 
 TEST_F(Cli, NamesThatAreNotUtf8AreRenamedAndPrintedSafely) {
