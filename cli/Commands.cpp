@@ -63,12 +63,38 @@ void CheckArgs(const TRenameArgs& args) {
     throw EUsageError("destination \"" + args.Dest + "\" is not a folder");
 }
 
+// Standard output may fail (a full disk, a pipe nobody reads any more): the
+// job still runs to its end, what cannot be written is dropped, and one line
+// on stderr and the exit status say so.
+class TOutputCheck {
+ public:
+  explicit TOutputCheck(std::ostream& out) : out_(out) {}
+  // Writes out what is buffered and notes the reason of the first failure.
+  void Flush() {
+    errno = 0;
+    out_.flush();
+    if (error_ == 0 && out_.fail()) error_ = errno != 0 ? errno : EIO;
+  }
+  int Finish(std::ostream& err, int status) {
+    Flush();
+    if (error_ == 0) return status;
+    err << kProgram << "cannot write the output: " << std::strerror(error_) << std::endl;
+    return status == kExitOk ? kExitFailed : status;
+  }
+
+ private:
+  std::ostream& out_;
+  int error_ = 0;
+};
+
 // Prints every status text of the job as a line; a quiet view prints nothing.
 class TPrintingView : public IRenameView {
  public:
-  explicit TPrintingView(std::ostream* out) : out_(out) {}
+  TPrintingView(std::ostream* out, TOutputCheck* check) : out_(out), check_(check) {}
   void ShowStatus(const std::string& text) override {
-    if (out_ != nullptr) *out_ << text << std::endl;
+    if (out_ == nullptr) return;
+    *out_ << text << '\n';
+    check_->Flush();
   }
   void SetProgressMax(int) override {}
   void SetProgress(int) override {}
@@ -76,14 +102,37 @@ class TPrintingView : public IRenameView {
 
  private:
   std::ostream* out_;
+  TOutputCheck* check_;
 };
 
-// One error line for each folder the walk could not list; true when there was one.
+// One error line for each folder the walk could not list and each file it
+// could not read; true when there was one.
 bool ReportUnreadableFolders(const TRenameEngine& engine, std::ostream& err) {
   for (const TUnreadableFolder& folder : engine.UnreadableFolders())
-    err << kProgram << "cannot read folder \"" << Utf8(folder.Path)
+    err << kProgram << "cannot read folder \"" << EscapeControls(Utf8(folder.Path))
         << "\": " << std::strerror(folder.Error) << std::endl;
-  return !engine.UnreadableFolders().empty();
+  for (const TUnreadableFile& file : engine.UnreadableFiles())
+    err << kProgram << "cannot read \"" << EscapeControls(Utf8(file.Path))
+        << "\": " << std::strerror(file.Error) << std::endl;
+  return !engine.UnreadableFolders().empty() || !engine.UnreadableFiles().empty();
+}
+
+// One error line for each operation that failed, with the reason.
+void ReportFailedOperations(const std::vector<TRenameEntry>& list, bool copy, std::ostream& err) {
+  for (const TRenameEntry& entry : list)
+    if (entry.Ok == false)
+      err << kProgram << "cannot " << (copy ? "copy" : "move") << " \""
+          << EscapeControls(Utf8(entry.OldPath)) << "\" to \""
+          << EscapeControls(Utf8(entry.NewPath)) << "\": " << std::strerror(entry.Error)
+          << std::endl;
+}
+
+// "Dry run: 2 files would be moved and/or renamed, and 1 unchanged; nothing
+// was changed."
+std::string DryRunSummary(int done, int total) {
+  std::string text = "Dry run: " + std::to_string(done) + " files would be moved and/or renamed";
+  if (done < total) text += ", and " + std::to_string(total - done) + " unchanged";
+  return text + "; nothing was changed.";
 }
 
 // {"entries":[{"old":..,"new":..,"ok":..},..],"done":..,"total":..}
@@ -97,6 +146,7 @@ std::string RenameJson(const std::vector<TRenameEntry>& list, int done, int tota
       json.Bool(*entry.Ok);
     else
       json.Null();
+    if (entry.Ok == false) json.Key("reason").String(std::strerror(entry.Error));
     json.EndObject();
   }
   json.EndArray().Key("done").Number(done).Key("total").Number(total).EndObject();
@@ -166,6 +216,7 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
   TRenameArgs args = rawArgs;
   args.Source = WithoutTrailingSlashes(args.Source);
   args.Dest = WithoutTrailingSlashes(args.Dest);
+  TOutputCheck check(out);
   try {
     CheckArgs(args);
     TRenameOptions options;
@@ -178,34 +229,41 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
     options.Copy = args.Copy;
 
     if (args.DryRun) {
+      // The job itself, with operations that only foretell their outcome.
       TDryRunFileOps fileOps;
-      TPrintingView quiet(nullptr);
+      TPrintingView quiet(nullptr, &check);
       TProgressView progress(quiet, args.Progress ? &err : nullptr, TerminalWidth(STDERR_FILENO));
       TRenameEngine engine(fileOps, progress);
-      int total = engine.Collect(options);
+      const TJobResult result = engine.Run(options);
       progress.Clear();
+      std::vector<TRenameEntry> planned;
+      for (TRenameEntry entry : engine.RenameList()) {
+        if (entry.Ok != true) continue;
+        entry.Ok.reset();
+        planned.push_back(entry);
+      }
       if (args.Json) {
-        out << RenameJson(engine.RenameList(), 0, total) << '\n';
+        out << RenameJson(planned, result.Done, result.Total) << '\n';
       } else {
-        for (const TRenameEntry& entry : engine.RenameList())
+        for (const TRenameEntry& entry : planned)
           out << EscapeControls(Utf8(entry.OldPath)) << " -> "
               << EscapeControls(Utf8(entry.NewPath)) << '\n';
-        out << "Dry run: " << total << " files would be moved and/or renamed; nothing was changed."
-            << std::endl;
+        out << DryRunSummary(result.Done, result.Total) << '\n';
       }
-      return ReportUnreadableFolders(engine, err) ? kExitFailed : kExitOk;
+      return check.Finish(err, ReportUnreadableFolders(engine, err) ? kExitFailed : kExitOk);
     }
 
     TLinuxFileOps fileOps;
-    TPrintingView view(args.Json ? nullptr : &out);
+    TPrintingView view(args.Json ? nullptr : &out, &check);
     TProgressView progress(view, args.Progress ? &err : nullptr, TerminalWidth(STDERR_FILENO));
     TRenameEngine engine(fileOps, progress);
     TJobResult result = engine.Run(options);
     progress.Clear();
     if (args.Json) out << RenameJson(engine.RenameList(), result.Done, result.Total) << '\n';
-    out.flush();
+    check.Flush();
+    ReportFailedOperations(engine.RenameList(), options.Copy, err);
     const bool unreadable = ReportUnreadableFolders(engine, err);
-    return result.Done == result.Total && !unreadable ? kExitOk : kExitFailed;
+    return check.Finish(err, result.Done == result.Total && !unreadable ? kExitOk : kExitFailed);
   } catch (const EUsageError& e) {
     err << kProgram << e.what() << std::endl;
     return kExitUsage;
@@ -214,6 +272,7 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
 
 int RunTags(const std::vector<std::string>& files, bool asJson, bool full, std::ostream& out,
             std::ostream& err) {
+  TOutputCheck check(out);
   int status = kExitOk;
   TJsonWriter json;
   json.BeginArray();
@@ -251,11 +310,11 @@ int RunTags(const std::vector<std::string>& files, bool asJson, bool full, std::
     }
   }
   if (asJson) out << json.EndArray().Text() << '\n';
-  out.flush();
-  return status;
+  return check.Finish(err, status);
 }
 
 int RunDuration(const std::vector<std::string>& files, std::ostream& out, std::ostream& err) {
+  TOutputCheck check(out);
   int status = kExitOk;
   for (const std::string& file : files) {
     if (!CheckReadableFile(file, err)) {
@@ -263,9 +322,10 @@ int RunDuration(const std::vector<std::string>& files, std::ostream& out, std::o
       continue;
     }
     int32_t ms = GetFileDuration(WideToMarked(NativeToWide(file)), nullptr);
-    out << ms << '\t' << EscapeControls(file) << std::endl;
+    out << ms << '\t' << EscapeControls(file) << '\n';
+    check.Flush();
   }
-  return status;
+  return check.Finish(err, status);
 }
 
 }  // namespace dov::cli

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -19,8 +20,9 @@ constexpr const char* kExitStatus =
     "does (\\n, \\t, \\033, a backslash as \\\\). JSON output keeps the exact bytes:\n"
     "each byte b of a name that is not UTF-8 is written as \\udcXX (U+DC00 + b).\n"
     "\n"
-    "Exit status: 0 when everything succeeded, 1 when some operation or file failed\n"
-    "or a folder could not be read, 2 on a usage error. Errors are one line on stderr.";
+    "Exit status: 0 when everything succeeded, 1 when some operation failed, a file\n"
+    "or folder could not be read or the output could not be written, 2 on a usage\n"
+    "error. Errors are one line on stderr.";
 
 constexpr const char* kRenameHelp =
     "Renames, moves or copies the audio files in SOURCE by their tags.\n"
@@ -30,16 +32,19 @@ constexpr const char* kRenameHelp =
     "with \".\" are skipped. --rename gives a file the name \"Artist - Title\" (the\n"
     "title alone when there is no artist) with its extension in lower case.\n"
     "--move or --copy puts it into the folder named after its genre under DIR\n"
-    "(\"Unknown\" when it has none), creating that folder. A new path that differs\n"
-    "from the old one only in letter case is left alone. An existing file is\n"
+    "(\"Unknown\" when it has none), creating that folder. A new name that differs\n"
+    "from the old one only in letter case, in the same folder, is left alone\n"
+    "(letter case makes different folders). An existing file is\n"
     "never overwritten: that operation fails and the file stays unchanged.\n"
     "File contents and tags are never changed.\n"
     "\n"
     "Prints the status texts of the job, one a line, the summary last, such as\n"
     "\"12 files moved and/or renamed, and 3 unchanged.\"\n"
-    "With --dry-run: one line \"OLD -> NEW\" per planned operation and a last line.\n"
+    "With --dry-run: one line \"OLD -> NEW\" per operation that would succeed and a\n"
+    "last line with the counts the job would report.\n"
     "With --json: {\"entries\":[{\"old\":...,\"new\":...,\"ok\":...}],\"done\":N,\"total\":M}\n"
-    "(\"ok\" is null in a dry run).";
+    "(a failed entry also has a \"reason\"; a dry run lists only the operations\n"
+    "that would succeed, with \"ok\" null).";
 
 constexpr const char* kTagsHelp =
     "Prints the tag fields of each FILE as the rename job reads them, in store\n"
@@ -69,6 +74,9 @@ std::string OneLine(std::string text) {
 int main(int argc, char** argv) {
   dov::SetSystemCodePage(dov::CodePageForLocale(""));
   dov::RemoveTemporaryFileOnInterrupt();
+  // A reader that goes away (| head) must not end a job halfway: a failed
+  // write is reported instead.
+  std::signal(SIGPIPE, SIG_IGN);
 
   CLI::App app{"Renames, moves or copies audio files by their tags (Artist, Title, Genre).",
                "dovrename-cli"};

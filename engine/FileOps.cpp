@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string_view>
 #include <vector>
@@ -54,6 +56,9 @@ int IPosixCalls::RenameNoReplace(const char* from, const char* to) {
 int IPosixCalls::Link(const char* from, const char* to) {
   return ::link(from, to);
 }
+int IPosixCalls::Linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) {
+  return ::linkat(fromFolder, from, toFolder, to, flags);
+}
 int IPosixCalls::Unlink(const char* path) {
   return ::unlink(path);
 }
@@ -62,6 +67,18 @@ int IPosixCalls::Mkdir(const char* path, mode_t mode) {
 }
 int IPosixCalls::Stat(const char* path, struct stat* st) {
   return ::stat(path, st);
+}
+int IPosixCalls::Lstat(const char* path, struct stat* st) {
+  return ::lstat(path, st);
+}
+ssize_t IPosixCalls::Readlink(const char* path, char* buffer, size_t size) {
+  return ::readlink(path, buffer, size);
+}
+int IPosixCalls::Symlink(const char* pointsTo, const char* path) {
+  return ::symlink(pointsTo, path);
+}
+int IPosixCalls::Fcntl(int fd, int command, int argument) {
+  return ::fcntl(fd, command, argument);
 }
 
 namespace {
@@ -74,7 +91,10 @@ IPosixCalls& SystemCalls() {
 // A NUL inside a name would cut it short at the system call: such a name is
 // refused rather than turned into another one.
 bool ToNative(const std::u16string& wide, std::string& native) {
-  if (wide.empty() || wide.find(u'\0') != std::u16string::npos) return false;
+  if (wide.empty() || wide.find(u'\0') != std::u16string::npos) {
+    errno = EINVAL;
+    return false;
+  }
   native = WideToNative(wide);
   return true;
 }
@@ -86,11 +106,30 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// Keeps errno through clean-up after a failure, so that the caller learns
+// why the operation failed rather than how the clean-up went.
+class ErrnoKeeper {
+ public:
+  ErrnoKeeper() : saved_(errno) {}
+  ~ErrnoKeeper() { errno = saved_; }
+  ErrnoKeeper(const ErrnoKeeper&) = delete;
+  ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+
+ private:
+  int saved_;
+};
+
+bool FailWith(int error) {
+  errno = error;
+  return false;
+}
+
 // Closes a descriptor when it goes out of scope.
 class FdGuard {
  public:
   FdGuard(IPosixCalls& calls, int fd) : calls_(calls), fd_(fd) {}
   ~FdGuard() {
+    ErrnoKeeper keep;
     if (fd_ >= 0) calls_.Close(fd_);
   }
   FdGuard(const FdGuard&) = delete;
@@ -117,6 +156,7 @@ bool PublishNoReplace(IPosixCalls& calls, const std::string& from, const std::st
   // An old name that is already gone (removed by someone else meanwhile)
   // leaves the new one as the only name the file has: it stays.
   if (calls.Unlink(from.c_str()) != 0 && errno != ENOENT) {
+    ErrnoKeeper keep;
     calls.Unlink(to.c_str());  // keep the one name the file had
     return false;
   }
@@ -155,7 +195,7 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 class TemporaryFileRecord {
  public:
   explicit TemporaryFileRecord(const std::string& path) {
-    if (path.size() >= sizeof gTemporaryPath) return;
+    if (path.empty() || path.size() >= sizeof gTemporaryPath) return;
     std::memcpy(gTemporaryPath, path.c_str(), path.size() + 1);
     gTemporaryPathSet = true;
   }
@@ -172,11 +212,20 @@ void RemoveTemporaryFileAndDie(int signal) {
 }
 
 // A move keeps the file's owner and group where the system allows it; one
-// who may not give a file away may still keep its group.
-void KeepOwner(IPosixCalls& calls, int fd, const struct stat& st) {
-  if (calls.Fchown(fd, st.st_uid, st.st_gid) != 0)
-    calls.Fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+// who may not give a file away may still keep its group. Answers the mode
+// the moved file may have: a set-user-id bit only with its owner, a
+// set-group-id bit only with its group.
+mode_t KeepOwner(IPosixCalls& calls, int fd, const struct stat& st) {
+  mode_t mode = st.st_mode & 01777;
+  if (calls.Fchown(fd, st.st_uid, st.st_gid) == 0) return st.st_mode & 07777;
+  if (calls.Fchown(fd, static_cast<uid_t>(-1), st.st_gid) == 0) mode |= st.st_mode & S_ISGID;
+  return mode;
 }
+
+// A copy belongs to whoever made it, so it never carries set-user-id,
+// set-group-id or sticky bits: a copy made by root of another user's set-id
+// program would otherwise run as root.
+constexpr mode_t kCopyModeBits = 0777;
 
 // A file system that cannot hold a mode or times (FAT on a memory stick
 // refuses most modes) still gets the file: its contents are what counts.
@@ -193,45 +242,85 @@ std::string TemporaryNameBeside(const std::string& target) {
   return name + ".tmp";
 }
 
-// Copies from to a hidden temporary file beside to, with the source's mode and
-// times, then publishes it under to. For a move, the new file also keeps the
-// owner, and it and its folder are synced before it counts as done. On
-// failure nothing new remains.
-bool CopyNoReplace(IPosixCalls& calls, const std::string& from, const std::string& to,
-                   bool forMove) {
-  // O_NONBLOCK keeps a FIFO from blocking the open (reads of a regular file
-  // ignore it); anything but a regular file is refused below.
-  FdGuard in(calls, calls.Open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
-  if (in.Get() < 0) return false;
-  struct stat st {};
-  if (calls.Fstat(in.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+// Where a copy is written before it gets its name: an unnamed file, or a
+// hidden temporary one where the file system cannot make unnamed files.
+struct TWorkFile {
+  int fd = -1;
+  std::string temp;  // empty for an unnamed file
+};
 
-  std::string temp;
-  int outFd = -1;
-  for (int attempt = 0; attempt < 16 && outFd < 0; ++attempt) {
-    temp = TemporaryNameBeside(to);
-    outFd = calls.Open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (outFd < 0 && errno != EEXIST) return false;
+// An unnamed file vanishes with its descriptor, whatever ends the process
+// (SIGKILL, a power cut), so it is the first choice. Naming it later goes
+// through /proc/self/fd, which any user may use (unlike AT_EMPTY_PATH).
+bool OpenWorkFile(IPosixCalls& calls, const std::string& to, TWorkFile& work) {
+  if (::access("/proc/self/fd", X_OK) == 0) {
+    work.fd = calls.Open(FolderOf(to).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (work.fd >= 0) return true;
+    // Refused by the file system (or, EISDIR, by an old kernel): a named file instead.
+    if (errno != EOPNOTSUPP && errno != ENOTSUP && errno != EISDIR && errno != EINVAL) return false;
   }
-  if (outFd < 0) return false;
-  FdGuard out(calls, outFd);
-  TemporaryFileRecord record(temp);
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    work.temp = TemporaryNameBeside(to);
+    work.fd = calls.Open(work.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (work.fd >= 0 || errno != EEXIST) return work.fd >= 0;
+  }
+  return false;
+}
+
+// Gives the complete copy its name, never replacing a file that has it.
+bool PublishWorkFile(IPosixCalls& calls, FdGuard& out, const TWorkFile& work,
+                     const std::string& to) {
+  if (!work.temp.empty()) return out.CloseNow() && PublishNoReplace(calls, work.temp, to);
+  const std::string self = "/proc/self/fd/" + std::to_string(out.Get());
+  if (calls.Linkat(AT_FDCWD, self.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) != 0)
+    return false;
+  if (out.CloseNow()) return true;
+  ErrnoKeeper keep;
+  calls.Unlink(to.c_str());
+  return false;
+}
+
+// Opens the source of a copy. O_NONBLOCK keeps a FIFO from blocking the
+// open (reads of a regular file ignore it); anything but a regular file is
+// refused by SourceState.
+int OpenForCopy(IPosixCalls& calls, const std::string& from) {
+  return calls.Open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
+}
+
+bool SourceState(IPosixCalls& calls, int fd, struct stat& st) {
+  if (fd < 0 || calls.Fstat(fd, &st) != 0) return false;
+  return S_ISREG(st.st_mode) || FailWith(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+}
+
+// Copies the open source (whose state is st) to a new file named to, with its
+// mode and times. For a move, the new file also keeps the owner, and it and
+// its folder are synced before it counts as done. On failure nothing new
+// remains.
+bool CopyNoReplace(IPosixCalls& calls, int in, const struct stat& st, const std::string& to,
+                   bool forMove) {
+  TWorkFile work;
+  if (!OpenWorkFile(calls, to, work)) return false;
+  FdGuard out(calls, work.fd);
+  TemporaryFileRecord record(work.temp);
 
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  bool ok = CopyContents(calls, in.Get(), out.Get());
-  if (ok && forMove) KeepOwner(calls, out.Get(), st);  // before the mode: chown clears set-id bits
-  ok = ok && DoneOrNotHeld(calls.Fchmod(out.Get(), st.st_mode & 07777)) &&
+  bool ok = CopyContents(calls, in, out.Get());
+  mode_t mode = st.st_mode & kCopyModeBits;
+  if (ok && forMove)
+    mode = KeepOwner(calls, out.Get(), st);  // before the mode: chown clears set-id bits
+  ok = ok && DoneOrNotHeld(calls.Fchmod(out.Get(), mode)) &&
        DoneOrNotHeld(calls.Futimens(out.Get(), times)) && (!forMove || calls.Fsync(out.Get()) == 0);
-  ok = out.CloseNow() && ok;
-  if (ok) ok = PublishNoReplace(calls, temp, to);
+  if (ok) ok = PublishWorkFile(calls, out, work, to);
   if (!ok) {
-    calls.Unlink(temp.c_str());
+    ErrnoKeeper keep;
+    if (!work.temp.empty()) calls.Unlink(work.temp.c_str());
     return false;
   }
   record.Forget();  // published: the name is the target's now
   if (forMove) {
     FdGuard folder(calls, calls.Open(FolderOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (folder.Get() < 0 || calls.Fsync(folder.Get()) != 0) {
+      ErrnoKeeper keep;
       calls.Unlink(to.c_str());
       return false;
     }
@@ -239,17 +328,152 @@ bool CopyNoReplace(IPosixCalls& calls, const std::string& from, const std::strin
   return true;
 }
 
+// While it is held, a process that opens the file for writing waits until it
+// is let go (at most the system's lease-break time), so that no writer gets
+// in while the source of a move is checked and removed. The owner of the
+// file and root may take one; elsewhere the checks alone must do.
+class TReadLease {
+ public:
+  TReadLease(IPosixCalls& calls, int fd) : calls_(calls), fd_(fd) {
+    // The news of a waiting writer is asked for (Awaited), never taken from
+    // a signal: the signal the system sends then is SIGURG, which the process
+    // ignores unless it has a handler of its own (SIGIO would end it), and
+    // none at all once the descriptor has no owner.
+    held_ = calls.Fcntl(fd, F_SETSIG, SIGURG) == 0 && calls.Fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+    inUse_ = !held_ && errno == EAGAIN;
+    if (held_) calls.Fcntl(fd, F_SETOWN, 0);
+  }
+  ~TReadLease() {
+    ErrnoKeeper keep;
+    if (held_) calls_.Fcntl(fd_, F_SETLEASE, F_UNLCK);
+  }
+  TReadLease(const TReadLease&) = delete;
+  TReadLease& operator=(const TReadLease&) = delete;
+  // Another process has the file open for writing.
+  bool InUse() const { return inUse_; }
+  // A writer waits for the lease to go.
+  bool Awaited() const { return held_ && calls_.Fcntl(fd_, F_GETLEASE, 0) != F_RDLCK; }
+
+ private:
+  IPosixCalls& calls_;
+  int fd_;
+  bool held_ = false, inUse_ = false;
+};
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool SameContents(const struct stat& a, const struct stat& b) {
+  return a.st_size == b.st_size && SameTime(a.st_mtim, b.st_mtim);
+}
+
+bool SameFileAsCopied(const struct stat& copied, const struct stat& now) {
+  return copied.st_dev == now.st_dev && copied.st_ino == now.st_ino && SameContents(copied, now) &&
+         SameTime(copied.st_ctim, now.st_ctim);
+}
+
+// A source whose name is gone: removed by someone else, it leaves the copy as
+// the only one there is; renamed, it is still there, and the copy must go.
+bool GoneUnlessRenamed(IPosixCalls& calls, int fd) {
+  struct stat now {};
+  if (calls.Fstat(fd, &now) != 0) return false;
+  return now.st_nlink == 0 || FailWith(EBUSY);
+}
+
+// Removes the source of a move across file systems, but only while it is
+// still the file that was copied (same inode, size, modification and change
+// time) and no one has it open for writing. Otherwise it stays and the move
+// fails with EBUSY ("in use"): what was written meanwhile is never lost.
+bool RemoveSourceIfUnchanged(IPosixCalls& calls, int fd, const struct stat& copied,
+                             const std::string& source) {
+  TReadLease lease(calls, fd);
+  if (lease.InUse()) return FailWith(EBUSY);
+  struct stat now {
+  }, named{};
+  if (calls.Fstat(fd, &now) != 0) return false;
+  if (calls.Stat(source.c_str(), &named) != 0)
+    return errno == ENOENT && GoneUnlessRenamed(calls, fd);
+  if (!SameFileAsCopied(copied, now) || !SameFileAsCopied(copied, named)) return FailWith(EBUSY);
+  // Hidden first: a writer that found the file by its name before now waits
+  // for the lease and is seen below; it then gets the file back by its name.
+  const std::string hidden = TemporaryNameBeside(source);
+  if (!PublishNoReplace(calls, source, hidden))
+    return errno == ENOENT && GoneUnlessRenamed(calls, fd);
+  TemporaryFileRecord record(hidden);  // the copy is whole and synced: an interrupt may remove it
+  int error = EBUSY;
+  if (!lease.Awaited()) {
+    if (calls.Fstat(fd, &now) != 0) {
+      error = errno;
+    } else if (SameContents(copied, now)) {
+      if (calls.Unlink(hidden.c_str()) == 0 || errno == ENOENT) return true;
+      error = errno;
+    }
+  }
+  PublishNoReplace(calls, hidden, source);  // the source keeps its name
+  return FailWith(error);
+}
+
+bool ReadLink(IPosixCalls& calls, const std::string& path, std::string& pointsTo) {
+  std::vector<char> buffer(PATH_MAX + 1);
+  const ssize_t n = calls.Readlink(path.c_str(), buffer.data(), buffer.size());
+  if (n < 0) return false;
+  if (static_cast<size_t>(n) >= buffer.size()) return FailWith(ENAMETOOLONG);
+  pointsTo.assign(buffer.data(), static_cast<size_t>(n));
+  return true;
+}
+
+// A relative link target is read from the link's own folder, as the system
+// does: from the real path of that folder.
+bool MakeAbsolute(const std::string& linkFolder, std::string& pointsTo) {
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(linkFolder.c_str(), nullptr),
+                                                   &std::free);
+  if (!real) return false;
+  const std::string folder = real.get();
+  pointsTo = (folder == "/" ? "" : folder) + "/" + pointsTo;
+  return true;
+}
+
+// Moves a symbolic link as a link, so that it still leads to its file: in
+// its own folder, or with an absolute target, the link itself is renamed;
+// otherwise (or on another file system) a new link with the absolute target
+// is made and the old one removed.
+bool MoveLink(IPosixCalls& calls, const std::string& source, const std::string& target,
+              bool allowCopy) {
+  std::string pointsTo;
+  if (!ReadLink(calls, source, pointsTo)) return false;
+  if (FolderOf(source) == FolderOf(target) || pointsTo.starts_with('/')) {
+    if (PublishNoReplace(calls, source, target)) return true;
+    if (errno != EXDEV || !allowCopy) return false;
+  } else if (!MakeAbsolute(FolderOf(source), pointsTo)) {
+    return false;
+  }
+  // symlink fails when the target name exists: nothing is replaced.
+  if (calls.Symlink(pointsTo.c_str(), target.c_str()) != 0) return false;
+  if (calls.Unlink(source.c_str()) == 0 || errno == ENOENT) return true;
+  ErrnoKeeper keep;
+  calls.Unlink(target.c_str());
+  return false;
+}
+
 }  // namespace
 
 void RemoveTemporaryFileOnInterrupt() {
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+  std::vector<int> ending = {SIGHUP,    SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
+                             SIGFPE,    SIGUSR1, SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGXCPU,
+                             SIGVTALRM, SIGPROF, SIGSTKFLT, SIGPWR,  SIGSYS};
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) ending.push_back(signal);
+  for (int signal : ending) {
     struct sigaction old {};
-    if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
     struct sigaction action {};
     action.sa_handler = RemoveTemporaryFileAndDie;
     sigemptyset(&action.sa_mask);
     ::sigaction(signal, &action, nullptr);
   }
+  struct sigaction old {};
+  if (::sigaction(SIGXFSZ, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 TLinuxFileOps::TLinuxFileOps() : calls_(SystemCalls()) {}
@@ -264,29 +488,127 @@ bool TLinuxFileOps::CreateFolders(const std::u16string& path) {
     if (calls_.Mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
   }
   struct stat st {};
-  return calls_.Stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (calls_.Stat(native.c_str(), &st) != 0) return false;
+  return S_ISDIR(st.st_mode) || FailWith(ENOTDIR);
 }
 
 bool TLinuxFileOps::MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) {
   std::string source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return false;
+  // A link in its own folder keeps leading where it did; elsewhere it may not.
+  struct stat link {};
+  if (FolderOf(source) != FolderOf(target) && calls_.Lstat(source.c_str(), &link) == 0 &&
+      S_ISLNK(link.st_mode))
+    return MoveLink(calls_, source, target, allowCopy);
   if (PublishNoReplace(calls_, source, target)) return true;
   if (errno != EXDEV || !allowCopy) return false;
   // Another file system: the copy must be whole and synced before the source goes.
-  if (!CopyNoReplace(calls_, source, target, true)) return false;
-  // A source that is already gone (removed by someone else meanwhile) leaves
-  // the copy as the only one there is: it stays.
-  if (calls_.Unlink(source.c_str()) != 0 && errno != ENOENT) {
-    calls_.Unlink(target.c_str());  // the source stays; the job counts it unchanged
+  FdGuard in(calls_, OpenForCopy(calls_, source));
+  struct stat st {};
+  if (!SourceState(calls_, in.Get(), st) || !CopyNoReplace(calls_, in.Get(), st, target, true))
     return false;
-  }
-  return true;
+  if (RemoveSourceIfUnchanged(calls_, in.Get(), st, source)) return true;
+  ErrnoKeeper keep;
+  calls_.Unlink(target.c_str());  // the source stays; the job counts it unchanged
+  return false;
 }
 
 bool TLinuxFileOps::CopyFile(const std::u16string& from, const std::u16string& to) {
   std::string source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return false;
-  return CopyNoReplace(calls_, source, target, false);
+  FdGuard in(calls_, OpenForCopy(calls_, source));
+  struct stat st {};
+  return SourceState(calls_, in.Get(), st) && CopyNoReplace(calls_, in.Get(), st, target, false);
+}
+
+}  // namespace dov
+
+namespace dov {
+namespace {
+
+// One place for a name, however its folder is spelled ("out", "./out", a
+// link to it): the folder's device and inode, when it exists, and the name.
+std::string PlaceOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  struct stat st {};
+  if (::stat(FolderOf(path).c_str(), &st) != 0) return path;
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" + name;
+}
+
+bool MayChangeFolder(const std::string& folder) {
+  return ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+}  // namespace
+
+bool TDryRunFileOps::CreateFolders(const std::u16string& path) {
+  std::string native;
+  if (!ToNative(path, native)) return false;
+  std::string parent = native[0] == '/' ? "/" : ".";
+  for (size_t pos = 1; pos <= native.size(); ++pos) {
+    if (pos != native.size() && native[pos] != '/') continue;
+    const std::string part = native.substr(0, pos);
+    struct stat st {};
+    if (createdFolders_.count(part) == 0 && ::stat(part.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) return FailWith(ENOTDIR);
+    } else if (createdFolders_.count(part) == 0) {
+      if (createdFolders_.count(parent) == 0 && !MayChangeFolder(parent)) return false;
+      createdFolders_.insert(part);
+    }
+    parent = part;
+  }
+  return true;
+}
+
+bool TDryRunFileOps::TargetFolderWritable(const std::string& folder) const {
+  if (createdFolders_.count(folder) != 0) return true;
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) return FailWith(ENOTDIR);
+  return MayChangeFolder(folder);
+}
+
+bool TDryRunFileOps::TargetFree(const std::string& target) const {
+  const std::string place = PlaceOf(target);
+  if (taken_.count(place) != 0) return FailWith(EEXIST);
+  struct stat st {};
+  if (::lstat(target.c_str(), &st) == 0 && freed_.count(place) == 0) return FailWith(EEXIST);
+  return true;
+}
+
+bool TDryRunFileOps::Foretell(const std::u16string& from, const std::u16string& to, bool move,
+                              bool allowCopy) {
+  std::string source, target;
+  if (!ToNative(from, source) || !ToNative(to, target)) return false;
+  struct stat st {};
+  if ((move ? ::lstat(source.c_str(), &st) : ::stat(source.c_str(), &st)) != 0) return false;
+  if (!move && !S_ISREG(st.st_mode)) return FailWith(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  if (!move && ::access(source.c_str(), R_OK) != 0) return false;
+  if (move && !MayChangeFolder(FolderOf(source))) return false;
+  const size_t slash = target.rfind('/');
+  if (target.size() - (slash == std::string::npos ? 0 : slash + 1) > NAME_MAX ||
+      target.size() >= PATH_MAX)
+    return FailWith(ENAMETOOLONG);
+  if (!TargetFolderWritable(FolderOf(target)) || !TargetFree(target)) return false;
+  struct stat folder {};
+  if (move && !allowCopy && ::stat(FolderOf(target).c_str(), &folder) == 0 &&
+      folder.st_dev != st.st_dev)
+    return FailWith(EXDEV);
+  const std::string place = PlaceOf(target);
+  taken_.insert(place);
+  freed_.erase(place);
+  if (move) freed_.insert(PlaceOf(source));
+  return true;
+}
+
+bool TDryRunFileOps::MoveFile(const std::u16string& from, const std::u16string& to,
+                              bool allowCopy) {
+  return Foretell(from, to, true, allowCopy);
+}
+
+bool TDryRunFileOps::CopyFile(const std::u16string& from, const std::u16string& to) {
+  return Foretell(from, to, false, false);
 }
 
 }  // namespace dov

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <memory>
+#include <set>
 #include <string>
 
 namespace dov {
@@ -17,7 +18,9 @@ class IFileOps {
   virtual bool CreateFolders(const std::u16string& path) = 0;
   // Moves a file to a name that must not exist yet. With allowCopy the target
   // may lie on another file system: the file is copied, synced, and only then
-  // is the source removed.
+  // is the source removed. A symbolic link is moved as a link that points to
+  // the same file: a relative target that would no longer lead there from the
+  // new folder is made absolute.
   virtual bool MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) = 0;
   // Copies a file to a name that must not exist yet; the source stays.
   virtual bool CopyFile(const std::u16string& from, const std::u16string& to) = 0;
@@ -40,14 +43,22 @@ class IPosixCalls {
   virtual int Fsync(int fd);
   virtual int RenameNoReplace(const char* from, const char* to);
   virtual int Link(const char* from, const char* to);
+  virtual int Linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags);
   virtual int Unlink(const char* path);
   virtual int Mkdir(const char* path, mode_t mode);
   virtual int Stat(const char* path, struct stat* st);
+  virtual int Lstat(const char* path, struct stat* st);
+  virtual ssize_t Readlink(const char* path, char* buffer, size_t size);
+  virtual int Symlink(const char* pointsTo, const char* path);
+  virtual int Fcntl(int fd, int command, int argument);
 };
 
 // The operations on Linux: renameat2(RENAME_NOREPLACE), or link + unlink where
-// the file system refuses that flag; copies go through a hidden temporary file
-// in the target folder that is published without replacing.
+// the file system refuses that flag. A copy is written as an unnamed file
+// (O_TMPFILE) in the target folder and given its name only when complete
+// (linkat through /proc/self/fd, which never replaces), so that nothing of it
+// can be left behind; where the file system or /proc does not allow that, it
+// goes through a hidden temporary file that is published without replacing.
 class TLinuxFileOps : public IFileOps {
  public:
   TLinuxFileOps();
@@ -61,17 +72,35 @@ class TLinuxFileOps : public IFileOps {
   IPosixCalls& calls_;
 };
 
-// Makes SIGINT, SIGTERM and SIGHUP remove the temporary file of a copy in
-// progress before the process ends of the signal as it would have; a signal
-// the process ignores stays ignored. Called once at start-up.
+// Makes every signal that would end the process (SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT and the others that can be caught) remove the hidden temporary file
+// of a copy in progress first, then end the process as it would have; a signal
+// the process ignores or handles itself is left alone. Ignores SIGXFSZ, so
+// that a write beyond the file-size limit fails as an error instead of ending
+// the process. Called once at start-up.
 void RemoveTemporaryFileOnInterrupt();
 
-// Does nothing and reports success: the collection pass of a dry run.
+// Changes nothing but foretells what each operation of a job would do, so
+// that a dry run lists what the real job does. An operation fails (errno says
+// why, as for a real failure) when its source is gone, when its target
+// exists now (lstat: also the file itself through another spelling or a
+// link) and no earlier move of the job frees it, when an earlier operation
+// of the job already takes that name, when its name is too long, or when its
+// folder is missing, not a folder or not writable; the genre folders the job
+// would create count as there.
 class TDryRunFileOps : public IFileOps {
  public:
-  bool CreateFolders(const std::u16string&) override { return true; }
-  bool MoveFile(const std::u16string&, const std::u16string&, bool) override { return true; }
-  bool CopyFile(const std::u16string&, const std::u16string&) override { return true; }
+  bool CreateFolders(const std::u16string& path) override;
+  bool MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) override;
+  bool CopyFile(const std::u16string& from, const std::u16string& to) override;
+
+ private:
+  bool Foretell(const std::u16string& from, const std::u16string& to, bool move, bool allowCopy);
+  bool TargetFolderWritable(const std::string& folder) const;
+  bool TargetFree(const std::string& target) const;
+
+  std::set<std::string> createdFolders_;  // as the job spells them
+  std::set<std::string> taken_, freed_;   // places: folder device and inode, and name
 };
 
 }  // namespace dov

@@ -90,6 +90,13 @@ bool SamePathIgnoringCase(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
+bool IsCaseOnlyChange(std::u16string_view oldPath, std::u16string_view newPath) {
+  const size_t slash = oldPath.rfind(u'/') + 1;  // 0 without a folder
+  if (newPath.rfind(u'/') + 1 != slash || oldPath.substr(0, slash) != newPath.substr(0, slash))
+    return false;
+  return SamePathIgnoringCase(oldPath.substr(slash), newPath.substr(slash));
+}
+
 bool TRenameEngine::IsSupportedAudioFile(std::u16string_view fileName, std::u16string& ext) {
   size_t dot = fileName.rfind(u'.');
   ext = dot == std::u16string_view::npos ? std::u16string() : std::u16string(fileName.substr(dot));
@@ -101,13 +108,14 @@ bool TRenameEngine::IsSupportedAudioFile(std::u16string_view fileName, std::u16s
 }
 
 void TRenameEngine::ReadNameTags(const std::u16string& path, std::u16string& artist,
-                                 std::u16string& title, std::u16string& genre) {
+                                 std::u16string& title, std::u16string& genre, int* openError) {
   artist.clear();
   title.clear();
   genre.clear();
   // The store opens only a file that exists, and a store without a file has
   // no fields: no test of its own is needed here.
   TAPETags tags(WideToMarked(path), 3);
+  if (openError != nullptr) *openError = tags.OpenError();
   try {
     if (tags.NeedsContainerTags()) tags.ImportContainerTags();
   } catch (const std::exception&) {
@@ -146,7 +154,9 @@ void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string&
   if (!IsSupportedAudioFile(name, ext)) return;
   std::u16string oldPath = folder + name;
   std::u16string artist, title, genre;
-  ReadNameTags(oldPath, artist, title, genre);
+  int openError = 0;
+  ReadNameTags(oldPath, artist, title, genre, &openError);
+  if (openError != 0) unreadableFiles_.push_back({oldPath, openError});
   if (artist.empty() && title.empty() && genre.empty()) return;
 
   const bool toGenreFolder = options_.Move || options_.Copy;
@@ -167,7 +177,7 @@ void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string&
   } else if (toGenreFolder) {
     newPath = destRoot + genre + name;
   }
-  if (!SamePathIgnoringCase(oldPath, newPath)) {
+  if (!IsCaseOnlyChange(oldPath, newPath)) {
     renameList_.push_back({oldPath, newPath, std::nullopt});
     if (count % 100 == 0) view_.ShowStatus("Loading files... " + std::to_string(count));
     ++count;
@@ -218,6 +228,7 @@ int TRenameEngine::Collect(const TRenameOptions& options) {
   options_ = options;
   renameList_.clear();
   unreadableFolders_.clear();
+  unreadableFiles_.clear();
   int total = 0;
   CollectFiles(options_.SourceFolder, total);
   return total;
@@ -230,9 +241,12 @@ TJobResult TRenameEngine::Run(const TRenameOptions& options) {
   view_.SetProgressMax(result.Total);
   for (int i = 0; i < result.Total; ++i) {
     TRenameEntry& entry = renameList_[static_cast<size_t>(i)];
+    errno = 0;
     bool ok = options_.Copy ? fileOps_.CopyFile(entry.OldPath, entry.NewPath)
                             : fileOps_.MoveFile(entry.OldPath, entry.NewPath, options_.Move);
     entry.Ok = ok;
+    // An operation that fails without saying why still fails.
+    if (!ok) entry.Error = errno != 0 ? errno : EIO;
     if (ok) {
       ++result.Done;
       if (i % 25 == 0) {

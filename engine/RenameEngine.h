@@ -29,6 +29,7 @@ struct TRenameEntry {
   std::u16string OldPath;
   std::u16string NewPath;
   std::optional<bool> Ok;  // unset until the operation pass tried it
+  int Error = 0;           // why it failed (an errno value); 0 when it did not
 };
 
 class IRenameView {
@@ -40,11 +41,13 @@ class IRenameView {
   virtual void Repaint() = 0;
 };
 
-// A folder of the walk that could not be listed, with the error number.
+// A folder of the walk that could not be listed, or a file of it whose tags
+// could not be read, with the error number.
 struct TUnreadableFolder {
   std::u16string Path;
   int Error = 0;
 };
+using TUnreadableFile = TUnreadableFolder;
 
 struct TJobResult {
   int Done = 0;
@@ -63,12 +66,16 @@ class TRenameEngine {
   const std::vector<TRenameEntry>& RenameList() const { return renameList_; }
   // The folders the last walk could not list: their files were not seen.
   const std::vector<TUnreadableFolder>& UnreadableFolders() const { return unreadableFolders_; }
+  // The supported files the last walk could not open: they were passed over.
+  const std::vector<TUnreadableFile>& UnreadableFiles() const { return unreadableFiles_; }
 
   // True when the lower-cased extension is supported; ext receives it (with
   // its dot) in any case.
   static bool IsSupportedAudioFile(std::u16string_view fileName, std::u16string& ext);
+  // openError, when given, receives why an existing file could not be
+  // opened (0 when it was, or when there is no file).
   static void ReadNameTags(const std::u16string& path, std::u16string& artist,
-                           std::u16string& title, std::u16string& genre);
+                           std::u16string& title, std::u16string& genre, int* openError = nullptr);
   static std::u16string ReplaceInvalidChars(std::u16string_view name, char16_t replacement);
   // "12 files moved and/or renamed, and 3 unchanged."
   static std::string SummaryText(int done, int total);
@@ -84,9 +91,14 @@ class TRenameEngine {
   TRenameOptions options_;
   std::vector<TRenameEntry> renameList_;
   std::vector<TUnreadableFolder> unreadableFolders_;
+  std::vector<TUnreadableFile> unreadableFiles_;
 };
 
 // Unicode simple case folding of whole paths, the same on every machine.
 bool SamePathIgnoringCase(std::u16string_view a, std::u16string_view b);
+// A change of letter case alone, which a job never makes: the same folder,
+// byte for byte (letter case makes different folders here), and names that
+// differ only in case.
+bool IsCaseOnlyChange(std::u16string_view oldPath, std::u16string_view newPath);
 
 }  // namespace dov

@@ -60,6 +60,7 @@ TAPETags::TAPETags(std::string fileName, int8_t openAttempts) : fileName_(std::m
     stream_ = TDOVFileStream::TryOpen(fileName_, fmShareDenyNone, error);
     if (!stream_ && !IsNoFileError(error) && MarkedFileExists(fileName_))
       stream_ = OpenWithRetry(fileName_, openAttempts, fmShareDenyNone);
+    if (!stream_ && !IsNoFileError(error)) openError_ = error;
   }
   AfterOpen();
 }

@@ -56,6 +56,9 @@ class TAPETags {
   bool HasAPETag() const { return hasAPETag_; }
   bool HasID3v1() const { return hasID3v1_; }
   bool Opened() const { return opened_; }
+  // Why an existing file could not be opened (an errno value, such as
+  // EACCES); 0 when it was opened or there is no file of that name.
+  int OpenError() const { return openError_; }
   int Count() const { return count_; }
   int64_t FileSize() const { return fileSize_; }
   const std::string& FileName() const { return fileName_; }
@@ -119,6 +122,7 @@ class TAPETags {
   int count_ = 0;
   int64_t fileSize_ = 0;
   bool opened_ = false;
+  int openError_ = 0;
   bool hasAPETag_ = false;
   bool hasID3v1_ = false;
 };

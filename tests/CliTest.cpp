@@ -1,13 +1,21 @@
 // dovrename-cli end to end: the real program on temporary folders, checking
 // its output, its exit status and the files afterwards.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 
 #include "common/JsonText.h"
 #include "tests/TestSupport.h"
@@ -94,6 +102,9 @@ TEST_F(Cli, FailedOperationsExitOneAndNeverOverwrite) {
   CliResult r = RunCli({"rename", "--rename", "--copy", "--dest", dest, lib});
   EXPECT_EQ(r.Status, 1) << r.Err;
   EXPECT_THAT(r.Out, ::testing::EndsWith("\n1 files moved and/or renamed, and 1 unchanged.\n"));
+  // One line per failed file, with the reason.
+  EXPECT_EQ(r.Err, "dovrename-cli: cannot copy \"" + lib + "/a.mp3\" to \"" + dest +
+                       "/Rock/A - T.mp3\": File exists\n");
   EXPECT_EQ(ReadFile(dest + "/Rock/A - T.mp3"), "already there");
   EXPECT_TRUE(Exists(dest + "/Rock/B - T.mp3"));
   EXPECT_EQ(Tree(lib), (std::vector<std::string>{"a.mp3", "b.mp3"}));  // copies leave sources
@@ -110,8 +121,117 @@ TEST_F(Cli, FailedOperationsExitOneAndNeverOverwrite) {
     bool isA = entry["old"] == lib + "/a.mp3";
     EXPECT_EQ(entry["new"], dest + (isA ? "/Rock/A - T.mp3" : "/Rock/B - T.mp3"));
     EXPECT_EQ(entry["ok"], !isA);
+    if (isA) {
+      EXPECT_EQ(entry["reason"], "File exists");
+    } else {
+      EXPECT_FALSE(entry.contains("reason"));
+    }
   }
   EXPECT_EQ(ReadFile(dest + "/Rock/A - T.mp3"), "already there");
+}
+
+TEST_F(Cli, AFailedRenameSaysWhy) {
+  Add("x.mp3", {{"Artist", "A"}, {"Title", std::string(300, 'x')}});
+  CliResult r = RunCli({"rename", "--rename", lib});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_THAT(r.Err, HasSubstr("cannot move \"" + lib + "/x.mp3\""));
+  EXPECT_THAT(r.Err, ::testing::EndsWith(": File name too long\n"));
+  EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1);
+  EXPECT_TRUE(Exists(lib + "/x.mp3"));
+}
+
+// As root every file is readable: the tool then runs as nobody.
+TEST_F(Cli, AFileThatCannotBeReadIsReportedAndExitsOne) {
+  Add("a.mp3", {{"Artist", "A"}, {"Title", "T"}});
+  const std::string locked = Add("locked.mp3", {{"Artist", "B"}, {"Title", "T"}});
+  fs::permissions(dir.Path(), fs::perms::all);
+  fs::permissions(lib, fs::perms::all);
+  fs::permissions(locked, fs::perms::none);
+  auto run = [&](bool dryRun) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) std::_Exit(2);
+    std::vector<std::string> args = {"rename", "--rename", lib};
+    if (dryRun) args.insert(args.begin() + 1, "--dry-run");
+    CliResult r = RunCli(args);
+    const bool ok = r.Status == 1 &&
+                    r.Err == "dovrename-cli: cannot read \"" + locked + "\": Permission denied\n";
+    if (!ok) std::fprintf(stderr, "status %d, stderr: %s", r.Status, r.Err.c_str());
+    std::_Exit(ok ? 0 : 1);
+  };
+  EXPECT_EXIT(run(true), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(run(false), ::testing::ExitedWithCode(0), "");
+  EXPECT_TRUE(Exists(lib + "/A - T.mp3"));
+}
+
+// Runs the tool with its standard output on the given descriptor.
+CliResult RunCliWritingTo(int outFd, const std::vector<std::string>& args) {
+  TempDir scratch;
+  const std::string errPath = scratch / "err";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    std::vector<std::string> copies = {DOV_CLI_PATH};
+    copies.insert(copies.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (::dup2(outFd, 1) < 0 || std::freopen(errPath.c_str(), "w", stderr) == nullptr) ::_exit(127);
+    ::signal(SIGPIPE, SIG_DFL);  // as a shell leaves it
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  CliResult result;
+  result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  result.Err = ReadFile(errPath);
+  return result;
+}
+
+// A full disk or a reader that went away: the job runs to its end, and one
+// line on stderr and the exit status say that the output was lost.
+TEST_F(Cli, AnOutputThatCannotBeWrittenIsReportedAndTheJobStillRuns) {
+  struct Case {
+    const char* what;
+    bool closedPipe;
+    std::vector<std::string> options;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"--json into /dev/full", false, {"--json"}, "No space left on device"},
+      {"status lines into /dev/full", false, {}, "No space left on device"},
+      {"status lines into a closed pipe", true, {}, "Broken pipe"},
+      {"--json into a closed pipe", true, {"--json"}, "Broken pipe"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(lib);
+    for (int i = 0; i < 30; ++i)
+      Add("f" + std::to_string(i) + ".mp3", {{"Artist", "A"}, {"Title", std::to_string(i)}});
+    int fd = -1, pipeEnds[2] = {-1, -1};
+    if (c.closedPipe) {
+      ASSERT_EQ(::pipe(pipeEnds), 0);
+      ::close(pipeEnds[0]);
+      fd = pipeEnds[1];
+    } else {
+      fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+      if (fd < 0) GTEST_SKIP() << "no /dev/full here";
+    }
+    std::vector<std::string> args = {"rename", "--rename"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back(lib);
+    CliResult r = RunCliWritingTo(fd, args);
+    ::close(fd);
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Err, std::string("dovrename-cli: cannot write the output: ") + c.reason + "\n");
+    EXPECT_EQ(Tree(lib).size(), 30u);
+    EXPECT_TRUE(Exists(lib + "/A - 29.mp3"));
+    EXPECT_FALSE(Exists(lib + "/f0.mp3"));
+  }
+  // tags and duration too.
+  const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  EXPECT_EQ(RunCliWritingTo(full, {"tags", lib + "/A - 1.mp3"}).Status, 1);
+  EXPECT_EQ(RunCliWritingTo(full, {"duration", lib + "/A - 1.mp3"}).Status, 1);
+  ::close(full);
 }
 
 TEST_F(Cli, UsageErrorsExitTwoWithOneLineAndChangeNothing) {
@@ -180,11 +300,100 @@ TEST_F(Cli, DryRunListsThePlanAndTouchesNothing) {
   EXPECT_EQ(r.Status, 0);
   EXPECT_THAT(r.Out, StartsWith("{\"entries\":[{\"old\":"));
   json plan = json::parse(r.Out);
-  EXPECT_EQ(plan["done"], 0);
+  EXPECT_EQ(plan["done"], 2);  // as the real job would count
   EXPECT_EQ(plan["total"], 2);
   for (const json& entry : plan["entries"]) EXPECT_TRUE(entry["ok"].is_null());
 
   EXPECT_EQ(Tree(dir.Path()), before);  // no genre folder either
+}
+
+// The dry run foretells the real job exactly: it lists the operations that
+// succeed and counts as the job does, whatever stands in the way.
+TEST_F(Cli, ADryRunListsExactlyWhatTheJobDoes) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> options;
+    std::function<void()> setUp;
+    std::string dest;  // relative to the test folder; empty: the library
+  };
+  const Case cases[] = {
+      {"copy onto the files themselves through a linked destination",
+       {"--copy", "--subfolders"},
+       [this] {
+         Add("Rock/x.mp3", {{"Genre", "Rock"}});
+         Add("y.mp3", {{"Genre", "Rock"}});
+         fs::create_directory_symlink(lib, dir / "alias");
+       },
+       "alias"},
+      {"move onto a hard link of itself",
+       {"--move"},
+       [this] {
+         const std::string x = Add("x.mp3", {{"Genre", "Rock"}});
+         fs::create_directories(dest + "/Rock");
+         fs::create_hard_link(x, dest + "/Rock/x.mp3");
+         Add("z.mp3", {{"Genre", "Rock"}});
+       },
+       "Sorted"},
+      {"two files for one name",
+       {"--rename"},
+       [this] {
+         Add("a.mp3", {{"Artist", "A"}, {"Title", "T"}});
+         Add("b.mp3", {{"Artist", "A"}, {"Title", "T"}});
+         Add("c.mp3", {{"Artist", "C"}, {"Title", "T"}});
+       },
+       ""},
+      {"the new name is taken, too long, or its genre folder is a file",
+       {"--rename", "--copy"},
+       [this] {
+         Add("a.mp3", {{"Artist", "A"}, {"Title", "T"}, {"Genre", "Rock"}});
+         Add("b.mp3", {{"Artist", "B"}, {"Title", std::string(300, 'x')}, {"Genre", "Rock"}});
+         Add("c.mp3", {{"Artist", "C"}, {"Title", "T"}, {"Genre", "Jazz"}});
+         Add("d.mp3", {{"Artist", "D"}, {"Title", "T"}, {"Genre", "Pop"}});
+         fs::create_directories(dest + "/Rock");
+         WriteFile(dest + "/Rock/A - T.mp3", "taken");
+         WriteFile(dest + "/Jazz", "a file");
+       },
+       "Sorted"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(lib);
+    fs::remove_all(dest);
+    fs::remove_all(dir / "alias");
+    fs::create_directory(lib);
+    c.setUp();
+    std::vector<std::string> args = {"rename", "--json"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    if (!c.dest.empty()) args.insert(args.end(), {"--dest", dir / c.dest});
+    args.push_back(lib);
+    std::vector<std::string> dryArgs = args;
+    dryArgs.insert(dryArgs.begin() + 1, "--dry-run");
+
+    const std::vector<std::string> before = Tree(dir.Path());
+    CliResult dry = RunCli(dryArgs);
+    EXPECT_EQ(dry.Status, 0) << dry.Err;
+    EXPECT_EQ(Tree(dir.Path()), before);  // nothing made, not even a genre folder
+    CliResult real = RunCli(args);
+    const json plan = json::parse(dry.Out), done = json::parse(real.Out);
+    std::set<std::pair<std::string, std::string>> planned, succeeded;
+    for (const json& entry : plan["entries"])
+      planned.insert({entry["old"].get<std::string>(), entry["new"].get<std::string>()});
+    for (const json& entry : done["entries"])
+      if (entry["ok"] == true)
+        succeeded.insert({entry["old"].get<std::string>(), entry["new"].get<std::string>()});
+    EXPECT_EQ(planned, succeeded);
+    EXPECT_EQ(plan["done"], done["done"]);
+    EXPECT_EQ(plan["total"], done["total"]);
+    EXPECT_LT(done["done"], done["total"]);  // each case has a failure to foretell
+    EXPECT_GT(done["done"], 0);
+  }
+  // The last case again, as text, after its real job: the one copy made is
+  // there now, so nothing would succeed.
+  const CliResult text =
+      RunCli({"rename", "--dry-run", "--rename", "--copy", "--dest", dir / "Sorted", lib});
+  EXPECT_EQ(text.Out,
+            "Dry run: 0 files would be moved and/or renamed, and 4 unchanged; nothing was "
+            "changed.\n");
 }
 
 TEST_F(Cli, NamesThatAreNotUtf8AreRenamedAndPrintedSafely) {

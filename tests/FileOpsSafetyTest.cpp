@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,15 +19,17 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/DOVTnt.h"
 #include "engine/FileOps.h"
 #include "engine/RenameEngine.h"
-#include "common/DOVTnt.h"
 #include "tests/TestSupport.h"
 
 namespace dov {
@@ -62,9 +65,10 @@ std::string Pattern(size_t size, unsigned seed = 7) {
 // allowed; Why() says what the system answered.
 class TMount {
  public:
-  static TMount Tmpfs(const std::string& at) {
+  static TMount Tmpfs(const std::string& at, const std::string& size = "16m") {
     TMount m(at);
-    if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=16m") == 0)
+    const std::string options = "size=" + size;
+    if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0)
       m.mounted_ = true;
     else
       m.why_ = std::strerror(errno);
@@ -106,6 +110,12 @@ class TMount {
   GTEST_SKIP() << "mounting is not allowed here (" << (mount).Why() \
                << "); the same error is injected through IPosixCalls in the Injected tests"
 
+// The hidden name beside a file that a move gives its source just before it
+// removes it: on the source's own file system.
+bool IsTemporaryName(const std::string& path) {
+  return fs::path(path).filename().string().starts_with(".dovrename-");
+}
+
 // The system calls with the errors of a read-only target folder, of a source
 // that another process removes at a chosen step, or of a source on another
 // file system.
@@ -119,19 +129,26 @@ class TInjectedCalls : public IPosixCalls {
 
   int Open(const char* path, int flags, mode_t mode) override {
     if ((flags & O_CREAT) != 0 && InReadOnly(path)) return Fail(EROFS);
+    if ((flags & O_TMPFILE) == O_TMPFILE && path == readOnlyFolder) return Fail(EROFS);
     int fd = IPosixCalls::Open(path, flags, mode);
     if (fd >= 0 && vanishAfterOpen && path == vanishingSource) ::unlink(path);
     return fd;
   }
   int RenameNoReplace(const char* from, const char* to) override {
-    if (from == sourceOnOtherFs) return Fail(EXDEV);
+    if (from == sourceOnOtherFs && !IsTemporaryName(to)) return Fail(EXDEV);
+    // The move hides its source just before it removes it.
+    if (vanishBeforeUnlink && from == vanishingSource && IsTemporaryName(to)) ::unlink(from);
     if (InReadOnly(to) || InReadOnly(from)) return Fail(EROFS);
     return IPosixCalls::RenameNoReplace(from, to);
   }
   int Link(const char* from, const char* to) override {
-    if (from == sourceOnOtherFs) return Fail(EXDEV);
+    if (from == sourceOnOtherFs && !IsTemporaryName(to)) return Fail(EXDEV);
     if (InReadOnly(to)) return Fail(EROFS);
     return IPosixCalls::Link(from, to);
+  }
+  int Linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) override {
+    if (InReadOnly(to)) return Fail(EROFS);
+    return IPosixCalls::Linkat(fromFolder, from, toFolder, to, flags);
   }
   int Unlink(const char* path) override {
     if (vanishBeforeUnlink && path == vanishingSource) ::unlink(path);
@@ -395,7 +412,9 @@ TEST(FileOpsSafety, ModesAndTimesSurviveMovesAndCopiesAcrossFileSystems) {
       for (const std::string& path : {disk + "/back-" + name, other + "/copy-" + name}) {
         struct stat st {};
         ASSERT_EQ(::stat(path.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, mode) << path;
+        // A copy drops set-id and sticky bits; a move keeps them with the owner.
+        const bool copy = path.starts_with(other);
+        EXPECT_EQ(st.st_mode & 07777, copy ? mode & 0777 : mode) << path;
         EXPECT_EQ(st.st_mtim.tv_sec, when.tv_sec) << path;
         EXPECT_EQ(st.st_mtim.tv_nsec, when.tv_nsec) << path;
         EXPECT_TRUE(ReadFile(path) == content) << path;
@@ -544,6 +563,152 @@ TEST(FileOpsSafety, MoveAcrossFileSystemsRacingAnotherProcessNeverReplaces) {
   SKIP_WITHOUT_MOUNT(mount);
   fs::create_directories(dir / "source");
   RaceAgainstAnotherProcess(dir / "source", other, 2);
+}
+
+// --- Sources changed by another process while they are moved -----------------
+
+constexpr int kStressFiles = 40;
+
+// Shared with the other process: what it did to each file.
+struct TStressBoard {
+  std::atomic<bool> stop{false};
+  std::atomic<int> appends[kStressFiles] = {};
+  std::atomic<bool> deleted[kStressFiles] = {};
+};
+
+std::string StressHeader(int id) {
+  char header[32];
+  std::snprintf(header, sizeof header, "file %03d\n", id);
+  return header;
+}
+
+std::string StressChunk(int id, int k) {
+  char chunk[40];
+  std::snprintf(chunk, sizeof chunk, "[append %03d %06d]", id, k);
+  return std::string(chunk) + std::string(80, static_cast<char>('a' + k % 26));
+}
+
+std::string StressContent(int id, int appends) {
+  std::string content = StressHeader(id) + Pattern(256 * 1024, static_cast<unsigned>(id + 1));
+  for (int k = 0; k < appends; ++k) content += StressChunk(id, k);
+  return content;
+}
+
+// The other process: appends to the files by their names (80 %), renames
+// them within the folder (10 %) and deletes a few (10 %, at most a fifth),
+// until told to stop. An append counts once open and write succeeded.
+[[noreturn]] void ChangeSourcesUntilStopped(TStressBoard& board, const std::string& folder) {
+  std::vector<std::string> names(kStressFiles);
+  for (int i = 0; i < kStressFiles; ++i)
+    names[static_cast<size_t>(i)] = folder + "/s" + std::to_string(i) + ".mp3";
+  // It ends with the test, however that ends, and after a minute at the most.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  uint32_t random = 12345;
+  int deletes = 0, renames = 0;
+  while (!board.stop.load() && std::chrono::steady_clock::now() < deadline) {
+    random = random * 1664525u + 1013904223u;
+    const int i = static_cast<int>((random >> 8) % kStressFiles);
+    const uint32_t choice = (random >> 20) % 100;
+    std::string& name = names[static_cast<size_t>(i)];
+    if (board.deleted[i].load()) continue;
+    if (choice < 80) {
+      const int fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+      if (fd < 0) continue;
+      const std::string chunk = StressChunk(i, board.appends[i].load());
+      if (::write(fd, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size()))
+        board.appends[i].fetch_add(1);
+      ::close(fd);
+    } else if (choice < 90) {
+      const std::string renamed = folder + "/r" + std::to_string(++renames) + ".mp3";
+      if (::rename(name.c_str(), renamed.c_str()) == 0) name = renamed;
+    } else if (deletes < kStressFiles / 5 && ::unlink(name.c_str()) == 0) {
+      ++deletes;
+      board.deleted[i].store(true);
+    }
+    SpinFor(std::chrono::microseconds(20));
+  }
+  ::_exit(0);
+}
+
+// Moves every file in folder to other, as a job does; true when any was moved.
+int MoveAllOnce(IFileOps& ops, const std::string& folder, const std::string& other) {
+  int moved = 0;
+  for (const std::string& name : Entries(folder))
+    if (name[0] != '.' && ops.MoveFile(W(folder + "/" + name), W(other + "/" + name), true))
+      ++moved;
+  return moved;
+}
+
+// Files are moved to another file system while another process appends to,
+// renames and deletes them. Afterwards every file the other process did not
+// delete is in exactly one place, whole, with every append that succeeded.
+TEST(FileOpsSafety, MovesAcrossFileSystemsLoseNothingWhileSourcesChange) {
+  TempDir dir;
+  const std::string source = dir / "source", other = dir / "other";
+  fs::create_directories(source);
+  fs::create_directories(other);
+  TMount mount = TMount::Tmpfs(other, "128m");
+  SKIP_WITHOUT_MOUNT(mount);
+  for (int i = 0; i < kStressFiles; ++i)
+    WriteFile(source + "/s" + std::to_string(i) + ".mp3", StressContent(i, 0));
+
+  void* shared = ::mmap(nullptr, sizeof(TStressBoard), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(shared, MAP_FAILED);
+  auto* board = new (shared) TStressBoard();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) ChangeSourcesUntilStopped(*board, source);
+  struct TChildGuard {
+    pid_t pid;
+    ~TChildGuard() {
+      if (pid <= 0) return;
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  } guard{child};
+
+  // A few rounds over what is there, each while the other process works.
+  TLinuxFileOps ops;
+  int moved = 0;
+  for (int round = 0; round < 4; ++round) moved += MoveAllOnce(ops, source, other);
+  board->stop.store(true);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  guard.pid = 0;
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  moved += MoveAllOnce(ops, source, other);  // and once more in peace
+
+  std::vector<std::vector<std::string>> found(kStressFiles);
+  for (const std::string& folder : {source, other}) {
+    for (const std::string& name : Entries(folder)) {
+      EXPECT_NE(name[0], '.') << "left behind: " << folder << "/" << name;
+      const std::string content = ReadFile(folder + "/" + name);
+      const int id = std::atoi(content.substr(5, 3).c_str());
+      ASSERT_TRUE(content.starts_with(StressHeader(id))) << name;
+      found[static_cast<size_t>(id)].push_back(content);
+    }
+  }
+  int appends = 0;
+  for (int i = 0; i < kStressFiles; ++i) {
+    SCOPED_TRACE("file " + std::to_string(i));
+    const auto& copies = found[static_cast<size_t>(i)];
+    appends += board->appends[i].load();
+    if (board->deleted[i].load()) {
+      EXPECT_LE(copies.size(), 1u);  // removed during its move, the copy may stay
+      continue;
+    }
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_TRUE(copies[0] == StressContent(i, board->appends[i].load()))
+        << "size " << copies[0].size() << ", expected "
+        << StressContent(i, board->appends[i].load()).size();
+  }
+  EXPECT_GT(moved, 0);
+  ::testing::Test::RecordProperty("moved", moved);
+  ::testing::Test::RecordProperty("appends", appends);
+  board->~TStressBoard();
+  ::munmap(shared, sizeof(TStressBoard));
 }
 
 }  // namespace

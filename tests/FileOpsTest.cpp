@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -36,6 +38,12 @@ using test::ReadFile;
 using test::TempDir;
 using test::W;
 using test::WriteFile;
+
+// The hidden name a copy is written under, or the source of a move is
+// given just before it goes: it lies beside the file, on its file system.
+bool IsTemporaryName(const std::string& path) {
+  return fs::path(path).filename().string().starts_with(".dovrename-");
+}
 
 // Names left in a folder by a copy that went wrong.
 std::vector<std::string> TemporaryFiles(const std::string& folder) {
@@ -100,6 +108,7 @@ class FakeCalls : public IPosixCalls {
     kFsyncFolder,
     kRename,
     kLink,
+    kLinkat,
     kUnlink,
     kMkdir,
     kStat
@@ -112,18 +121,23 @@ class FakeCalls : public IPosixCalls {
   std::string otherDevice;                      // renames and links of this path fail with EXDEV
   size_t maxWrite = 0;                          // writes take at most this many bytes
   bool interrupt = false;                       // every other read and write is interrupted
+  bool refuseTmpfile = false;                   // the file system cannot make unnamed files
   std::function<void()> onWrite;                // runs before each write
   std::vector<std::pair<uid_t, gid_t>> chowns;  // every owner asked for
 
+  int unnamedFiles = 0;  // O_TMPFILE files opened
   int calls = 0;
   std::vector<Kind> failed;
   std::map<Kind, int> counts;
 
   int Open(const char* path, int flags, mode_t mode) override {
     if (Fail(kOpen)) return -1;
+    const bool unnamed = (flags & O_TMPFILE) == O_TMPFILE;
+    if (unnamed && refuseTmpfile) return Refuse(EOPNOTSUPP);
     int fd = IPosixCalls::Open(path, flags, mode);
+    if (fd >= 0 && unnamed) ++unnamedFiles;
     if (fd >= 0 && (flags & O_ACCMODE) != O_RDONLY) writable_.insert(fd);
-    if (fd >= 0 && (flags & O_DIRECTORY)) folders_.insert(fd);
+    if (fd >= 0 && (flags & O_DIRECTORY) && !unnamed) folders_.insert(fd);
     return fd;
   }
   int Close(int fd) override {
@@ -165,14 +179,17 @@ class FakeCalls : public IPosixCalls {
   }
   int RenameNoReplace(const char* from, const char* to) override {
     if (Fail(kRename)) return -1;
-    if (from == otherDevice) return Refuse(EXDEV);
+    if (from == otherDevice && !IsTemporaryName(to)) return Refuse(EXDEV);
     if (renameErrno != 0) return Refuse(renameErrno);
     return IPosixCalls::RenameNoReplace(from, to);
   }
   int Link(const char* from, const char* to) override {
     if (Fail(kLink)) return -1;
-    if (from == otherDevice) return Refuse(EXDEV);
+    if (from == otherDevice && !IsTemporaryName(to)) return Refuse(EXDEV);
     return IPosixCalls::Link(from, to);
+  }
+  int Linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) override {
+    return Fail(kLinkat) ? -1 : IPosixCalls::Linkat(fromFolder, from, toFolder, to, flags);
   }
   int Unlink(const char* path) override { return Fail(kUnlink) ? -1 : IPosixCalls::Unlink(path); }
   int Mkdir(const char* path, mode_t mode) override {
@@ -212,6 +229,7 @@ TEST(FileOps, MoveAndCopyNeverReplaceAnExistingFile) {
     const char* what;
     std::function<bool(IFileOps&, const std::u16string&, const std::u16string&)> op;
     int renameErrno;
+    bool refuseTmpfile = false;
   };
   const Case cases[] = {
       {"rename", [](IFileOps& o, auto& f, auto& t) { return o.MoveFile(f, t, false); }, 0},
@@ -221,13 +239,15 @@ TEST(FileOps, MoveAndCopyNeverReplaceAnExistingFile) {
        EINVAL},
       {"move, link path", [](IFileOps& o, auto& f, auto& t) { return o.MoveFile(f, t, true); },
        EINVAL},
-      {"copy, link path", [](IFileOps& o, auto& f, auto& t) { return o.CopyFile(f, t); }, EINVAL},
+      {"copy, named temporary, link path",
+       [](IFileOps& o, auto& f, auto& t) { return o.CopyFile(f, t); }, EINVAL, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     FakeCalls calls;
     calls.renameErrno = c.renameErrno;
+    calls.refuseTmpfile = c.refuseTmpfile;
     TLinuxFileOps ops(calls);
     WriteFile(dir / "a.mp3", "source");
     WriteFile(dir / "b.mp3", "target");
@@ -407,6 +427,67 @@ TEST(FileOps, InjectedCrossDeviceMoveCopiesSyncsAndRemovesTheSource) {
   }
 }
 
+// Another process changes the source while a move copies it to another file
+// system: the source stays with everything written to it, the copy goes,
+// and the move fails as "in use".
+TEST(FileOps, ASourceChangedDuringAMoveAcrossFileSystemsStays) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& from, int& heldFd)> change;
+    std::string afterwards;  // the source's contents afterwards
+    std::string renamedTo;   // where it is afterwards, when not at from
+  };
+  const std::string content = Pattern(3 * 1024 * 1024);
+  const Case cases[] = {
+      {"appended to",
+       [](const std::string& from, int&) {
+         int fd = ::open(from.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+         ASSERT_GE(fd, 0);
+         ASSERT_EQ(::write(fd, "more", 4), 4);
+         ::close(fd);
+       },
+       content + "more", ""},
+      {"rewritten in place",
+       [](const std::string& from, int&) {
+         int fd = ::open(from.c_str(), O_WRONLY | O_CLOEXEC);
+         ASSERT_GE(fd, 0);
+         ASSERT_EQ(::write(fd, "XY", 2), 2);
+         ::close(fd);
+       },
+       "XY" + content.substr(2), ""},
+      {"renamed",
+       [](const std::string& from, int&) {
+         ASSERT_EQ(::rename(from.c_str(), (from + ".renamed").c_str()), 0);
+       },
+       content, ".renamed"},
+      {"open for writing",
+       [](const std::string& from, int& heldFd) {
+         heldFd = ::open(from.c_str(), O_WRONLY | O_CLOEXEC);
+         ASSERT_GE(heldFd, 0);
+       },
+       content, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string from = dir / "a.mp3", to = dir / "b.mp3";
+    WriteFile(from, content);
+    FakeCalls calls;
+    calls.otherDevice = from;
+    int writes = 0, heldFd = -1;
+    calls.onWrite = [&] {
+      if (++writes == 2) c.change(from, heldFd);
+    };
+    errno = 0;
+    EXPECT_FALSE(TLinuxFileOps(calls).MoveFile(W(from), W(to), true));
+    EXPECT_EQ(errno, EBUSY) << std::strerror(errno);
+    if (heldFd >= 0) ::close(heldFd);
+    EXPECT_FALSE(Exists(to));
+    EXPECT_TRUE(ReadFile(from + c.renamedTo) == c.afterwards);
+    EXPECT_EQ(Entries(dir.Path().string()).size(), 1u);
+  }
+}
+
 TEST(FileOps, AMoveKeepsTheOwnerACopyBelongsToWhoeverMadeIt) {
   TempDir dir;
   const std::string from = dir / "a.mp3";
@@ -432,31 +513,43 @@ TEST(FileOps, AMoveKeepsTheOwnerACopyBelongsToWhoeverMadeIt) {
   }
 }
 
-// The process is ended by a signal in the middle of a copy: the half-written
-// temporary file goes with it, and the signal still ends the process.
+// The process is ended by a signal in the middle of a copy or of a move
+// across file systems: nothing of the half-written file stays, and the signal
+// still ends the process. An unnamed file goes even with SIGKILL; a named
+// temporary file is removed by the handler of every signal that can be caught.
 TEST(FileOps, AnInterruptedCopyLeavesNoTemporaryFile) {
-  for (bool move : {false, true}) {
-    SCOPED_TRACE(move ? "move" : "copy");
-    TempDir dir;
-    const std::string from = dir / "a.mp3", to = dir / "b.mp3";
-    const std::string content = Pattern(3 * 1024 * 1024);
-    WriteFile(from, content);
-    auto copyUntilKilled = [&] {
-      RemoveTemporaryFileOnInterrupt();
-      FakeCalls calls;
-      calls.otherDevice = from;
-      int writes = 0;
-      calls.onWrite = [&] {
-        if (++writes == 2) ::raise(SIGTERM);
+  struct Case {
+    int signal;
+    bool named;
+  };
+  const Case cases[] = {{SIGTERM, false}, {SIGQUIT, false}, {SIGKILL, false}, {SIGTERM, true},
+                        {SIGQUIT, true},  {SIGUSR1, true},  {SIGALRM, true}};
+  for (const Case& c : cases) {
+    for (bool move : {false, true}) {
+      SCOPED_TRACE(std::string(move ? "move, " : "copy, ") + strsignal(c.signal) +
+                   (c.named ? ", named temporary" : ", unnamed file"));
+      TempDir dir;
+      const std::string from = dir / "a.mp3", to = dir / "b.mp3";
+      const std::string content = Pattern(3 * 1024 * 1024);
+      WriteFile(from, content);
+      auto copyUntilKilled = [&] {
+        RemoveTemporaryFileOnInterrupt();
+        FakeCalls calls;
+        calls.otherDevice = from;
+        calls.refuseTmpfile = c.named;
+        int writes = 0;
+        calls.onWrite = [&] {
+          if (++writes == 2) ::raise(c.signal);
+        };
+        TLinuxFileOps ops(calls);
+        move ? ops.MoveFile(W(from), W(to), true) : ops.CopyFile(W(from), W(to));
+        std::_Exit(0);  // not reached
       };
-      TLinuxFileOps ops(calls);
-      move ? ops.MoveFile(W(from), W(to), true) : ops.CopyFile(W(from), W(to));
-      std::_Exit(0);  // not reached
-    };
-    EXPECT_EXIT(copyUntilKilled(), ::testing::KilledBySignal(SIGTERM), "");
-    EXPECT_TRUE(TemporaryFiles(dir.Path()).empty());
-    EXPECT_FALSE(Exists(to));
-    EXPECT_EQ(ReadFile(from), content);
+      EXPECT_EXIT(copyUntilKilled(), ::testing::KilledBySignal(c.signal), "");
+      EXPECT_TRUE(TemporaryFiles(dir.Path()).empty());
+      EXPECT_FALSE(Exists(to));
+      EXPECT_EQ(ReadFile(from), content);
+    }
   }
   // A signal the process was told to ignore stays ignored.
   auto ignoredStaysIgnored = [] {
@@ -467,6 +560,49 @@ TEST(FileOps, AnInterruptedCopyLeavesNoTemporaryFile) {
     std::_Exit(now.sa_handler == SIG_IGN ? 0 : 1);
   };
   EXPECT_EXIT(ignoredStaysIgnored(), ::testing::ExitedWithCode(0), "");
+}
+
+// Beyond the file-size limit a write fails (EFBIG) instead of ending the
+// process: the copy fails and leaves nothing.
+TEST(FileOps, ACopyBeyondTheFileSizeLimitFailsCleanly) {
+  for (bool named : {false, true}) {
+    SCOPED_TRACE(named ? "named temporary" : "unnamed file");
+    TempDir dir;
+    const std::string from = dir / "a.mp3", to = dir / "b.mp3";
+    WriteFile(from, Pattern(3 * 1024 * 1024));
+    auto copyOverTheLimit = [&] {
+      RemoveTemporaryFileOnInterrupt();
+      const struct rlimit limit = {1024 * 1024, RLIM_INFINITY};
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) std::_Exit(2);
+      FakeCalls calls;
+      calls.refuseTmpfile = named;
+      const bool ok = TLinuxFileOps(calls).CopyFile(W(from), W(to));
+      std::_Exit(!ok && errno == EFBIG ? 0 : 1);
+    };
+    EXPECT_EXIT(copyOverTheLimit(), ::testing::ExitedWithCode(0), "");
+    EXPECT_TRUE(TemporaryFiles(dir.Path()).empty());
+    EXPECT_FALSE(Exists(to));
+  }
+}
+
+// Naming an unnamed file through /proc/self/fd needs no privilege: a user
+// other than root copies that way too.
+TEST(FileOps, AnOrdinaryUserCopiesThroughAnUnnamedFile) {
+  TempDir dir;
+  fs::permissions(dir.Path(), fs::perms::all);
+  const std::string from = dir / "a.mp3", to = dir / "b.mp3";
+  WriteFile(from, Pattern(100000));
+  fs::permissions(from, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  auto copyAsNobody = [&] {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) std::_Exit(2);
+    FakeCalls calls;
+    const bool ok = TLinuxFileOps(calls).CopyFile(W(from), W(to));
+    if (!ok) std::fprintf(stderr, "copy failed: %s\n", std::strerror(errno));
+    std::_Exit(ok && calls.unnamedFiles == 1 && calls.counts[FakeCalls::kLinkat] == 1 ? 0 : 1);
+  };
+  EXPECT_EXIT(copyAsNobody(), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadFile(to), Pattern(100000));
+  EXPECT_TRUE(TemporaryFiles(dir.Path()).empty());
 }
 
 // FAT refuses most modes with EPERM: the copy is still made. A real error
@@ -510,9 +646,10 @@ TEST(FileOps, ReadsAndWritesThatComeUpShortOrAreInterruptedStillCopyEverything) 
 struct FailureCase {
   const char* name;
   bool copy;
-  int renameErrno;   // EINVAL: the file system refuses RENAME_NOREPLACE
-  bool otherDevice;  // the source lies on another file system (EXDEV injected)
-  bool realOtherFs;  // the target folder is /dev/shm
+  bool refuseTmpfile;  // a named temporary file instead of an unnamed one
+  int renameErrno;     // EINVAL: the file system refuses RENAME_NOREPLACE
+  bool otherDevice;    // the source lies on another file system (EXDEV injected)
+  bool realOtherFs;    // the target folder is /dev/shm
   std::vector<FakeCalls::Kind> mustBeTried;
 };
 void PrintTo(const FailureCase& c, std::ostream* os) {
@@ -549,9 +686,12 @@ TEST_P(FileOpsFailure, AnyFailedStepLeavesTheSourceWholeAndNoTrace) {
     FakeCalls calls;
     calls.failAt = n;
     calls.renameErrno = c.renameErrno;
+    calls.refuseTmpfile = c.refuseTmpfile;
     if (c.otherDevice) calls.otherDevice = from;
     TLinuxFileOps ops(calls);
+    errno = 0;
     bool ok = c.copy ? ops.CopyFile(W(from), W(to)) : ops.MoveFile(W(from), W(to), true);
+    const int error = errno;
     if (calls.failed.empty()) {
       // Fewer than n calls: every step has been failed once.
       ASSERT_TRUE(ok);
@@ -571,6 +711,9 @@ TEST_P(FileOpsFailure, AnyFailedStepLeavesTheSourceWholeAndNoTrace) {
     } else {
       EXPECT_EQ(ReadFile(from), content) << "failed call kind " << kind;
       EXPECT_FALSE(Exists(to)) << "failed call kind " << kind;
+      // The reason is the failed step's, not that of the clean-up after it.
+      EXPECT_EQ(error, calls.failErrno)
+          << "failed call kind " << kind << ": " << std::strerror(error);
     }
     ASSERT_LT(n, 1000);
   }
@@ -584,12 +727,22 @@ INSTANTIATE_TEST_SUITE_P(
     Steps, FileOpsFailure,
     ::testing::Values(FailureCase{"Copy",
                                   true,
+                                  false,
+                                  0,
+                                  false,
+                                  false,
+                                  {K::kOpen, K::kFstat, K::kRead, K::kWrite, K::kFchmod,
+                                   K::kFutimens, K::kCloseWritable, K::kLinkat}},
+                      FailureCase{"CopyNamedTemporary",
+                                  true,
+                                  true,
                                   0,
                                   false,
                                   false,
                                   {K::kOpen, K::kFstat, K::kRead, K::kWrite, K::kFchmod,
                                    K::kFutimens, K::kCloseWritable, K::kRename}},
                       FailureCase{"CopyLinkPath",
+                                  true,
                                   true,
                                   EINVAL,
                                   false,
@@ -599,19 +752,22 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{
                           "CrossDeviceMove",
                           false,
+                          false,
                           0,
                           true,
                           false,
                           {K::kOpen, K::kRead, K::kWrite, K::kFchown, K::kFchmod, K::kFutimens,
-                           K::kFsync, K::kRename, K::kFsyncFolder, K::kUnlink}},
+                           K::kFsync, K::kRename, K::kLinkat, K::kFsyncFolder, K::kUnlink}},
                       FailureCase{"CrossDeviceMoveLinkPath",
                                   false,
+                                  true,
                                   EINVAL,
                                   true,
                                   false,
                                   {K::kOpen, K::kRead, K::kWrite, K::kFsync, K::kRename, K::kLink,
                                    K::kUnlink, K::kFsyncFolder}},
                       FailureCase{"MoveToDevShm",
+                                  false,
                                   false,
                                   0,
                                   false,
@@ -691,6 +847,37 @@ TEST(FileOps, CopyKeepsContentModeAndModificationTime) {
   EXPECT_EQ(ReadFile(dir / "empty2"), "");
 }
 
+// A copy belongs to whoever made it and never carries set-id or sticky bits;
+// a move keeps them together with the owner and group they belong to.
+TEST(FileOps, ACopyNeverCarriesSetIdOrStickyBits) {
+  struct Case {
+    mode_t mode, copied;
+  };
+  const Case cases[] = {{04755, 0755}, {02755, 0755}, {06711, 0711}, {01777, 0777}, {0640, 0640}};
+  const bool root = ::geteuid() == 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.mode));
+    TempDir dir;
+    const std::string from = dir / "prog";
+    WriteFile(from, Pattern(100));
+    // As root: another user's set-id program, which a copy must not turn into root's.
+    if (root) {
+      ASSERT_EQ(::chown(from.c_str(), 65534, 65534), 0);
+    }
+    ASSERT_EQ(::chmod(from.c_str(), c.mode), 0);
+    FakeCalls calls;
+    calls.otherDevice = from;
+    TLinuxFileOps ops(calls);
+    ASSERT_TRUE(ops.CopyFile(W(from), W(dir / "copy")));
+    EXPECT_EQ(StatOf(dir / "copy").st_mode & 07777, c.copied);
+    if (root) {
+      EXPECT_EQ(StatOf(dir / "copy").st_uid, 0u);
+    }
+    ASSERT_TRUE(ops.MoveFile(W(from), W(dir / "moved"), true));
+    EXPECT_EQ(StatOf(dir / "moved").st_mode & 07777, c.mode);
+  }
+}
+
 TEST(FileOps, OnlyRegularFilesAreCopiedAndAFifoDoesNotHang) {
   TempDir dir;
   ASSERT_EQ(::mkfifo((dir / "pipe.mp3").c_str(), 0644), 0);
@@ -720,6 +907,57 @@ TEST(FileOps, OnlyRegularFilesAreCopiedAndAFifoDoesNotHang) {
   EXPECT_EQ(Entries(dir.Path()).size(), 2u);
 }
 
+// A moved link still leads to its file; the file itself stays where it is.
+TEST(FileOps, AMovedLinkStillLeadsToItsFile) {
+  struct Case {
+    const char* what;
+    std::string linkFolder, pointsTo, to;  // to: relative to the test folder
+    bool otherDevice, allowCopy;
+    bool absoluteAfterwards;
+  };
+  const Case cases[] = {
+      {"relative, up and over", "links", "../music/song.mp3", "sorted/Rock/x.mp3", false, true,
+       true},
+      {"relative, beside its file", "music", "song.mp3", "sorted/Rock/x.mp3", false, true, true},
+      {"relative, renamed in its folder", "music", "song.mp3", "music/y.mp3", false, false, false},
+      {"absolute", "links", "", "sorted/Rock/x.mp3", false, true, true},
+      {"relative, to another file system", "links", "../music/song.mp3", "sorted/Rock/x.mp3", true,
+       true, true},
+      {"absolute, to another file system", "links", "", "sorted/Rock/x.mp3", true, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string song = dir / "music/song.mp3", link = dir / (c.linkFolder + "/link.mp3");
+    fs::create_directories(dir / "music");
+    fs::create_directories(dir / c.linkFolder);
+    fs::create_directories(dir / "sorted/Rock");
+    WriteFile(song, "the song");
+    ASSERT_EQ(::symlink((c.pointsTo.empty() ? song : c.pointsTo).c_str(), link.c_str()), 0);
+    FakeCalls calls;
+    if (c.otherDevice) calls.otherDevice = link;
+    TLinuxFileOps ops(calls);
+    const std::string to = dir / c.to;
+    ASSERT_TRUE(ops.MoveFile(W(link), W(to), c.allowCopy));
+    EXPECT_FALSE(Exists(link));
+    EXPECT_TRUE(fs::is_symlink(to));
+    EXPECT_EQ(ReadFile(to), "the song");
+    EXPECT_EQ(fs::read_symlink(to).is_absolute(), c.absoluteAfterwards);
+    EXPECT_EQ(ReadFile(song), "the song");
+  }
+  // Onto a name that is taken: nothing is replaced.
+  TempDir dir;
+  WriteFile(dir / "song.mp3", "the song");
+  WriteFile(dir / "taken.mp3", "taken");
+  fs::create_directories(dir / "sub");
+  ASSERT_EQ(::symlink("../song.mp3", (dir / "sub/link.mp3").c_str()), 0);
+  errno = 0;
+  EXPECT_FALSE(TLinuxFileOps().MoveFile(W(dir / "sub/link.mp3"), W(dir / "taken.mp3"), true));
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(ReadFile(dir / "taken.mp3"), "taken");
+  EXPECT_EQ(ReadFile(dir / "sub/link.mp3"), "the song");
+}
+
 TEST(FileOps, CreateFoldersMakesMissingParentsOnly) {
   TempDir dir;
   TLinuxFileOps ops;
@@ -736,6 +974,52 @@ TEST(FileOps, CreateFoldersMakesMissingParentsOnly) {
   EXPECT_FALSE(ops.CreateFolders(W(dir / "file/sub")));
   EXPECT_EQ(ReadFile(dir / "file"), "x");
   EXPECT_FALSE(ops.CreateFolders(u""));
+}
+
+// The dry run foretells each step of a job in order, touching nothing.
+TEST(FileOps, ADryRunForetellsEachOperationInTheOrderOfTheJob) {
+  TempDir dir;
+  for (const char* name : {"a.mp3", "b.mp3", "x.mp3", "file"}) WriteFile(dir / name, name);
+  ASSERT_EQ(::symlink("a.mp3", (dir / "link.mp3").c_str()), 0);
+  const std::vector<std::string> before = Entries(dir.Path().string());
+  TDryRunFileOps ops;
+  struct Step {
+    const char* what;
+    std::function<bool()> op;
+    int error;  // 0: it would succeed
+  };
+  const Step steps[] = {
+      {"b moves on to c", [&] { return ops.MoveFile(W(dir / "b.mp3"), W(dir / "c.mp3"), false); },
+       0},
+      {"a takes the name b freed",
+       [&] { return ops.MoveFile(W(dir / "a.mp3"), W(dir / "b.mp3"), false); }, 0},
+      {"c is taken by the first step",
+       [&] { return ops.CopyFile(W(dir / "x.mp3"), W(dir / "c.mp3")); }, EEXIST},
+      {"onto itself", [&] { return ops.CopyFile(W(dir / "x.mp3"), W(dir / "x.mp3")); }, EEXIST},
+      {"onto itself through a link",
+       [&] { return ops.CopyFile(W(dir / "x.mp3"), W(dir / "link.mp3")); }, EEXIST},
+      {"through another spelling of the folder",
+       [&] { return ops.CopyFile(W(dir / "x.mp3"), W(dir / ".//x.mp3")); }, EEXIST},
+      {"a genre folder the job makes", [&] { return ops.CreateFolders(W(dir / "new/sub")); }, 0},
+      {"into it", [&] { return ops.CopyFile(W(dir / "x.mp3"), W(dir / "new/sub/x.mp3")); }, 0},
+      {"a folder that is not there",
+       [&] { return ops.CopyFile(W(dir / "x.mp3"), W(dir / "none/x.mp3")); }, ENOENT},
+      {"a folder under a file", [&] { return ops.CreateFolders(W(dir / "file/sub")); }, ENOTDIR},
+      {"a name too long",
+       [&] { return ops.CopyFile(W(dir / "x.mp3"), W(dir / std::string(256, 'n'))); },
+       ENAMETOOLONG},
+      {"a source that is gone",
+       [&] { return ops.MoveFile(W(dir / "gone.mp3"), W(dir / "y.mp3"), true); }, ENOENT},
+  };
+  for (const Step& step : steps) {
+    errno = 0;
+    const bool ok = step.op();
+    EXPECT_EQ(ok, step.error == 0) << step.what;
+    if (!ok) {
+      EXPECT_EQ(errno, step.error) << step.what << ": " << std::strerror(errno);
+    }
+  }
+  EXPECT_EQ(Entries(dir.Path().string()), before);
 }
 
 TEST(FileOps, NamesWithNulAreRefused) {
