@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "common/DOVTnt.h"
+#include "engine/ReadAhead.h"
 #include "tags/APETag.h"
 
 namespace dov {
@@ -138,6 +139,7 @@ std::u16string TRenameEngine::GenreFolder(std::u16string genre) const {
 void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string& name, int& count) {
   std::u16string ext;
   if (!IsSupportedAudioFile(name, ext)) return;
+  if (readAhead_ != nullptr) readAhead_->Passed();
   std::u16string oldPath = folder + name;
   std::u16string artist, title, genre;
   ReadNameTags(oldPath, artist, title, genre);
@@ -213,6 +215,19 @@ int TRenameEngine::Collect(const TRenameOptions& options) {
   renameList_.clear();
   unreadableFolders_.clear();
   int total = 0;
+  // The walk's next files are read ahead meanwhile, into the page cache.
+  const bool toGenreFolder = options_.Move || options_.Copy;
+  TReadAhead readAhead(WideToNative(options_.SourceFolder), options_.Subfolders,
+                       toGenreFolder ? WideToNative(options_.DestFolder) : std::string(),
+                       [](const char* nativeName) {
+                         std::u16string ext;
+                         return IsSupportedAudioFile(NativeToWide(nativeName), ext);
+                       });
+  readAhead_ = &readAhead;
+  struct TForget {
+    TReadAhead*& pointer;
+    ~TForget() { pointer = nullptr; }
+  } forget{readAhead_};
   CollectFiles(options_.SourceFolder, total);
   return total;
 }
