@@ -281,13 +281,16 @@ KIND_MIN_FILES = 2000  # a kind's folder repeats its files up to this many
 
 def kind_folders(corpus, scratch):
     """A folder of hard links per kind (the manifest's kind, "+art" apart):
-    the kind's files, repeated in numbered subfolders until there are at least
-    KIND_MIN_FILES, so that a run's time is mostly reading and little start-up."""
+    the kind's files (the first KIND_MIN_FILES), repeated in numbered
+    subfolders until there are at least KIND_MIN_FILES, so that a run's time is
+    mostly reading and little start-up."""
     root = os.path.join(scratch, "kinds")
     shutil.rmtree(root, ignore_errors=True)
     by_kind = {}
     for entry in corpus.entries:
-        by_kind.setdefault(entry[5], []).append(entry[0])
+        rels = by_kind.setdefault(entry[5], [])
+        if len(rels) < KIND_MIN_FILES:
+            rels.append(entry[0])
     folders = []
     for kind in sorted(by_kind):
         rels = by_kind[kind]

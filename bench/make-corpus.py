@@ -347,6 +347,11 @@ def write_wav(path, artist, title, genre, comment=None):
     """Replaces the base file's chunks after the data chunk by a LIST/INFO."""
     with open(path, "rb") as f:
         data = f.read()
+    with open(path, "wb") as f:
+        f.write(wav_with_info(data, artist, title, genre, comment))
+
+
+def wav_with_info(data, artist, title, genre, comment=None):
     assert data[:4] == b"RIFF" and data[8:12] == b"WAVE"
     pos, chunks = 12, []
     while pos + 8 <= len(data):
@@ -364,17 +369,112 @@ def write_wav(path, artist, title, genre, comment=None):
         body += info(b"ICMT", comment)
     chunks.append(b"LIST" + struct.pack("<I", len(body)) + body)
     payload = b"WAVE" + b"".join(chunks)
-    with open(path, "wb") as f:
-        f.write(b"RIFF" + struct.pack("<I", len(payload)) + payload)
+    return b"RIFF" + struct.pack("<I", len(payload)) + payload
 
 
-def plan(n, seed):
+# ---- The small corpus (-n 100000 and more, or --small) ----------------------
+# Files of a few KB, tagged here without mutagen (building the bytes is some
+# fifty times faster than opening and saving each file with it).
+
+SMALL_MIX = [("small-mp3", 4000), ("small-mp3-ape", 1000), ("small-flac", 3000),
+             ("small-wav", 2000)]
+SMALL_LENGTHS_MS = [400, 500, 600]
+SMALL_FFMPEG_ARGS = {
+    "small-mp3": ("mp3", ["-ac", "1", "-c:a", "libmp3lame", "-b:a", "32k", "-id3v2_version",
+                          "0", "-write_id3v1", "0"]),
+    "small-flac": ("flac", ["-ac", "1", "-ar", "8000", "-c:a", "flac"]),
+    "small-wav": ("wav", ["-ac", "1", "-ar", "8000", "-c:a", "pcm_u8"]),
+}
+_small_bases = {}
+
+
+def small_base(base_dir, kind, length):
+    key = ("small-mp3" if kind == "small-mp3-ape" else kind, length)
+    if key not in _small_bases:
+        ext = SMALL_FFMPEG_ARGS[key[0]][0]
+        with open(os.path.join(base_dir, f"{key[0]}-{length}.{ext}"), "rb") as f:
+            _small_bases[key] = f.read()
+    return _small_bases[key]
+
+
+def make_small_bases(base_dir):
+    os.makedirs(base_dir, exist_ok=True)
+    for kind, (ext, args) in SMALL_FFMPEG_ARGS.items():
+        for n, length in enumerate(SMALL_LENGTHS_MS):
+            out = os.path.join(base_dir, f"{kind}-{length}.{ext}")
+            if os.path.exists(out):
+                continue
+            tone = f"sine=frequency={330 + 110 * n}:duration={length / 1000}:sample_rate=44100"
+            subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", tone,
+                            "-map_metadata", "-1", "-fflags", "+bitexact", "-flags:a",
+                            "+bitexact"] + args + [out + ".tmp." + ext], check=True)
+            os.replace(out + ".tmp." + ext, out)
+
+
+def id3v23(artist, title, genre):
+    def frame(fid, text):
+        body = b"\x01" + text.encode("utf-16")  # UTF-16 with its byte order mark
+        return fid + struct.pack(">IH", len(body), 0) + body
+    frames = frame(b"TIT2", title) + frame(b"TPE1", artist) + frame(b"TCON", genre)
+    size = len(frames)
+    syncsafe = bytes([(size >> 21) & 127, (size >> 14) & 127, (size >> 7) & 127, size & 127])
+    return b"ID3\x03\x00\x00" + syncsafe + frames
+
+
+def apev2(artist, title, genre):
+    items = b""
+    for key, text in (("Artist", artist), ("Title", title), ("Genre", genre)):
+        value = text.encode("utf-8")
+        items += struct.pack("<II", len(value), 0) + key.encode("ascii") + b"\0" + value
+    return items + b"APETAGEX" + struct.pack("<IIII", 2000, len(items) + 32, 3, 0) + bytes(8)
+
+
+def flac_with_comments(data, artist, title, genre):
+    """The STREAMINFO block, a VORBIS_COMMENT of our own, then the frames."""
+    assert data[:4] == b"fLaC"
+    pos, streaminfo = 4, None
+    while True:
+        header = data[pos]
+        size = int.from_bytes(data[pos + 1:pos + 4], "big")
+        if header & 0x7F == 0:
+            streaminfo = bytes([0]) + data[pos + 1:pos + 4 + size]
+        pos += 4 + size
+        if header & 0x80:
+            break
+    vendor = b"bench"
+    comments = [f"{k}={v}".encode("utf-8") for k, v in
+                (("ARTIST", artist), ("TITLE", title), ("GENRE", genre))]
+    body = struct.pack("<I", len(vendor)) + vendor + struct.pack("<I", len(comments)) + \
+        b"".join(struct.pack("<I", len(c)) + c for c in comments)
+    return b"fLaC" + streaminfo + bytes([0x84]) + len(body).to_bytes(3, "big") + body + data[pos:]
+
+
+def make_small_one(job):
+    index, kind, out, base_dir = job
+    artist, title, genre = tags_for(index, "wav" if kind == "small-wav" else kind)
+    length = SMALL_LENGTHS_MS[index % len(SMALL_LENGTHS_MS)]
+    base = small_base(base_dir, kind, length)
+    if kind == "small-mp3":
+        data = id3v23(artist, title, genre) + base
+    elif kind == "small-mp3-ape":
+        data = base + apev2(artist, title, genre)
+    elif kind == "small-flac":
+        data = flac_with_comments(base, artist, title, genre)
+    else:
+        data = wav_with_info(base, artist, title, genre)
+    rel = relpath_of(index) + SMALL_FFMPEG_ARGS.get(kind, ("mp3",))[0]
+    with open(os.path.join(out, "library", rel), "wb") as f:
+        f.write(data)
+    return "\t".join([rel, artist, title, genre, str(length), kind])
+
+
+def plan(n, seed, mix=MIX):
     """The kind of every file: exact counts, in a seeded order."""
     kinds = []
-    for kind, share in MIX:
+    for kind, share in mix:
         kinds += [kind] * (n * share // 10000)
     while len(kinds) < n:
-        kinds.append(MIX[len(kinds) % len(MIX)][0])
+        kinds.append(mix[len(kinds) % len(mix)][0])
     random.Random(seed).shuffle(kinds)
     return kinds
 
@@ -383,6 +483,9 @@ def relpath_of(index):
     folder = index // FILES_PER_FOLDER
     shelf = folder // FOLDERS_PER_SHELF
     return os.path.join(f"Shelf {shelf:02d}", f"Box {folder:04d}", f"{index:05d} track.")
+
+
+SMALL_FROM = 100000  # this many files and more make the small corpus
 
 
 def base_file(base_dir, kind, index, length):
@@ -448,20 +551,27 @@ def make_one(job):
     return "\t".join([rel, artist, title, genre, str(length), kind + ("+art" if art else "")])
 
 
+def stamp_line(args, small):
+    return f"# n={args.n} seed={args.seed} version={CORPUS_VERSION}" + (" small" if small else "")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("out")
     ap.add_argument("-n", type=int, default=20000, help="number of files (default 20000)")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--small", action="store_true",
+                    help=f"files of a few KB (the default from {SMALL_FROM:,} files)")
     args = ap.parse_args()
+    small = args.small or args.n >= SMALL_FROM
 
     out = os.path.abspath(args.out)
     stamp = os.path.join(out, "manifest.tsv")
     if os.path.exists(stamp):
         with open(stamp, encoding="utf-8") as f:
             first = f.readline()
-        if first.strip() == f"# n={args.n} seed={args.seed} version={CORPUS_VERSION}":
+        if first.strip() == stamp_line(args, small):
             print(f"make-corpus: {out} already holds that corpus")
             return
     if os.path.exists(os.path.join(out, "library")):
@@ -469,15 +579,15 @@ def main():
     if os.path.exists(stamp):
         os.remove(stamp)
     base_dir = os.path.join(out, "base")
-    make_bases(base_dir)
-    kinds = plan(args.n, args.seed)
+    (make_small_bases if small else make_bases)(base_dir)
+    kinds = plan(args.n, args.seed, SMALL_MIX if small else MIX)
     for folder in sorted({os.path.dirname(relpath_of(i)) for i in range(args.n)}):
         os.makedirs(os.path.join(out, "library", folder), exist_ok=True)
     jobs = [(i, kinds[i], out, base_dir) for i in range(args.n)]
     with Pool(args.jobs) as pool:
-        lines = pool.map(make_one, jobs, chunksize=64)
+        lines = pool.map(make_small_one if small else make_one, jobs, chunksize=256)
     with open(stamp + ".tmp", "w", encoding="utf-8") as f:
-        f.write(f"# n={args.n} seed={args.seed} version={CORPUS_VERSION}\n")
+        f.write(stamp_line(args, small) + "\n")
         f.write("\n".join(lines) + "\n")
     os.replace(stamp + ".tmp", stamp)
     print(f"make-corpus: {args.n} files in {out}/library")
