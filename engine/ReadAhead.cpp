@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,16 @@ namespace {
 // store reads (from a 4 KiB boundary to the end) with room to spare.
 constexpr size_t kHeadBytes = 16 * 1024;
 constexpr size_t kTailBytes = 8 * 1024;
+
+// The end of an ID3v2 tag that begins the file (its ten-byte header read),
+// or 0: the size is sync-safe, a footer adds ten bytes.
+off_t ID3v2End(const unsigned char* header) {
+  if (header[0] != 'I' || header[1] != 'D' || header[2] != '3') return 0;
+  if (((header[6] | header[7] | header[8] | header[9]) & 0x80) != 0) return 0;
+  const off_t size = (off_t{header[6]} << 21) | (off_t{header[7]} << 14) | (off_t{header[8]} << 7) |
+                     off_t{header[9]};
+  return 10 + size + ((header[5] & 0x10) != 0 ? 10 : 0);
+}
 
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
@@ -89,6 +100,10 @@ bool TReadAhead::Offer(std::string path) {
   walkerWake_.wait(lock, [this] { return stop_ || listed_ < passed_ + kWindow; });
   if (stop_) return false;
   ++listed_;
+  // On a warm cache reading ahead only costs time: while the files read were
+  // all in the cache already, only every sixteenth is tried, to see whether
+  // that still holds.
+  if (cachedInARow_ >= kCachedToPause && listed_ % 16 != 0) return true;
   queue_.push_back(std::move(path));
   // One more reader while more is queued than there are readers: few on a
   // warm cache, where the reads keep up, up to the most on a cold one.
@@ -137,19 +152,36 @@ void TReadAhead::ReadLoop() {
       path = std::move(queue_.front());
       queue_.pop_front();
     }
-    ReadHeadAndTail(path);
+    if (ReadHeadAndTail(path)) {
+      ++cachedInARow_;
+    } else {
+      cachedInARow_ = 0;
+    }
   }
 }
 
-void TReadAhead::ReadHeadAndTail(const std::string& path) {
+bool TReadAhead::ReadHeadAndTail(const std::string& path) {
   // Non-blocking, so that a FIFO among the files cannot hold a reader; only a
   // regular file is read.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return;
+  if (fd < 0) return false;
   struct stat st {};
+  bool cached = false;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     thread_local std::array<unsigned char, kHeadBytes> buffer;
-    ssize_t ignored = ::pread(fd, buffer.data(), kHeadBytes, 0);
+    // First from the page cache alone: whether the head was there tells a
+    // warm scan from a cold one.
+    const size_t want = static_cast<size_t>(std::min<off_t>(st.st_size, kHeadBytes));
+    iovec part{buffer.data(), want};
+    ssize_t head = ::preadv2(fd, &part, 1, 0, RWF_NOWAIT);
+    cached = head == static_cast<ssize_t>(want);
+    if (!cached) head = ::pread(fd, buffer.data(), kHeadBytes, 0);
+    // Behind an ID3v2 tag larger than the head (a cover) the audio's first
+    // frame is read too, for its play length.
+    const off_t audio = head >= 10 ? ID3v2End(buffer.data()) : 0;
+    ssize_t ignored = 0;
+    if (audio > static_cast<off_t>(kHeadBytes) && audio < st.st_size)
+      ignored = ::pread(fd, buffer.data(), kHeadBytes, audio - audio % 4096);
     if (st.st_size > static_cast<off_t>(kHeadBytes)) {
       const off_t tail = std::max<off_t>(kHeadBytes, st.st_size - kTailBytes);
       ignored = ::pread(fd, buffer.data(), kTailBytes, tail);
@@ -157,6 +189,7 @@ void TReadAhead::ReadHeadAndTail(const std::string& path) {
     (void)ignored;  // only a help: a failed read is the engine's to meet
   }
   ::close(fd);
+  return cached;
 }
 
 }  // namespace dov

@@ -8,6 +8,7 @@
 // in between is only a wasted read.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -47,7 +48,10 @@ class TReadAhead {
   void Walk(const std::string& folder);
   bool Offer(std::string path);  // false once stopped
   void ReadLoop();
-  static void ReadHeadAndTail(const std::string& path);
+  // True when the head was in the page cache already.
+  static bool ReadHeadAndTail(const std::string& path);
+  // Files found in the cache in a row after which most are passed over.
+  static constexpr int kCachedToPause = 32;
 
   bool subfolders_ = false;
   TWanted wanted_;
@@ -63,6 +67,7 @@ class TReadAhead {
   bool stop_ = false;
   bool walkEnded_ = false;
   unsigned maxReaders_ = 0;
+  std::atomic<int> cachedInARow_{0};
   std::vector<std::thread> readers_;  // started by the walker as work queues up
   std::thread walker_;
 };
