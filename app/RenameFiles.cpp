@@ -99,6 +99,11 @@ QString TranslateStatus(const QString& text) {
   return text;
 }
 
+QString JobStoppedText(const char* what) {
+  // TRANSLATORS: %1 is the error's own message, in English.
+  return Tr("The job stopped: %1").arg(QString::fromUtf8(what));
+}
+
 TFileRename::TFileRename(IFolderPicker& picker, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint),
       picker_(picker),
@@ -305,7 +310,7 @@ void TFileRename::btStartClick() {
   try {
     engine_.Run(Options());
   } catch (const std::exception& error) {
-    ShowStatus(error.what());
+    StatusBar_->showMessage(JobStoppedText(error.what()));
   }
   jobRunning_ = false;
   if (closeAfterJob_) close();

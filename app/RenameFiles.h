@@ -94,4 +94,8 @@ QString FolderPart(const QString& path);
 // catalogue's language.
 QString TranslateStatus(const QString& text);
 
+// The status text for a job that an error stopped, in the catalogue's
+// language; what is the error's own message.
+QString JobStoppedText(const char* what);
+
 }  // namespace dov

@@ -6,31 +6,26 @@
 
 #include <cerrno>
 #include <cstring>
-#include <nlohmann/json.hpp>
 
+#include "cli/Output.h"
+#include "cli/Progress.h"
+#include "common/CodePage.h"
+#include "common/DOVTnt.h"
 #include "engine/FileOps.h"
 #include "engine/RenameEngine.h"
-#include "common/DOVTnt.h"
 #include "info/AudioFiles.h"
 #include "tags/APETag.h"
 
 namespace dov::cli {
 namespace {
 
-// Keys stay in the order written: {"old","new","ok"}, {"entries","done","total"}.
-using json = nlohmann::ordered_json;
-
 constexpr const char* kProgram = "dovrename-cli: ";
 
 // Paths and values are printed as UTF-8; a byte of a name that is not UTF-8
-// goes out as that same byte, so plain output names the real file.
+// goes out as that same byte, so plain output names the real file (JSON
+// writes it as \udcXX).
 std::string Utf8(std::u16string_view wide) {
   return WideToNative(wide);
-}
-
-// JSON must stay valid whatever the bytes: invalid UTF-8 becomes U+FFFD.
-void PrintJson(std::ostream& out, const json& value) {
-  out << value.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
 }
 
 // "music/" and "music" name the same folder: both lose their trailing slashes,
@@ -91,13 +86,21 @@ bool ReportUnreadableFolders(const TRenameEngine& engine, std::ostream& err) {
   return !engine.UnreadableFolders().empty();
 }
 
-json EntriesJson(const std::vector<TRenameEntry>& list) {
-  json entries = json::array();
+// {"entries":[{"old":..,"new":..,"ok":..},..],"done":..,"total":..}
+std::string RenameJson(const std::vector<TRenameEntry>& list, int done, int total) {
+  TJsonWriter json;
+  json.BeginObject().Key("entries").BeginArray();
   for (const TRenameEntry& entry : list) {
-    json ok = entry.Ok ? json(*entry.Ok) : json(nullptr);
-    entries.push_back({{"old", Utf8(entry.OldPath)}, {"new", Utf8(entry.NewPath)}, {"ok", ok}});
+    json.BeginObject().Key("old").String(Utf8(entry.OldPath));
+    json.Key("new").String(Utf8(entry.NewPath)).Key("ok");
+    if (entry.Ok)
+      json.Bool(*entry.Ok);
+    else
+      json.Null();
+    json.EndObject();
   }
-  return entries;
+  json.EndArray().Key("done").Number(done).Key("total").Number(total).EndObject();
+  return json.Text();
 }
 
 // A file the tags and duration commands can read: it exists, is a regular
@@ -123,12 +126,6 @@ bool CheckReadableFile(const std::string& file, std::ostream& err) {
   return false;
 }
 
-// Same rule as the store's: such a value holds bytes, not text.
-bool IsRawItem(const TAPEItem& item) {
-  return item.FlagsLow != 0 || (item.FlagsHigh != 0 && item.FlagsHigh != 0x80) ||
-         (!item.Name.empty() && (item.Name[0] == 'X' || item.Name[0] == 'x'));
-}
-
 std::string Hex(std::string_view bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string hex;
@@ -145,22 +142,22 @@ std::string ValueText(const TAPEItem& item) {
   return IsRawItem(item) ? Hex(item.Value) : Utf8(MarkedToWide(item.Value));
 }
 
-// One field a line: control bytes (a cleaned line break is 0x01 0x02) are
-// shown as \xNN.
-std::string Printable(std::string_view text) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string result;
-  for (char c : text) {
-    auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F) {
-      result += "\\x";
-      result.push_back(kDigits[b >> 4]);
-      result.push_back(kDigits[b & 0x0F]);
-    } else {
-      result.push_back(c);
-    }
+// A raw value longer than this shows in text as its size and kind (a cover of
+// some hundred KB would be a screenful of hex), unless --full is given.
+constexpr size_t kMaxRawTextBytes = 64;
+
+// The bytes of a raw value as the file holds them: the store keeps one with
+// bytes of 0x80 or above as marked text, which the code page turns back.
+std::string RawBytes(const TAPEItem& item) {
+  return IsUTF8Marked(item.Value) ? WideToAnsi(MarkedToWide(item.Value)) : item.Value;
+}
+
+std::string ValueLine(const TAPEItem& item, bool full) {
+  if (!full && IsRawItem(item)) {
+    const std::string bytes = RawBytes(item);
+    if (bytes.size() > kMaxRawTextBytes) return BinarySummary(bytes);
   }
-  return result;
+  return EscapeControls(ValueText(item));
 }
 
 }  // namespace
@@ -183,14 +180,16 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
     if (args.DryRun) {
       TDryRunFileOps fileOps;
       TPrintingView quiet(nullptr);
-      TRenameEngine engine(fileOps, quiet);
+      TProgressView progress(quiet, args.Progress ? &err : nullptr, TerminalWidth(STDERR_FILENO));
+      TRenameEngine engine(fileOps, progress);
       int total = engine.Collect(options);
+      progress.Clear();
       if (args.Json) {
-        PrintJson(out,
-                  {{"entries", EntriesJson(engine.RenameList())}, {"done", 0}, {"total", total}});
+        out << RenameJson(engine.RenameList(), 0, total) << '\n';
       } else {
         for (const TRenameEntry& entry : engine.RenameList())
-          out << Utf8(entry.OldPath) << " -> " << Utf8(entry.NewPath) << '\n';
+          out << EscapeControls(Utf8(entry.OldPath)) << " -> "
+              << EscapeControls(Utf8(entry.NewPath)) << '\n';
         out << "Dry run: " << total << " files would be moved and/or renamed; nothing was changed."
             << std::endl;
       }
@@ -199,12 +198,11 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
 
     TLinuxFileOps fileOps;
     TPrintingView view(args.Json ? nullptr : &out);
-    TRenameEngine engine(fileOps, view);
+    TProgressView progress(view, args.Progress ? &err : nullptr, TerminalWidth(STDERR_FILENO));
+    TRenameEngine engine(fileOps, progress);
     TJobResult result = engine.Run(options);
-    if (args.Json)
-      PrintJson(out, {{"entries", EntriesJson(engine.RenameList())},
-                      {"done", result.Done},
-                      {"total", result.Total}});
+    progress.Clear();
+    if (args.Json) out << RenameJson(engine.RenameList(), result.Done, result.Total) << '\n';
     out.flush();
     const bool unreadable = ReportUnreadableFolders(engine, err);
     return result.Done == result.Total && !unreadable ? kExitOk : kExitFailed;
@@ -214,17 +212,17 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
   }
 }
 
-int RunTags(const std::vector<std::string>& files, bool asJson, std::ostream& out,
+int RunTags(const std::vector<std::string>& files, bool asJson, bool full, std::ostream& out,
             std::ostream& err) {
   int status = kExitOk;
-  json list = json::array();
+  TJsonWriter json;
+  json.BeginArray();
   for (const std::string& file : files) {
     if (!CheckReadableFile(file, err)) {
       status = kExitFailed;
       continue;
     }
-    // Exactly what the rename job reads: the APE tag, and the container's tags
-    // when that names no artist, title or genre.
+    // Exactly what the rename job reads: the APE tag, else the container's tags.
     TAPETags tags(WideToMarked(NativeToWide(file)), 3);
     try {
       if (tags.NeedsContainerTags()) tags.ImportContainerTags();
@@ -235,18 +233,24 @@ int RunTags(const std::vector<std::string>& files, bool asJson, std::ostream& ou
     }
     std::vector<TAPEItem> items = tags.Items();
     if (asJson) {
-      json fields = json::array();
+      json.BeginObject().Key("file").String(file).Key("apeTag").Bool(tags.HasAPETag());
+      json.Key("fields").BeginArray();
       for (const TAPEItem& item : items)
-        fields.push_back({{"name", item.Name}, {"value", ValueText(item)}});
-      list.push_back({{"file", file}, {"apeTag", tags.HasAPETag()}, {"fields", fields}});
+        json.BeginObject()
+            .Key("name")
+            .String(item.Name)
+            .Key("value")
+            .String(ValueText(item))
+            .EndObject();
+      json.EndArray().EndObject();
     } else {
-      out << file << ": " << (tags.HasAPETag() ? "APEv2 tag" : "no APEv2 tag") << ", "
-          << items.size() << (items.size() == 1 ? " field" : " fields") << '\n';
+      out << EscapeControls(file) << ": " << (tags.HasAPETag() ? "APEv2 tag" : "no APEv2 tag")
+          << ", " << items.size() << (items.size() == 1 ? " field" : " fields") << '\n';
       for (const TAPEItem& item : items)
-        out << "  " << Printable(item.Name) << ": " << Printable(ValueText(item)) << '\n';
+        out << "  " << EscapeControls(item.Name) << ": " << ValueLine(item, full) << '\n';
     }
   }
-  if (asJson) PrintJson(out, list);
+  if (asJson) out << json.EndArray().Text() << '\n';
   out.flush();
   return status;
 }
@@ -259,7 +263,7 @@ int RunDuration(const std::vector<std::string>& files, std::ostream& out, std::o
       continue;
     }
     int32_t ms = GetFileDuration(WideToMarked(NativeToWide(file)), nullptr);
-    out << ms << '\t' << file << std::endl;
+    out << ms << '\t' << EscapeControls(file) << std::endl;
   }
   return status;
 }

@@ -31,10 +31,12 @@ struct TRenameArgs {
   bool Copy = false;
   bool DryRun = false;
   bool Json = false;
+  bool Progress = false;  // a progress line on err, a terminal
 };
 
 int RunRename(const TRenameArgs& args, std::ostream& out, std::ostream& err);
-int RunTags(const std::vector<std::string>& files, bool asJson, std::ostream& out,
+// full: raw values whole in text, not as "<binary, N bytes, KIND>" when long.
+int RunTags(const std::vector<std::string>& files, bool asJson, bool full, std::ostream& out,
             std::ostream& err);
 int RunDuration(const std::vector<std::string>& files, std::ostream& out, std::ostream& err);
 

@@ -1,17 +1,24 @@
 // dovrename-cli: the rename job, the tag store and the play length of files,
 // for scripts and machines without a display.
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "engine/FileOps.h"
 #include "cli/Commands.h"
 #include "common/CodePage.h"
+#include "common/Version.h"
+#include "engine/FileOps.h"
 
 namespace {
 
 constexpr const char* kExitStatus =
+    "Text output shows control characters in names and values escaped as ls -b\n"
+    "does (\\n, \\t, \\033, a backslash as \\\\). JSON output keeps the exact bytes:\n"
+    "each byte b of a name that is not UTF-8 is written as \\udcXX (U+DC00 + b).\n"
+    "\n"
     "Exit status: 0 when everything succeeded, 1 when some operation or file failed\n"
     "or a folder could not be read, 2 on a usage error. Errors are one line on stderr.";
 
@@ -40,7 +47,9 @@ constexpr const char* kTagsHelp =
     "fields imported from the file's own tags. Values are UTF-8; raw values\n"
     "(binary items and names beginning with \"X\", such as XRestrictions) are\n"
     "hexadecimal bytes. Plain output: \"FILE: APEv2 tag, N fields\" and then\n"
-    "\"  Name: value\" per field, control characters shown as \\xNN.\n"
+    "\"  Name: value\" per field, control characters escaped; a raw value longer\n"
+    "than 64 bytes shows as its size and kind, such as\n"
+    "\"<binary, 127,162 bytes, JPEG image>\", unless --full is given.\n"
     "With --json: [{\"file\":...,\"apeTag\":true|false,\"fields\":[{\"name\":...,\"value\":...}]}]";
 
 constexpr const char* kDurationHelp =
@@ -64,6 +73,8 @@ int main(int argc, char** argv) {
   CLI::App app{"Renames, moves or copies audio files by their tags (Artist, Title, Genre).",
                "dovrename-cli"};
   app.footer(kExitStatus);
+  app.set_version_flag("--version", std::string("dovrename-cli ") + dov::kVersion,
+                       "Print the version and exit");
   app.require_subcommand(1);
   app.get_formatter()->column_width(28);
 
@@ -83,19 +94,24 @@ int main(int argc, char** argv) {
       ->type_name("DIR");
   rename
       ->add_option("--replace-char", renameArgs.ReplaceChar,
-                   "Character put in place of \" * / : < > ? \\ | in new names (default: a "
-                   "space; not \"/\")")
+                   "Character put in place of \" * / : < > ? \\ | and control characters in new "
+                   "names (default: a space; not \"/\")")
       ->type_name("C");
   rename->add_flag("--dry-run", renameArgs.DryRun,
                    "Only list what would be done: no folder is created, no file touched");
   rename->add_flag("--json", renameArgs.Json, "Print the result as JSON");
+  bool quiet = false;
+  rename->add_flag("--quiet", quiet,
+                   "Show no progress line on the terminal (stderr); the output stays the same");
   rename->add_option("SOURCE", renameArgs.Source, "Folder whose files are handled")->required();
 
   bool tagsJson = false;
+  bool tagsFull = false;
   std::vector<std::string> tagFiles;
   CLI::App* tags = app.add_subcommand("tags", "Print the tag fields of audio files");
   tags->footer(kTagsHelp);
   tags->add_flag("--json", tagsJson, "Print the fields as JSON");
+  tags->add_flag("--full", tagsFull, "Print long binary values whole (hexadecimal) in text");
   tags->add_option("FILE", tagFiles, "Audio files")->required();
 
   std::vector<std::string> durationFiles;
@@ -115,7 +131,11 @@ int main(int argc, char** argv) {
     return dov::cli::kExitUsage;
   }
 
-  if (rename->parsed()) return dov::cli::RunRename(renameArgs, std::cout, std::cerr);
-  if (tags->parsed()) return dov::cli::RunTags(tagFiles, tagsJson, std::cout, std::cerr);
+  if (rename->parsed()) {
+    // The progress line is for a person watching, never for a log file.
+    renameArgs.Progress = !quiet && ::isatty(STDERR_FILENO) == 1;
+    return dov::cli::RunRename(renameArgs, std::cout, std::cerr);
+  }
+  if (tags->parsed()) return dov::cli::RunTags(tagFiles, tagsJson, tagsFull, std::cout, std::cerr);
   return dov::cli::RunDuration(durationFiles, std::cout, std::cerr);
 }

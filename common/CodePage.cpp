@@ -65,7 +65,8 @@ bool IsMultiByte(int codePage) {
 }
 
 // Decodes one byte of a single-byte code page through iconv; 0 when iconv
-// refuses it.
+// refuses it. The final flush matters: converters for pages with combining
+// marks hold a base letter back until they know no mark follows.
 char16_t DecodeByteWithIconv(iconv_t cd, unsigned char byte) {
   char in = static_cast<char>(byte);
   char out[8];
@@ -75,6 +76,7 @@ char16_t DecodeByteWithIconv(iconv_t cd, unsigned char byte) {
   size_t outLeft = sizeof out;
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
   if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1)) return 0;
+  if (iconv(cd, nullptr, nullptr, &outPtr, &outLeft) == static_cast<size_t>(-1)) return 0;
   if (sizeof out - outLeft != 2) return 0;  // a combining pair or nothing
   return static_cast<char16_t>(static_cast<unsigned char>(out[0]) |
                                (static_cast<unsigned char>(out[1]) << 8));

@@ -215,11 +215,19 @@ std::string_view FolderOf(std::string_view path) {
   return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
 }
 
+// "C:\..." or "C:/...": a Windows drive path, which names nothing here. A
+// colon elsewhere ("a:b.mp3") is an ordinary name character on Linux.
+bool IsDrivePath(std::string_view entry) {
+  if (entry.size() < 3 || entry[1] != ':' || (entry[2] != '\\' && entry[2] != '/')) return false;
+  const char letter = entry[0];
+  return (letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z');
+}
+
 }  // namespace
 
 std::string ResolvePlaylistPath(std::string_view playlistPath, std::string_view entry) {
   constexpr size_t kMaxRest = 511;
-  if (entry.size() < 2 || entry[1] == ':' || entry.substr(0, 2) == "\\\\" || entry[0] == '/')
+  if (entry.size() < 2 || IsDrivePath(entry) || entry.substr(0, 2) == "\\\\" || entry[0] == '/')
     return std::string(entry);
 
   // The marker of a marked playlist path stays in front of the result.

@@ -97,7 +97,7 @@ std::string ExtractFileTitle(std::string_view path);
 
 // Resolves a playlist entry against the playlist's own path (a Linux path).
 // Entries written on Windows use "\" as the separator; it is read as "/".
-// Unchanged: entries shorter than 2 bytes, drive paths ("C:..."), network
+// Unchanged: entries shorter than 2 bytes, drive paths ("C:\..." or "C:/..."), network
 // paths ("\\server...") and absolute Linux paths ("/..."). Otherwise a leading
 // "\" is taken from the root, ".\" (or "./") from the playlist's folder,
 // "..\" (or "../") from that folder's parent (one level), anything else from

@@ -20,11 +20,17 @@ constexpr std::u16string_view kSupportedExtensions[] = {
 
 constexpr std::u16string_view kInvalidNameChars = u"\"*/:<>?\\|";
 
-// The character that stands in for the invalid ones. A '/' or a NUL can never
-// be part of a name here ('/' would lead the file into other folders), so
-// those give way to '_'.
+// Control characters are replaced like the invalid ones: invisible in a
+// listing, and a line feed or an escape in a name misleads every later tool.
+bool IsControlChar(char16_t c) {
+  return c < 0x20 || c == 0x7F;
+}
+
+// The character that stands in for the invalid ones. A '/' or a control
+// character can never be part of a name here ('/' would lead the file into
+// other folders), so those give way to '_'.
 char16_t NameReplacement(char16_t wanted) {
-  return wanted == u'/' || wanted == u'\0' ? u'_' : wanted;
+  return wanted == u'/' || IsControlChar(wanted) ? u'_' : wanted;
 }
 
 // A name that begins with a dot is hidden on Linux, and the walk passes over
@@ -117,7 +123,7 @@ void TRenameEngine::ReadNameTags(const std::u16string& path, std::u16string& art
 std::u16string TRenameEngine::ReplaceInvalidChars(std::u16string_view name, char16_t replacement) {
   std::u16string result(name);
   for (char16_t& c : result)
-    if (kInvalidNameChars.find(c) != std::u16string_view::npos) c = replacement;
+    if (IsControlChar(c) || kInvalidNameChars.find(c) != std::u16string_view::npos) c = replacement;
   return result;
 }
 

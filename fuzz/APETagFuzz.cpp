@@ -14,6 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!tags.HasAPETag() && tags.Count() != 0) std::abort();
   for (const TAPEItem& item : tags.Items()) {
     if (item.ValuePos > size) std::abort();
+    // A text item is cleaned: of the control bytes only the marks of a line
+    // break (0x01, 0x02) and the form feed are left; a comment keeps its lines.
+    if (!IsRawItem(item) && item.Name != "Comment")
+      for (char c : item.Value)
+        if (c >= 0 && c < 0x20 && c != 0x01 && c != 0x02 && c != 0x0C) std::abort();
     MarkedToWide(item.Name);
     MarkedToWide(item.Value);
   }

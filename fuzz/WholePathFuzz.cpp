@@ -40,8 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::u16string artist = MarkedToWide(tags.GetValue("Artist"));
   const std::u16string title = MarkedToWide(tags.GetValue("Title"));
   const std::u16string genre = MarkedToWide(tags.GetValue("Genre"));
-  WideToNative(TRenameEngine::ReplaceInvalidChars(artist + u" - " + title, u'_'));
-  WideToNative(TRenameEngine::ReplaceInvalidChars(genre, u'_'));
+  // New names hold no control character.
+  for (const std::u16string& name :
+       {TRenameEngine::ReplaceInvalidChars(artist + u" - " + title, u'_'),
+        TRenameEngine::ReplaceInvalidChars(genre, u'_')}) {
+    for (char16_t c : name)
+      if (c < 0x20 || c == 0x7F) std::abort();
+    WideToNative(name);
+  }
   // A duration, when there is one, is a positive number of milliseconds.
   // (Only the import sets it; an APE tag may hold any text there.)
   const std::string duration = tags.GetValue("Duration");

@@ -56,7 +56,7 @@ void TOggInfo::Parse(TStream& stream) {
   // Backwards from the end: the last page mark of the last block that holds
   // one with its whole granule position inside the file.
   std::array<unsigned char, kBlockSize> block{};
-  for (int64_t n = size - 3; n > kBlockStep - 1;) {
+  for (int64_t n = size - 3; n > kBlockStep - 1 && size - 3 - n < kMaxSearchBytes;) {
     n -= kBlockStep;
     reader.Seek(n);
     const size_t got = reader.ReadInto(block.data(), block.size());

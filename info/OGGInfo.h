@@ -19,6 +19,10 @@ class TOggInfo {
   // after it by 3 bytes so that a page mark cut by a block boundary is found.
   static constexpr size_t kBlockSize = 258;
   static constexpr int64_t kBlockStep = 255;
+  // The search ends after this many bytes from the end: a last page lies
+  // within its 64 KiB plus what a tag after the stream adds; past that the
+  // length is unknown.
+  static constexpr int64_t kMaxSearchBytes = 8 << 20;
   // Opus granule positions count 48 kHz samples, whatever the input rate.
   static constexpr uint32_t kOpusRate = 48000;
 

@@ -20,10 +20,17 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+}  // namespace
+
+// Bits 1-2 of the flags give the item type (text, binary, link); bit 0 only
+// marks the item read-only and leaves a text item text.
 bool IsRawItem(const TAPEItem& item) {
-  return item.FlagsLow != 0 || (item.FlagsHigh != 0 && item.FlagsHigh != 0x80) ||
-         item.Name[0] == 'X' || item.Name[0] == 'x';
+  constexpr uint8_t kItemTypeBits = 0x06;
+  return (item.FlagsLow & kItemTypeBits) != 0 || (item.FlagsHigh != 0 && item.FlagsHigh != 0x80) ||
+         (!item.Name.empty() && (item.Name[0] == 'X' || item.Name[0] == 'x'));
 }
+
+namespace {
 
 // Values with bytes of 0x80 or above become marked text: UTF-8 stays UTF-8,
 // anything else is taken as code-page text.
@@ -156,9 +163,11 @@ void TAPETags::ReadTag() {
   hasAPETag_ = true;
 
   areaStart_ = fileSize_ - tagSize - (hasID3v1_ ? static_cast<int64_t>(kID3v1Size) : 0);
-  const uint64_t areaSize = tagSize > static_cast<int64_t>(kFooterSize)
-                                ? static_cast<uint64_t>(tagSize) - kFooterSize
-                                : 0;
+  // Only the start of a huge area is looked at; the items that lie in it count.
+  const uint64_t areaSize =
+      tagSize > static_cast<int64_t>(kFooterSize)
+          ? std::min<uint64_t>(static_cast<uint64_t>(tagSize) - kFooterSize, kMaxTagBytes)
+          : 0;
   items_.assign(itemCount, TAPEItem{});
   TItemArea area(*stream_, areaStart_, areaSize);
   count_ = ParseItems(area, static_cast<int>(itemCount));
@@ -296,8 +305,7 @@ std::string TAPETags::GetValue(std::string_view name) const {
 }
 
 bool TAPETags::NeedsContainerTags() const {
-  return !hasAPETag_ ||
-         (GetValue("Artist").empty() && GetValue("Title").empty() && GetValue("Genre").empty());
+  return !hasAPETag_;
 }
 
 void TAPETags::SetValue(std::string_view name, std::string_view value) {

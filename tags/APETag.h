@@ -33,6 +33,10 @@ struct TAPEItem {
   bool ValueUnread = false;
 };
 
+// Whether an item read from an APE tag holds bytes rather than text: its type
+// is binary or link, its high flag byte is unknown, or its name begins with X.
+bool IsRawItem(const TAPEItem& item);
+
 // The only error the store raises.
 class ETagError : public std::runtime_error {
  public:
@@ -45,6 +49,8 @@ class TAPETags {
   static constexpr int64_t kMinFileSize = 160;
   static constexpr size_t kFooterSize = 32;
   static constexpr size_t kID3v1Size = 128;
+  // No more of an item area than this is read, whatever the footer claims.
+  static constexpr uint64_t kMaxTagBytes = 64 << 20;
 
   // Opens the file read-only (the given number of attempts) and reads its APE
   // tag. Never fails: an unreadable file gives an empty store.
@@ -71,10 +77,9 @@ class TAPETags {
 
   // Fills the store from the file's own tags; defined with the mapping.
   void ImportContainerTags();
-  // Whether the file's own tags are to be imported: there is no APE tag, or
-  // it names nothing (no Artist, Title or Genre value), as the tags of
-  // replay-gain tools that hold only their own items. An APE tag that names
-  // the file is its only source of fields.
+  // Whether the file's own tags are to be imported: only when there is no APE
+  // tag. An APE tag is the only source of fields, even one that holds no
+  // usable item (as the tags of replay-gain tools that hold only their own).
   bool NeedsContainerTags() const;
 
   // The setters of the import (tags/TagImport.cpp); each ends in SetValue.

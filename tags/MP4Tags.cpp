@@ -149,8 +149,10 @@ void TMP4Tags::AddItem(std::string_view item) {
       value = raw;
     } else if (const int16_t track = SignedU16BE(raw, 2); track > 0) {
       value = std::to_string(track);
-      if (const int16_t total = SignedU16BE(raw, 4); total > 0)
-        value += "/" + std::to_string(total);
+      if (const int16_t total = SignedU16BE(raw, 4); total > 0) {
+        value += '/';  // not "/" + to_string(): GCC 12 warns falsely of overlap there
+        value += std::to_string(total);
+      }
     }
   } else if (name == "tmpo" || name == "gnre") {
     if (const int16_t number = SignedU16BE(raw, 0); number > 0) value = std::to_string(number);

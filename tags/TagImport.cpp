@@ -1,5 +1,5 @@
-// The container tag import: a store without an APE tag, or with one that names
-// nothing, is filled from the file's own tags. A reader chosen by the
+// The container tag import: a store without an APE tag is filled from the
+// file's own tags. A reader chosen by the
 // extension delivers (id, value) pairs in file order; each pair goes through
 // its container's table onto one field name, by one of the setters below.
 #include "tags/TagImport.h"

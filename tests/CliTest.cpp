@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "common/JsonText.h"
 #include "tests/TestSupport.h"
 
 namespace dov::test {
@@ -156,6 +157,9 @@ TEST_F(Cli, HelpDocumentsEveryCommandAndOption) {
   for (const char* word : {"--subfolders", "--rename", "--move", "--copy", "--dest",
                            "--replace-char", "--dry-run", "--json", "SOURCE"})
     EXPECT_THAT(r.Out, HasSubstr(word));
+  r = RunCli({"tags", "--help"});
+  EXPECT_EQ(r.Status, 0);
+  for (const char* word : {"--json", "--full", "<binary, "}) EXPECT_THAT(r.Out, HasSubstr(word));
 }
 
 TEST_F(Cli, DryRunListsThePlanAndTouchesNothing) {
@@ -188,10 +192,20 @@ TEST_F(Cli, NamesThatAreNotUtf8AreRenamedAndPrintedSafely) {
   fs::create_directory(oddFolder);
   WriteFile(oddFolder + "/caf\xe9.mp3", Tagged({{"Artist", "A"}, {"Title", "T"}}));
 
+  // Each byte that is not UTF-8 is written as \udcXX, so the exact name can
+  // be read back.
   CliResult r = RunCli({"rename", "--rename", "--dry-run", "--json", oddFolder});
   EXPECT_EQ(r.Status, 0);
-  json plan = json::parse(r.Out);  // still valid JSON
-  EXPECT_EQ(plan["entries"][0]["old"], dir / "lib\xEF\xBF\xBD/caf\xEF\xBF\xBD.mp3");
+  const std::string old = "{\"entries\":[{\"old\":";
+  ASSERT_THAT(r.Out, StartsWith(old));
+  std::string_view rest = std::string_view(r.Out).substr(old.size());
+  EXPECT_EQ(JsonUnquote(rest), oddFolder + "/caf\xe9.mp3");
+  EXPECT_THAT(r.Out, HasSubstr("lib\\udcff/caf\\udce9.mp3"));
+
+  r = RunCli({"tags", "--json", oddFolder + "/caf\xe9.mp3"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  rest = std::string_view(r.Out).substr(std::string_view("[{\"file\":").size());
+  EXPECT_EQ(JsonUnquote(rest), oddFolder + "/caf\xe9.mp3");
 
   r = RunCli({"tags", oddFolder + "/caf\xe9.mp3"});
   EXPECT_EQ(r.Status, 0) << r.Err;
@@ -219,7 +233,7 @@ TEST_F(Cli, TagsPrintsTheStoreInOrderWithRawValuesAsHex) {
                        "  Title: Jóga\n"
                        "  Artist: Björk\n"
                        "  XRestrictions: 00011f\n"
-                       "  Comment: two\\x0D\\x0Alines\n" +
+                       "  Comment: two\\r\\nlines\n" +
                        plain + ": no APEv2 tag, 0 fields\n");
   EXPECT_THAT(r.Err, HasSubstr(missing));
   EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1);
@@ -231,6 +245,56 @@ TEST_F(Cli, TagsPrintsTheStoreInOrderWithRawValuesAsHex) {
       {"name": "Title", "value": "Jóga"}, {"name": "Artist", "value": "Björk"},
       {"name": "XRestrictions", "value": "00011f"}, {"name": "Comment", "value": "two\r\nlines"}]},
     {"file": ")" + plain + R"(", "apeTag": false, "fields": []}])"));
+}
+
+// A line feed or an escape sequence in a name or value must not make two
+// lines of one or drive the terminal: text output escapes them, JSON is exact.
+TEST_F(Cli, ControlCharactersInNamesAreEscapedInTextOutput) {
+  const std::string song = Add("new\nline\x1B[2J.mp3", {{"Artist", "A"}, {"Title", "T"}});
+  const std::string shown = lib + "/new\\nline\\033[2J.mp3";
+
+  CliResult r = RunCli({"rename", "--rename", "--dry-run", lib});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_THAT(r.Out, StartsWith(shown + " -> " + lib + "/A - T.mp3\n"));
+  r = RunCli({"tags", song});
+  EXPECT_THAT(r.Out, StartsWith(shown + ": APEv2 tag, 2 fields\n"));
+  r = RunCli({"duration", song});
+  EXPECT_THAT(r.Out, ::testing::EndsWith("\t" + shown + "\n"));
+  EXPECT_EQ(std::count(r.Out.begin(), r.Out.end(), '\n'), 1);
+
+  r = RunCli({"rename", "--rename", "--dry-run", "--json", lib});
+  EXPECT_EQ(json::parse(r.Out)["entries"][0]["old"], song);
+}
+
+// A cover of some hundred KB is no screenful of hex: long raw values show as
+// size and kind in text, whole with --full and always whole in JSON.
+TEST_F(Cli, TagsShowsLongBinaryValuesAsSizeAndKind) {
+  std::string jpeg("cover.jpg\0\xFF\xD8\xFF\xE0", 14);
+  jpeg.resize(127162, '\x81');
+  const std::string shortRaw("\x01\xFF", 2);
+  const std::string song = lib + "/c.mp3";
+  WriteFile(song, Filler(400) + ApeTagFromItems({ApeItem("Cover Art (Front)", jpeg, 2),
+                                                 ApeItem("XShort", shortRaw)}));
+
+  CliResult r = RunCli({"tags", song});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_THAT(r.Out, HasSubstr("\n  Cover Art (Front): <binary, 127,162 bytes, JPEG image>\n"));
+  EXPECT_THAT(r.Out, HasSubstr("\n  XShort: "));
+  EXPECT_LT(r.Out.size(), 200u);
+
+  CliResult full = RunCli({"tags", "--full", song});
+  EXPECT_EQ(full.Status, 0) << full.Err;
+  // (Found, not matched: a failure would print the whole output.) The store
+  // keeps a raw value with high bytes as marked text, and shows it so.
+  EXPECT_GT(full.Out.size(), 2 * jpeg.size());
+  EXPECT_NE(full.Out.find("  Cover Art (Front): 7f636f7665722e6a706700c3bfc398"),
+            std::string::npos);
+  const size_t at = r.Out.find("  XShort: ");
+  EXPECT_NE(full.Out.find(r.Out.substr(at)), std::string::npos);  // short values as before
+
+  r = RunCli({"tags", "--json", song});
+  const json fields = json::parse(r.Out)[0]["fields"];
+  EXPECT_NE(full.Out.find(fields[0]["value"].get<std::string>()), std::string::npos);
 }
 
 TEST_F(Cli, DurationPrintsMillisecondsTabFile) {

@@ -199,6 +199,16 @@ TEST_F(ResolvePlaylistPathTest, RelativeEntriesWithEitherSeparator) {
   EXPECT_EQ(Resolve("sub\\c.mp3"), dir / "M/L/sub/c.mp3");
 }
 
+// On Linux a colon is a name character: only a letter, ':' and a separator
+// at the start make a Windows drive path.
+TEST_F(ResolvePlaylistPathTest, AColonIsANameCharacter) {
+  for (const char* name : {"a:b.mp3", "1:b.mp3", "::b.mp3", "C:"}) {
+    test::WriteFile(dir / (std::string("M/L/") + name), "x");
+    EXPECT_EQ(Resolve(name), dir / (std::string("M/L/") + name)) << name;
+  }
+  for (const char* name : {"C:\\b.mp3", "c:/b.mp3", "Z:/M/L/b.mp3"}) EXPECT_EQ(Resolve(name), name);
+}
+
 TEST_F(ResolvePlaylistPathTest, LeadingBackslashStartsAtTheRoot) {
   std::string entry = dir / "M/a.mp3";
   for (char& ch : entry)

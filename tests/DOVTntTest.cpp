@@ -1,6 +1,10 @@
 #include "common/DOVTnt.h"
 
 #include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <optional>
+#include <string>
 
 #include "common/CodePage.h"
 
@@ -99,6 +103,70 @@ TEST_F(MarkedText, MultiByteCodePageReplacesInvalidSequences) {
 
 TEST_F(MarkedText, UnknownCodePageFallsBackTo1252) {
   EXPECT_EQ(SetSystemCodePage(12345), 1252);
+}
+
+// Converts a whole buffer with iconv, final flush included; nullopt when
+// iconv refuses it.
+std::optional<std::string> IconvWhole(const char* to, const char* from, std::string in) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  std::string out(in.size() * 4 + 16, '\0');
+  char* inPtr = in.data();
+  char* outPtr = out.data();
+  size_t inLeft = in.size();
+  size_t outLeft = out.size();
+  bool ok = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) &&
+            iconv(cd, nullptr, nullptr, &outPtr, &outLeft) != static_cast<size_t>(-1);
+  iconv_close(cd);
+  if (!ok) return std::nullopt;
+  out.resize(static_cast<size_t>(outPtr - out.data()));
+  return out;
+}
+
+std::u16string FromUtf16Le(const std::string& bytes) {
+  std::u16string result;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+    result.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                           (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+  return result;
+}
+
+std::string ToUtf16Le(std::u16string_view wide) {
+  std::string result;
+  for (char16_t c : wide) {
+    result.push_back(static_cast<char>(c & 0xFF));
+    result.push_back(static_cast<char>(c >> 8));
+  }
+  return result;
+}
+
+// Every byte of every single-byte page a locale can pick decodes to what the
+// page defines, and encodes back to the same byte. Bytes the page leaves
+// unassigned keep their C1/Latin-1 value.
+TEST_F(MarkedText, EverySingleBytePageMatchesAWholeBufferConversion) {
+  for (int page : {874, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258}) {
+    ASSERT_EQ(SetSystemCodePage(page), page);
+    std::string name = "CP" + std::to_string(page);
+    for (int b = 0; b < 256; ++b) {
+      SCOPED_TRACE(name + " byte " + std::to_string(b));
+      std::string byte(1, static_cast<char>(b));
+      std::u16string decoded = AnsiToWide(byte);
+      std::optional<std::string> expected = IconvWhole("UTF-16LE", name.c_str(), byte);
+      std::u16string want = expected && expected->size() == 2 ? FromUtf16Le(*expected)
+                                                              : std::u16string(1, char16_t(b));
+      EXPECT_EQ(decoded, want);
+      EXPECT_EQ(WideToAnsi(decoded), byte);
+      if (expected && expected->size() == 2) {
+        EXPECT_EQ(IconvWhole(name.c_str(), "UTF-16LE", ToUtf16Le(decoded)), byte);
+      }
+    }
+  }
+}
+
+TEST_F(MarkedText, HebrewLettersDecodeUnderWindows1255) {
+  ASSERT_EQ(SetSystemCodePage(1255), 1255);
+  EXPECT_EQ(AnsiToWide("\xE0\xE1\xE2"), u"\u05D0\u05D1\u05D2");
+  EXPECT_EQ(WideToAnsi(u"\u05D0\u05D1\u05D2"), "\xE0\xE1\xE2");
 }
 
 TEST(CodePageForLocale, FollowsTheLanguage) {

@@ -260,6 +260,14 @@ TEST(OggInfo, IdentificationHeaders) {
     EXPECT_EQ(Measure<TOggInfo>(OggFile(first, 4000, 3000, 480000)), ms);
 }
 
+TEST(OggInfo, TheSearchForTheLastPageEndsAtItsBound) {
+  const std::string first = VorbisFirstPage(1, 8000);
+  const auto bound = static_cast<size_t>(TOggInfo::kMaxSearchBytes);
+  const size_t size = bound + 4000;
+  EXPECT_EQ(Measure<TOggInfo>(OggFile(first, size, size - bound + 300, 8000)), 1000);
+  EXPECT_EQ(Measure<TOggInfo>(OggFile(first, size, size - bound - 600, 8000)), 0);
+}
+
 TEST(OggInfo, FileSizesAndGranulesThatTellNothing) {
   const std::string first = VorbisFirstPage(1, 8000);
   // 257 bytes or less: nothing; 258: the mark at 200 is found.

@@ -314,24 +314,6 @@ TEST_F(ImportTest, AStoreThatIsNotOpenImportsNothing) {
   EXPECT_EQ(readerCalls, 0);
 }
 
-TEST_F(ImportTest, AnApeTagThatNamesNothingKeepsItsItemsAndTakesTheFilesFields) {
-  duration = 5000;
-  delivered = MakeTags({{"TIT2", "Song"}, {"TPE1", "Band"}, {"TCON", "Jazz"}, {"TALB", "LP"}});
-  TAPETags store("a.mp3",
-                 std::make_unique<TMemoryStream>(
-                     test::Filler(200) + test::ApeTag({{"MP3GAIN_MINMAX", "123,212"},
-                                                       {"Title", ""},
-                                                       {"REPLAYGAIN_TRACK_GAIN", "+0.69 dB"}})));
-  ASSERT_TRUE(store.NeedsContainerTags());
-  store.ImportContainerTags();
-  // The tag's items keep their places; an empty name is filled in its own.
-  EXPECT_EQ(Fields(store),
-            (Strings{"MP3GAIN_MINMAX=123,212", "Title=Song", "REPLAYGAIN_TRACK_GAIN=+0.69 dB",
-                     "Duration=5000", "Artist=Band", "Genre=Jazz", "Album=LP"}));
-  EXPECT_EQ(store.Count(), 7);
-  EXPECT_FALSE(store.NeedsContainerTags());
-}
-
 TEST_F(ImportTest, AReaderThatRaisesMapsNothing) {
   SetImportReaderSource([](const TTagReaderRow&, std::string_view, TStream*) -> TContainerTags {
     throw std::runtime_error("boom");

@@ -67,6 +67,7 @@ TEST_F(Translation, GermanCatalogueIsUsedWhenTheLanguageIsGerman) {
             "7 Dateien verschoben und/oder umbenannt");
   EXPECT_EQ(TRenameEngine::SummaryText(7, 7), "7 files moved and/or renamed");
   EXPECT_EQ(TranslateStatus("Cannot open file"), "Cannot open file");
+  EXPECT_EQ(JobStoppedText("std::bad_alloc"), "Der Auftrag wurde abgebrochen: std::bad_alloc");
 }
 
 TEST_F(Translation, AGermanLocaleChoosesTheGermanCatalogueToo) {
@@ -87,6 +88,7 @@ TEST_F(Translation, WithoutACatalogueTheTextsStayAsWritten) {
   EXPECT_EQ(window.windowTitle(), "Rename/Move Audio Files based on file tags (v2.6)");
   EXPECT_EQ(Control<QPushButton>(window, "btClose")->text(), "Close");
   EXPECT_EQ(TranslateStatus("2 files moved and/or renamed"), "2 files moved and/or renamed");
+  EXPECT_EQ(JobStoppedText("std::bad_alloc"), "The job stopped: std::bad_alloc");
 }
 
 TEST_F(Translation, EnglishUsersSeeTheTextsAsWritten) {

@@ -1,0 +1,167 @@
+#include "cli/Output.h"
+
+#include "common/JsonText.h"
+
+namespace dov::cli {
+namespace {
+
+void AppendOctal(std::string& out, unsigned char byte) {
+  out += '\\';
+  out += static_cast<char>('0' + (byte >> 6));
+  out += static_cast<char>('0' + ((byte >> 3) & 7));
+  out += static_cast<char>('0' + (byte & 7));
+}
+
+// The letter of a C escape, or 0 when the byte has none.
+char EscapeLetter(unsigned char byte) {
+  switch (byte) {
+    case '\a':
+      return 'a';
+    case '\b':
+      return 'b';
+    case '\f':
+      return 'f';
+    case '\n':
+      return 'n';
+    case '\r':
+      return 'r';
+    case '\t':
+      return 't';
+    case '\v':
+      return 'v';
+    case '\\':
+      return '\\';
+    default:
+      return 0;
+  }
+}
+
+// The picture format the bytes begin with, or empty.
+std::string_view ImageKindAt(std::string_view bytes) {
+  struct Magic {
+    std::string_view start;
+    std::string_view kind;
+  };
+  static constexpr Magic kMagics[] = {{"\xFF\xD8\xFF", "JPEG image"},
+                                      {"\x89PNG\r\n\x1A\n", "PNG image"},
+                                      {"GIF87a", "GIF image"},
+                                      {"GIF89a", "GIF image"},
+                                      {"BM", "BMP image"}};
+  for (const Magic& magic : kMagics)
+    if (bytes.starts_with(magic.start)) return magic.kind;
+  if (bytes.size() >= 12 && bytes.starts_with("RIFF") && bytes.substr(8, 4) == "WEBP")
+    return "WebP image";
+  return {};
+}
+
+// 127162 as "127,162".
+std::string WithThousandsCommas(uint64_t number) {
+  std::string digits = std::to_string(number);
+  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
+
+}  // namespace
+
+std::string BinarySummary(std::string_view bytes) {
+  // A cover item starts with its file name and a zero byte; the name is short.
+  constexpr size_t kMaxLeadingName = 256;
+  std::string_view kind = ImageKindAt(bytes);
+  const size_t zero = bytes.substr(0, kMaxLeadingName).find('\0');
+  if (kind.empty() && zero != std::string_view::npos) kind = ImageKindAt(bytes.substr(zero + 1));
+  std::string text = "<binary, " + WithThousandsCommas(bytes.size()) + " bytes";
+  if (!kind.empty()) text += ", " + std::string(kind);
+  return text + ">";
+}
+
+std::string EscapeControls(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    if (const char letter = EscapeLetter(byte)) {
+      out += '\\';
+      out += letter;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      AppendOctal(out, byte);
+    } else if (byte == 0xC2 && i + 1 < bytes.size() &&
+               (static_cast<unsigned char>(bytes[i + 1]) & 0xE0) == 0x80) {
+      // U+0080-U+009F: a terminal may take them for control sequences.
+      AppendOctal(out, byte);
+      AppendOctal(out, static_cast<unsigned char>(bytes[++i]));
+    } else {
+      out += static_cast<char>(byte);
+    }
+  }
+  return out;
+}
+
+void TJsonWriter::BeforeValue() {
+  if (needComma_) text_ += ',';
+  needComma_ = true;
+}
+
+void TJsonWriter::Open(char bracket) {
+  BeforeValue();
+  text_ += bracket;
+  needComma_ = false;
+}
+
+void TJsonWriter::Close(char bracket) {
+  text_ += bracket;
+  needComma_ = true;
+}
+
+TJsonWriter& TJsonWriter::BeginObject() {
+  Open('{');
+  return *this;
+}
+
+TJsonWriter& TJsonWriter::EndObject() {
+  Close('}');
+  return *this;
+}
+
+TJsonWriter& TJsonWriter::BeginArray() {
+  Open('[');
+  return *this;
+}
+
+TJsonWriter& TJsonWriter::EndArray() {
+  Close(']');
+  return *this;
+}
+
+TJsonWriter& TJsonWriter::Key(std::string_view key) {
+  BeforeValue();
+  AppendJsonQuoted(text_, key);
+  text_ += ':';
+  needComma_ = false;  // the value follows
+  return *this;
+}
+
+TJsonWriter& TJsonWriter::String(std::string_view bytes) {
+  BeforeValue();
+  AppendJsonQuoted(text_, bytes);
+  return *this;
+}
+
+TJsonWriter& TJsonWriter::Number(int64_t value) {
+  BeforeValue();
+  text_ += std::to_string(value);
+  return *this;
+}
+
+TJsonWriter& TJsonWriter::Bool(bool value) {
+  BeforeValue();
+  text_ += value ? "true" : "false";
+  return *this;
+}
+
+TJsonWriter& TJsonWriter::Null() {
+  BeforeValue();
+  text_ += "null";
+  return *this;
+}
+
+}  // namespace dov::cli

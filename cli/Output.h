@@ -1,0 +1,50 @@
+// What the commands print: text for a person at a terminal, with control
+// characters shown as escapes, and JSON for scripts, which keeps the exact
+// bytes of every name.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace dov::cli {
+
+// The bytes with each control character written as an escape, as `ls -b`
+// shows names: \n \t \r \a \b \f \v by letter, a backslash as \\, any other
+// control byte (and DEL) as \ooo in octal, and the C1 controls U+0080-U+009F
+// as the octal escapes of their two UTF-8 bytes. Everything else, bytes that
+// are not UTF-8 included, stays as it is.
+std::string EscapeControls(std::string_view bytes);
+
+// A binary value in a few words: "<binary, 127,162 bytes, JPEG image>", the
+// kind (JPEG, PNG, GIF, BMP or WebP image) from the magic bytes at the start
+// or after a leading name and its zero byte, as APE cover items store it;
+// "<binary, 80 bytes>" when the bytes name no kind.
+std::string BinarySummary(std::string_view bytes);
+
+// Builds one compact JSON document (no spaces, keys in the order written).
+// Strings are written by AppendJsonQuoted: valid UTF-8 as it stands, each
+// undecodable byte b as \udcXX.
+class TJsonWriter {
+ public:
+  TJsonWriter& BeginObject();
+  TJsonWriter& EndObject();
+  TJsonWriter& BeginArray();
+  TJsonWriter& EndArray();
+  TJsonWriter& Key(std::string_view key);
+  TJsonWriter& String(std::string_view bytes);
+  TJsonWriter& Number(int64_t value);
+  TJsonWriter& Bool(bool value);
+  TJsonWriter& Null();
+  const std::string& Text() const { return text_; }
+
+ private:
+  void BeforeValue();
+  void Open(char bracket);
+  void Close(char bracket);
+
+  std::string text_;
+  bool needComma_ = false;
+};
+
+}  // namespace dov::cli
