@@ -212,14 +212,17 @@ TInfoPlaces FindInfoPlaces(std::string_view body) {
   TInfoPlaces places;
   places.upper.fill(std::string_view::npos);
   places.lower.fill(std::string_view::npos);
-  for (size_t i = 0; i + 4 <= body.size(); ++i) {
-    const char c = body[i];
-    if (c != 'I' && c != 'B' && c != 't') continue;
-    const bool lower = c == 't';
+  // Every id begins with one of three letters: each is looked for with the
+  // C library's fast search, and the ids are compared only where one stands.
+  for (const char lead : {'I', 'B', 't'}) {
+    const bool lower = lead == 't';
     std::array<size_t, kInfoCount>& found = lower ? places.lower : places.upper;
-    const uint32_t four = LoadU32LE(Bytes(body) + i);
-    for (size_t k = 0; k < kInfoCount; ++k)
-      if (four == numbers[lower][k] && found[k] == std::string_view::npos) found[k] = i;
+    for (size_t i = body.find(lead); i != std::string_view::npos && i + 4 <= body.size();
+         i = body.find(lead, i + 1)) {
+      const uint32_t four = LoadU32LE(Bytes(body) + i);
+      for (size_t k = 0; k < kInfoCount; ++k)
+        if (four == numbers[lower][k] && found[k] == std::string_view::npos) found[k] = i;
+    }
   }
   return places;
 }
