@@ -2,8 +2,10 @@
 // file, open, fstat, a 16 KiB read at the start and a 4 KiB read at the end,
 // close. With --rename it then renames every file it read in its folder, like
 // a rename job without the tags: the cost below which no tag reader can go.
+// With --threads N the walk lists the files first and N threads do the reads,
+// so that N reads are in flight: the floor of a scan that reads ahead.
 //
-//   dovbench-floor [--rename] FOLDER
+//   dovbench-floor [--rename | --threads N] FOLDER
 //
 // Prints "N files" (and "N renamed"); exit status 1 when something failed.
 #include <dirent.h>
@@ -13,10 +15,13 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -37,34 +42,68 @@ bool IsAudio(std::string_view name) {
   return false;
 }
 
-struct Scan {
+// The reads of one file; false when it could not be read.
+struct Reader {
   std::array<unsigned char, kHead> head{};
   std::array<unsigned char, kTail> tail{};
-  unsigned long files = 0;
-  unsigned long failed = 0;
   unsigned checksum = 0;
-  bool keep = false;
-  std::vector<std::string> folders;  // with --rename: folder and name of each file
-  std::vector<std::string> names;
 
-  void ReadFile(const std::string& path) {
+  bool ReadFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-      ++failed;
-      return;
-    }
+    if (fd < 0) return false;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok) {
       ssize_t n = ::pread(fd, head.data(), head.size(), 0);
       off_t tailAt = st.st_size > static_cast<off_t>(kTail) ? st.st_size - kTail : 0;
       ssize_t m = ::pread(fd, tail.data(), tail.size(), tailAt);
       if (n > 0) checksum += head[0];
       if (m > 0) checksum += tail[static_cast<size_t>(m) - 1];
+    }
+    ::close(fd);
+    return ok;
+  }
+};
+
+struct Scan {
+  Reader reader;
+  unsigned long files = 0;
+  unsigned long failed = 0;
+  bool keep = false;
+  bool listOnly = false;             // with --threads: the reads come later
+  std::vector<std::string> folders;  // with --rename: folder and name of each file
+  std::vector<std::string> names;
+  std::vector<std::string> paths;  // with --threads: every file, in walk order
+
+  void ReadFile(const std::string& path) {
+    if (listOnly) {
+      paths.push_back(path);
+    } else if (reader.ReadFile(path)) {
       ++files;
     } else {
       ++failed;
     }
-    ::close(fd);
+  }
+
+  // The listed files read by the given number of threads, each taking the
+  // next unread one.
+  void ReadListed(unsigned threads) {
+    std::atomic<size_t> next{0};
+    std::atomic<unsigned long> read{0}, bad{0};
+    std::atomic<unsigned> sum{0};
+    std::vector<std::thread> pool;
+    for (unsigned t = 0; t < threads; ++t) {
+      pool.emplace_back([&] {
+        static thread_local Reader local;
+        for (size_t i; (i = next.fetch_add(1)) < paths.size();)
+          ++(local.ReadFile(paths[i]) ? read : bad);
+        sum += local.checksum;
+      });
+    }
+    for (std::thread& thread : pool) thread.join();
+    files = read;
+    failed += bad;
+    reader.checksum = sum;
   }
 
   void Walk(const std::string& folder) {
@@ -97,16 +136,21 @@ struct Scan {
 
 int main(int argc, char** argv) {
   bool rename = argc == 3 && std::strcmp(argv[1], "--rename") == 0;
-  if (argc != 2 && !rename) {
-    std::fprintf(stderr, "usage: dovbench-floor [--rename] FOLDER\n");
+  unsigned threads = 0;
+  if (argc == 4 && std::strcmp(argv[1], "--threads") == 0)
+    threads = static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10));
+  if ((argc != 2 && !rename && threads == 0) || threads > 1024) {
+    std::fprintf(stderr, "usage: dovbench-floor [--rename | --threads N] FOLDER\n");
     return 2;
   }
   std::string root = argv[argc - 1];
   if (root.empty() || root.back() != '/') root.push_back('/');
   static Scan scan;
   scan.keep = rename;
+  scan.listOnly = threads > 0;
   scan.Walk(root);
-  std::printf("%lu files (checksum %u)\n", scan.files, scan.checksum);
+  if (threads > 0) scan.ReadListed(threads);
+  std::printf("%lu files (checksum %u)\n", scan.files, scan.reader.checksum);
   if (rename) {
     unsigned long renamed = 0;
     for (size_t i = 0; i < scan.names.size(); ++i) {

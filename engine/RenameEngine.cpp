@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "common/DOVTnt.h"
+#include "engine/ReadAhead.h"
 #include "tags/APETag.h"
 
 namespace dov {
@@ -152,6 +153,7 @@ std::u16string TRenameEngine::GenreFolder(std::u16string genre) const {
 void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string& name, int& count) {
   std::u16string ext;
   if (!IsSupportedAudioFile(name, ext)) return;
+  if (readAhead_ != nullptr) readAhead_->Passed();
   std::u16string oldPath = folder + name;
   std::u16string artist, title, genre;
   int openError = 0;
@@ -230,6 +232,19 @@ int TRenameEngine::Collect(const TRenameOptions& options) {
   unreadableFolders_.clear();
   unreadableFiles_.clear();
   int total = 0;
+  // The walk's next files are read ahead meanwhile, into the page cache.
+  const bool toGenreFolder = options_.Move || options_.Copy;
+  TReadAhead readAhead(WideToNative(options_.SourceFolder), options_.Subfolders,
+                       toGenreFolder ? WideToNative(options_.DestFolder) : std::string(),
+                       [](const char* nativeName) {
+                         std::u16string ext;
+                         return IsSupportedAudioFile(NativeToWide(nativeName), ext);
+                       });
+  readAhead_ = &readAhead;
+  struct TForget {
+    TReadAhead*& pointer;
+    ~TForget() { pointer = nullptr; }
+  } forget{readAhead_};
   CollectFiles(options_.SourceFolder, total);
   return total;
 }

@@ -13,6 +13,8 @@
 
 namespace dov {
 
+class TReadAhead;
+
 struct TRenameOptions {
   std::u16string SourceFolder;
   std::u16string DestFolder;
@@ -92,6 +94,7 @@ class TRenameEngine {
   std::vector<TRenameEntry> renameList_;
   std::vector<TUnreadableFolder> unreadableFolders_;
   std::vector<TUnreadableFile> unreadableFiles_;
+  TReadAhead* readAhead_ = nullptr;  // during Collect only
 };
 
 // Unicode simple case folding of whole paths, the same on every machine.

@@ -41,6 +41,17 @@ std::string MarkValue(std::string_view value) {
   return WideToMarked(AnsiToWide(t));
 }
 
+// A raw item's value as marked text, made when it is first asked for.
+void MarkNow(TAPEItem& item) {
+  if (!item.MarkPending) return;
+  item.Value = MarkValue(item.Value);
+  item.ValueSize = static_cast<uint32_t>(item.Value.size());
+  item.MarkPending = false;
+}
+
+// Raw values larger than this are read only when asked for.
+constexpr uint64_t kLargeRawValue = 4096;
+
 // Errors of an open that say there is no file of that name (or a folder):
 // the existence test gives false for them too.
 bool IsNoFileError(int error) {
@@ -97,6 +108,37 @@ bool TAPETags::ReadFooterAt(TByteReader& in, int64_t position) {
   return std::string_view(reinterpret_cast<const char*>(footer_.data()), 8) == "APETAGEX";
 }
 
+// The item area of the tag, read from the stream a part at a time: the parse
+// never needs all of it at once, and a large value it passes over is not read.
+class TAPETags::TItemArea {
+ public:
+  TItemArea(TStream& stream, int64_t start, uint64_t size)
+      : in_(stream), start_(start), size_(size) {}
+  uint64_t Size() const { return size_; }
+  // count bytes from offset within the area; fewer if the file shrank.
+  std::string Take(uint64_t offset, uint64_t count) {
+    in_.Seek(start_ + static_cast<int64_t>(offset));
+    return in_.TakeUpTo(count);
+  }
+  // The offset of the first zero byte at or after from; Size() when none.
+  uint64_t FindZero(uint64_t from) {
+    constexpr uint64_t kStep = 256;
+    while (from < size_) {
+      const std::string part = Take(from, std::min(kStep, size_ - from));
+      if (part.empty()) return size_;
+      const size_t at = part.find('\0');
+      if (at != std::string::npos) return from + at;
+      from += part.size();
+    }
+    return size_;
+  }
+
+ private:
+  TByteReader in_;
+  int64_t start_;
+  uint64_t size_;
+};
+
 void TAPETags::ReadTag() {
   hasAPETag_ = false;
   if (!opened_) return;
@@ -121,57 +163,83 @@ void TAPETags::ReadTag() {
   tagSize = std::min<int64_t>(tagSize, fileSize_ - static_cast<int64_t>(kID3v1Size));
   hasAPETag_ = true;
 
-  int64_t areaStart = fileSize_ - tagSize - (hasID3v1_ ? static_cast<int64_t>(kID3v1Size) : 0);
-  std::string area;
-  if (tagSize > static_cast<int64_t>(kFooterSize)) {
-    // Only the start of a huge area is read; the items that lie in it count.
-    in.Seek(areaStart);
-    area =
-        in.TakeUpTo(std::min<uint64_t>(static_cast<uint64_t>(tagSize) - kFooterSize, kMaxTagBytes));
-  }
+  areaStart_ = fileSize_ - tagSize - (hasID3v1_ ? static_cast<int64_t>(kID3v1Size) : 0);
+  // Only the start of a huge area is looked at; the items that lie in it count.
+  const uint64_t areaSize =
+      tagSize > static_cast<int64_t>(kFooterSize)
+          ? std::min<uint64_t>(static_cast<uint64_t>(tagSize) - kFooterSize, kMaxTagBytes)
+          : 0;
   items_.assign(itemCount, TAPEItem{});
+  TItemArea area(*stream_, areaStart_, areaSize);
   count_ = ParseItems(area, static_cast<int>(itemCount));
   items_.resize(static_cast<size_t>(count_));
 }
 
-int TAPETags::ParseItems(std::string_view area, int declared) {
-  const uint64_t len = area.size();
+int TAPETags::ParseItems(TItemArea& area, int declared) {
+  const uint64_t len = area.Size();
   uint64_t p = 1;  // 1-based cursor into the area
   for (int i = 0; i < declared; ++i) {
     if (len < p + 8) return i;
-    const unsigned char* header = Bytes(area) + (p - 1);
-    uint64_t size = LoadU32LE(header);
+    const std::string header = area.Take(p - 1, 8);
+    if (header.size() < 8) return i;  // the file shrank while read
+    uint64_t size = LoadU32LE(Bytes(header));
     if (p + size + 8 > len) return i;
     TAPEItem& item = items_[static_cast<size_t>(i)];
-    item.FlagsLow = header[4];
-    item.FlagsHigh = header[7];
+    item.FlagsLow = static_cast<uint8_t>(header[4]);
+    item.FlagsHigh = static_cast<uint8_t>(header[7]);
     // The key runs from p + 8 to its zero byte at z; the value must fit after it.
-    size_t keyStart = static_cast<size_t>(p + 7);  // 0-based
-    size_t zero = area.find('\0', keyStart);
-    if (zero == std::string_view::npos) return i;
+    uint64_t keyStart = p + 7;  // 0-based
+    uint64_t zero = area.FindZero(keyStart);
+    if (zero >= len) return i;
     uint64_t z = zero + 1;  // 1-based
     if (z + size > len) return i;
-    std::string_view name = area.substr(keyStart, zero - keyStart);
+    std::string name = area.Take(keyStart, zero - keyStart);
     p = z + size + 1;
     if (name.empty()) continue;  // an empty entry that still counts as an item
-    item.Name = std::string(name);
-    item.Value = std::string(area.substr(zero + 1, static_cast<size_t>(size)));
+    item.Name = std::move(name);
     item.ValuePos = static_cast<uint32_t>(z);
-    if (IsRawItem(item)) {
+    if (IsRawItem(item) && size > kLargeRawValue) {
       item.ValueSize = static_cast<uint32_t>(size);
-    } else {
-      if (item.Name == "Comment")
-        std::replace(item.Value.begin(), item.Value.end(), '\0', '\n');
-      else
-        item.Value = CleanValue(JoinListValues(item.Value));
-      item.ValueSize = static_cast<uint32_t>(item.Value.size());
+      item.ValueUnread = true;  // read and marked when asked for
+      continue;
     }
-    if (item.FlagsHigh != 2 && HasHighBytes(item.Value)) {
-      item.Value = MarkValue(item.Value);
-      item.ValueSize = static_cast<uint32_t>(item.Value.size());
-    }
+    item.Value = area.Take(zero + 1, size);
+    item.ValueSize = static_cast<uint32_t>(size);
+    SettleValue(item);
   }
   return declared;
+}
+
+// What the store holds of a value read from the file: text items cleaned,
+// and either kind, unless flagged as not to be converted, marked text.
+void TAPETags::SettleValue(TAPEItem& item) {
+  if (!IsRawItem(item)) {
+    if (item.Name == "Comment")
+      std::replace(item.Value.begin(), item.Value.end(), '\0', '\n');
+    else
+      item.Value = CleanValue(JoinListValues(item.Value));
+    item.ValueSize = static_cast<uint32_t>(item.Value.size());
+  }
+  if (item.FlagsHigh != 2 && HasHighBytes(item.Value)) {
+    item.MarkPending = true;
+    if (!IsRawItem(item)) MarkNow(item);
+  }
+}
+
+// A large raw value is read from the file (at the position the parse found)
+// and marked only when asked for: most (pictures of a megabyte) never are.
+void TAPETags::ReadNow(TAPEItem& item) const {
+  if (!item.ValueUnread) return;
+  item.ValueUnread = false;
+  const uint32_t declared = item.ValueSize;
+  try {
+    TItemArea area(*stream_, areaStart_, static_cast<uint64_t>(item.ValuePos) + declared);
+    item.Value = area.Take(item.ValuePos, declared);
+  } catch (const std::exception&) {
+    item.Value.clear();  // the file went away meanwhile
+  }
+  SettleValue(item);
+  MarkNow(item);
 }
 
 std::string TAPETags::JoinListValues(std::string_view text) {
@@ -219,10 +287,22 @@ int TAPETags::FindField(std::string_view name) const {
   return -1;
 }
 
+std::vector<TAPEItem> TAPETags::Items() const {
+  std::vector<TAPEItem> items(items_.begin(), items_.begin() + count_);
+  for (TAPEItem& item : items) {
+    ReadNow(item);
+    MarkNow(item);
+  }
+  return items;
+}
+
 std::string TAPETags::GetValue(std::string_view name) const {
   int i = FindField(name);
   if (i < 0 || i > kMaxItems) return std::string();
-  return items_[static_cast<size_t>(i)].Value;
+  TAPEItem item = items_[static_cast<size_t>(i)];
+  ReadNow(item);
+  MarkNow(item);
+  return item.Value;
 }
 
 bool TAPETags::NeedsContainerTags() const {
@@ -240,12 +320,16 @@ void TAPETags::SetValue(std::string_view name, std::string_view value) {
     items_.emplace_back();
     i = count_++;
   } else {
+    ReadNow(items_[static_cast<size_t>(i)]);
+    MarkNow(items_[static_cast<size_t>(i)]);
     const std::string& current = items_[static_cast<size_t>(i)].Value;
     if (current == value || current == CleanValue(value)) return;
   }
   TAPEItem& item = items_[static_cast<size_t>(i)];
   item.Name = std::string(name);
   item.Value = std::string(value);
+  item.MarkPending = false;
+  item.ValueUnread = false;
 }
 
 void TAPETags::SetInteger(std::string_view name, int32_t value) {

@@ -26,6 +26,11 @@ struct TAPEItem {
   uint32_t ValueSize = 0;  // declared size (raw items) or stored length (text items)
   uint8_t FlagsLow = 0;
   uint8_t FlagsHigh = 0;
+  // Within the store only: Value still holds the stored bytes of a raw item
+  // (a cover, say) that become marked text when first asked for.
+  bool MarkPending = false;
+  // Within the store only: a large raw value not read yet (Value is empty).
+  bool ValueUnread = false;
 };
 
 // Whether an item read from an APE tag holds bytes rather than text: its type
@@ -66,9 +71,7 @@ class TAPETags {
   TStream* Stream() const { return opened_ ? stream_.get() : nullptr; }
   const std::array<unsigned char, 125>& ID3v1Body() const { return id3v1Body_; }
   // The valid items, in order.
-  std::vector<TAPEItem> Items() const {
-    return std::vector<TAPEItem>(items_.begin(), items_.begin() + count_);
-  }
+  std::vector<TAPEItem> Items() const;
 
   int FindField(std::string_view name) const;
   std::string GetValue(std::string_view name) const;
@@ -111,8 +114,11 @@ class TAPETags {
   void AfterOpen();
   void ReadTag();
   bool ReadFooterAt(TByteReader& in, int64_t position);
+  class TItemArea;
   // Parses the item area; returns the number of well-formed items.
-  int ParseItems(std::string_view area, int declared);
+  int ParseItems(TItemArea& area, int declared);
+  static void SettleValue(TAPEItem& item);
+  void ReadNow(TAPEItem& item) const;
 
   std::string fileName_;
   std::unique_ptr<TStream> stream_;
@@ -121,6 +127,7 @@ class TAPETags {
   std::array<unsigned char, 125> id3v1Body_{};
   int count_ = 0;
   int64_t fileSize_ = 0;
+  int64_t areaStart_ = 0;
   bool opened_ = false;
   int openError_ = 0;
   bool hasAPETag_ = false;

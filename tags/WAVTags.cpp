@@ -179,18 +179,65 @@ bool TWAVTags::Walk(TByteReader& in) {
   return true;
 }
 
-void TWAVTags::ReadInfo(std::string_view body) {
-  const bool hasAlbum = body.find("IALB") != std::string_view::npos;
-  for (std::string_view id : kInfoIDs) {
-    size_t at = body.find(id);
-    if (at == std::string_view::npos) {
-      // Some writers use the lower-case form "tart" for "IART".
-      std::string alt = "t";
-      for (char c : id.substr(1))
-        alt.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
-      at = body.find(alt);
-      if (at == std::string_view::npos) continue;
+namespace {
+
+constexpr size_t kInfoCount = kInfoIDs.size();
+
+// The four bytes of an id as one number, and of its lower-case form ("tart"
+// for "IART"), which some writers use.
+uint32_t IdNumber(std::string_view id) {
+  return LoadU32LE(Bytes(id));
+}
+uint32_t LowerIdNumber(std::string_view id) {
+  std::string alt = "t";
+  for (char c : id.substr(1)) alt.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
+  return IdNumber(alt);
+}
+
+// Where each id, and its lower-case form, is first found in the body: the
+// same places as a search per id, found in one pass over a large list (a
+// long comment) instead of fifty-two.
+struct TInfoPlaces {
+  std::array<size_t, kInfoCount> upper, lower;
+};
+TInfoPlaces FindInfoPlaces(std::string_view body) {
+  static const auto numbers = [] {
+    std::array<std::array<uint32_t, kInfoCount>, 2> n{};
+    for (size_t k = 0; k < kInfoCount; ++k) {
+      n[0][k] = IdNumber(kInfoIDs[k]);
+      n[1][k] = LowerIdNumber(kInfoIDs[k]);
     }
+    return n;
+  }();
+  TInfoPlaces places;
+  places.upper.fill(std::string_view::npos);
+  places.lower.fill(std::string_view::npos);
+  // Every id begins with one of three letters: each is looked for with the
+  // C library's fast search, and the ids are compared only where one stands.
+  for (const char lead : {'I', 'B', 't'}) {
+    const bool lower = lead == 't';
+    std::array<size_t, kInfoCount>& found = lower ? places.lower : places.upper;
+    for (size_t i = body.find(lead); i != std::string_view::npos && i + 4 <= body.size();
+         i = body.find(lead, i + 1)) {
+      const uint32_t four = LoadU32LE(Bytes(body) + i);
+      for (size_t k = 0; k < kInfoCount; ++k)
+        if (four == numbers[lower][k] && found[k] == std::string_view::npos) found[k] = i;
+    }
+  }
+  return places;
+}
+
+}  // namespace
+
+void TWAVTags::ReadInfo(std::string_view body) {
+  const TInfoPlaces places = FindInfoPlaces(body);
+  const size_t album = static_cast<size_t>(
+      std::find(kInfoIDs.begin(), kInfoIDs.end(), std::string_view("IALB")) - kInfoIDs.begin());
+  const bool hasAlbum = places.upper[album] != std::string_view::npos;
+  for (size_t k = 0; k < kInfoCount; ++k) {
+    const std::string_view id = kInfoIDs[k];
+    const size_t at = places.upper[k] != std::string_view::npos ? places.upper[k] : places.lower[k];
+    if (at == std::string_view::npos) continue;
     if (body.size() - at < 8) continue;
     const uint32_t size = LoadU32LE(Bytes(body) + at + 4);
     if (size > (id == "ICMT" ? kMaxCommentSize : kMaxInfoSize)) continue;

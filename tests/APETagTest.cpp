@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "common/CodePage.h"
+#include "common/DOVTnt.h"
 #include "tests/TestSupport.h"
 
 namespace dov {
@@ -125,6 +126,38 @@ TEST_F(APETagsTest, RawItemKeepsItsBytes) {
   EXPECT_EQ(store.GetValue("XRestrictions"), raw);
   EXPECT_EQ(store.Items()[0].ValueSize, 4u);
   EXPECT_EQ(store.GetValue("Cover"), raw);  // binary flag makes it raw
+}
+
+// A raw value with high bytes (a picture, say) is made marked text only when
+// asked for; every way of asking gives the same text as a text item would.
+TEST_F(APETagsTest, RawValuesWithHighBytesAreMarkedWhenAskedFor) {
+  std::string cover("cover.jpg\0\xFF\xD8\xFF\xE0", 14);
+  for (int i = 0; i < 6000; ++i) cover.push_back(static_cast<char>(i * 7 + 1));
+  const std::string utf8Raw = "Bj\xC3\xB6rk";
+  for (int codePage : {1252, 1251}) {
+    SetSystemCodePage(codePage);
+    const std::string file =
+        Filler(300) +
+        ApeTagFromItems({ApeItem("Cover Art (Front)", cover, 2), ApeItem("XUtf", utf8Raw),
+                         ApeItem("Artist", "Caf\xE9"), ApeItem("Caf\xE9 Note", cover, 0)});
+    const std::string wantCover = WideToMarked(AnsiToWide(cover));
+    TAPETags store = StoreOf(file);
+    EXPECT_EQ(store.GetValue("Artist"), WideToMarked(AnsiToWide("Caf\xE9")));
+    EXPECT_EQ(store.GetValue("cover art (front)"), wantCover) << codePage;
+    EXPECT_EQ(store.GetValue("XUtf"), "\x7F" + utf8Raw);
+    std::vector<TAPEItem> items = store.Items();
+    ASSERT_EQ(items.size(), 4u);
+    EXPECT_EQ(items[0].Value, wantCover);
+    EXPECT_EQ(items[0].ValueSize, wantCover.size());
+    EXPECT_EQ(items[1].ValueSize, utf8Raw.size() + 1);
+    for (const TAPEItem& item : items) EXPECT_FALSE(item.MarkPending) << item.Name;
+    EXPECT_EQ(store.GetValue("Cover Art (Front)"), wantCover);  // asking twice, the same
+    store.SetValue("Cover Art (Front)", wantCover);             // unchanged: nothing stored
+    EXPECT_EQ(store.Items()[0].Value, wantCover);
+    store.SetValue("XUtf", "plain");
+    EXPECT_EQ(store.GetValue("XUtf"), "plain");
+  }
+  SetSystemCodePage(1252);
 }
 
 // Bits 1-2 of the flags give the type; the read-only bit (0) and bits the

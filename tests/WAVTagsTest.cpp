@@ -178,6 +178,32 @@ TEST_F(WAVTagsTest, InfoLookup) {
   EXPECT_TRUE(ReadPairs(Wav(Chunk("LIST", "INFOIAR IART"))).empty());
 }
 
+// An id is taken where its bytes first stand in the list, inside another
+// text too; its lower-case form only when the id stands nowhere. The same
+// holds far into a large list (a long comment).
+TEST_F(WAVTagsTest, EachIdIsTakenWhereItFirstStands) {
+  const std::string words = " tart IALBx Bar " + std::string(200000, 'I') + "t";
+  struct Case {
+    std::string list;
+    Pairs want;
+  };
+  const std::vector<Case> cases = {
+      // "IART" inside the comment comes first: the next four bytes are its size.
+      {Chunk("LIST", "INFOICMT" + U32LE(14) + "xIART" + U32LE(2) + "Q\0\0\0\0" +
+                         Chunk("IART", std::string("Real\0", 5))),
+       {{"IART", "QI"}, {"ICMT", "xIART"}}},
+      // The lower-case form before the upper-case one: the upper-case wins.
+      {Chunk("LIST", "INFO" + Chunk("tart", std::string("Low\0", 4)) +
+                         Chunk("IART", std::string("Up\0", 3))),
+       {{"IART", "Up"}}},
+      // Far into a large list ("tart" there has no sane size; "tnam" is the title).
+      {Chunk("LIST", "INFO" + Chunk("ICMT", words) + Chunk("IGNR", std::string("Jazz\0", 5)) +
+                         Chunk("tnam", std::string("Song\0", 5))),
+       {{"DISP", "Song"}, {"IGNR", "Jazz"}}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ReadPairs(Wav(c.list)), c.want);
+}
+
 TEST_F(WAVTagsTest, TextIsUTF8WhenValidElseCodePage) {
   // Both end as the same marked UTF-8.
   EXPECT_EQ(ReadPairs(Wav(Info({{"IART", "Bj\xC3\xB6rk"}}))), (Pairs{{"IART", M("Björk")}}));
