@@ -8,9 +8,10 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "cli/UndoCommands.h"
+#include "common/DOVTnt.h"
 #include "engine/FileOps.h"
 #include "engine/RenameEngine.h"
-#include "common/DOVTnt.h"
 #include "info/AudioFiles.h"
 #include "tags/APETag.h"
 
@@ -198,16 +199,18 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
     }
 
     TLinuxFileOps fileOps;
+    TRenameJournal journal(args, options, fileOps);
     TPrintingView view(args.Json ? nullptr : &out);
-    TRenameEngine engine(fileOps, view);
+    TRenameEngine engine(journal.FileOps(), view);
     TJobResult result = engine.Run(options);
+    const bool journaled = journal.Finish(result, err);
     if (args.Json)
       PrintJson(out, {{"entries", EntriesJson(engine.RenameList())},
                       {"done", result.Done},
                       {"total", result.Total}});
     out.flush();
     const bool unreadable = ReportUnreadableFolders(engine, err);
-    return result.Done == result.Total && !unreadable ? kExitOk : kExitFailed;
+    return result.Done == result.Total && !unreadable && journaled ? kExitOk : kExitFailed;
   } catch (const EUsageError& e) {
     err << kProgram << e.what() << std::endl;
     return kExitUsage;

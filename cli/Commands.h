@@ -31,6 +31,8 @@ struct TRenameArgs {
   bool Copy = false;
   bool DryRun = false;
   bool Json = false;
+  std::string Journal;  // empty: a new file in the journal folder
+  bool NoJournal = false;
 };
 
 int RunRename(const TRenameArgs& args, std::ostream& out, std::ostream& err);

@@ -5,9 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/FileOps.h"
 #include "cli/Commands.h"
+#include "cli/UndoCommands.h"
 #include "common/CodePage.h"
+#include "engine/FileOps.h"
 
 namespace {
 
@@ -32,7 +33,31 @@ constexpr const char* kRenameHelp =
     "\"12 files moved and/or renamed, and 3 unchanged.\"\n"
     "With --dry-run: one line \"OLD -> NEW\" per planned operation and a last line.\n"
     "With --json: {\"entries\":[{\"old\":...,\"new\":...,\"ok\":...}],\"done\":N,\"total\":M}\n"
-    "(\"ok\" is null in a dry run).";
+    "(\"ok\" is null in a dry run).\n"
+    "\n"
+    "A job that changes anything keeps a journal of it, one file per job in\n"
+    "$XDG_STATE_HOME/dovrename/journal (default ~/.local/state/dovrename/journal),\n"
+    "or in FILE with --journal FILE: \"dovrename-cli undo\" takes the job back.";
+
+constexpr const char* kUndoHelp =
+    "Takes back the job of JOURNAL (default: the newest journal not yet undone),\n"
+    "its last operation first. A renamed or moved file goes back to its old path\n"
+    "when it is still the file the job left there (same inode, size and time)\n"
+    "and the old path is free; a copy is removed when it still has the same bytes\n"
+    "as its source; genre folders the job created are removed when empty. Nothing\n"
+    "is ever overwritten. Prints each file restored and each one left with the\n"
+    "reason, then \"N files restored, and M unchanged.\" A journal is undone once:\n"
+    "it is marked, and a second undo is refused.\n"
+    "With --json: {\"journal\":...,\"entries\":[{\"kind\":...,\"old\":...,\"new\":...,\n"
+    "\"action\":\"restore\"|\"removeCopy\"|\"leave\",\"reason\":...}],\"removedFolders\":[...],\n"
+    "\"restored\":N,\"left\":M,\"dryRun\":...}. Exit status 1 when a file was left.";
+
+constexpr const char* kHistoryHelp =
+    "Lists the journals of the rename jobs, newest first: start time (UTC),\n"
+    "actions, source and destination, operations done of all, and whether the job\n"
+    "was cut short or undone, then the journal's path.\n"
+    "With --json: [{\"journal\":...,\"started\":...,\"source\":...,\"dest\":...,\"rename\":...,\n"
+    "\"move\":...,\"copy\":...,\"done\":N,\"total\":M,\"finished\":...,\"undone\":...}]";
 
 constexpr const char* kTagsHelp =
     "Prints the tag fields of each FILE as the rename job reads them, in store\n"
@@ -89,6 +114,12 @@ int main(int argc, char** argv) {
   rename->add_flag("--dry-run", renameArgs.DryRun,
                    "Only list what would be done: no folder is created, no file touched");
   rename->add_flag("--json", renameArgs.Json, "Print the result as JSON");
+  CLI::Option* journalFile =
+      rename->add_option("--journal", renameArgs.Journal, "Keep the job's journal in FILE (new)")
+          ->type_name("FILE");
+  rename
+      ->add_flag("--no-journal", renameArgs.NoJournal, "Keep no journal: the job cannot be undone")
+      ->excludes(journalFile);
   rename->add_option("SOURCE", renameArgs.Source, "Folder whose files are handled")->required();
 
   bool tagsJson = false;
@@ -103,6 +134,18 @@ int main(int argc, char** argv) {
   duration->footer(kDurationHelp);
   duration->add_option("FILE", durationFiles, "Audio files")->required();
 
+  dov::cli::TUndoArgs undoArgs;
+  CLI::App* undo = app.add_subcommand("undo", "Take a rename job back from its journal");
+  undo->footer(kUndoHelp);
+  undo->add_flag("--dry-run", undoArgs.DryRun, "Only show what would be done");
+  undo->add_flag("--json", undoArgs.Json, "Print the result as JSON");
+  undo->add_option("JOURNAL", undoArgs.Journal, "Journal of the job (default: the newest)");
+
+  bool historyJson = false;
+  CLI::App* history = app.add_subcommand("history", "List the rename jobs that kept a journal");
+  history->footer(kHistoryHelp);
+  history->add_flag("--json", historyJson, "Print the list as JSON");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {  // --help
@@ -110,12 +153,15 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     std::string message = OneLine(e.what());
     if (app.get_subcommands().empty() && argc > 1 && argv[1][0] != '-')
-      message = "unknown command \"" + std::string(argv[1]) + "\": use rename, tags or duration";
+      message = "unknown command \"" + std::string(argv[1]) +
+                "\": use rename, tags, duration, undo or history";
     std::cerr << "dovrename-cli: " << message << " (see dovrename-cli --help)" << std::endl;
     return dov::cli::kExitUsage;
   }
 
   if (rename->parsed()) return dov::cli::RunRename(renameArgs, std::cout, std::cerr);
+  if (undo->parsed()) return dov::cli::RunUndo(undoArgs, std::cout, std::cerr);
+  if (history->parsed()) return dov::cli::RunHistory(historyJson, std::cout, std::cerr);
   if (tags->parsed()) return dov::cli::RunTags(tagFiles, tagsJson, std::cout, std::cerr);
   return dov::cli::RunDuration(durationFiles, std::cout, std::cerr);
 }
