@@ -40,18 +40,28 @@ class TKillAfterFileOps : public IFileOps {
   long left_;
 };
 
+constexpr const char* kJournalAdvice = ", or give --journal FILE or --no-journal";
+
+// Where the journal goes; a place it cannot go is a usage error before the
+// job starts, rather than a failure of every operation.
 std::string JournalPathFor(const TRenameArgs& args, const std::string& started) {
   if (!args.Journal.empty()) {
+    const std::string path = AbsolutePath(args.Journal);
     struct stat st {};
-    if (::lstat(args.Journal.c_str(), &st) == 0)
+    if (::lstat(path.c_str(), &st) == 0)
       throw EUsageError("journal \"" + args.Journal + "\" exists already: give a new file");
-    return AbsolutePath(args.Journal);
+    const std::string folder = path.substr(0, path.rfind('/') + 1);
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+      throw EUsageError("journal \"" + args.Journal + "\": its folder does not exist");
+    return path;
   }
   const std::string folder = DefaultJournalFolder();
   if (folder.empty())
-    throw EUsageError(
-        "no place for the journal: set HOME or XDG_STATE_HOME, or give --journal FILE or "
-        "--no-journal");
+    throw EUsageError(std::string("no place for the journal: set HOME or XDG_STATE_HOME") +
+                      kJournalAdvice);
+  if (!CreatePrivateFolders(folder))
+    throw EUsageError("cannot create the journal folder \"" + folder +
+                      "\": " + std::strerror(errno) + kJournalAdvice);
   return folder + "/" + NewJournalName(started);
 }
 
@@ -215,6 +225,12 @@ bool TRenameJournal::Finish(const TJobResult& result, std::ostream& err) {
 int RunUndo(const TUndoArgs& args, std::ostream& out, std::ostream& err) {
   try {
     TJournal journal = FindJournal(args.Journal);
+    // Held from before the journal is read for good until it is marked.
+    std::unique_ptr<TJournalLock> lock;
+    if (!args.DryRun) {
+      lock = std::make_unique<TJournalLock>(journal.Path);
+      journal = ReadJournal(journal.Path);
+    }
     if (journal.Undone)
       throw EUsageError("the job of \"" + journal.Path + "\" was undone already (" +
                         journal.UndoneAt + "): it is not undone twice");
@@ -224,7 +240,7 @@ int RunUndo(const TUndoArgs& args, std::ostream& out, std::ostream& err) {
       PrintUndoJson(journal, result, args.DryRun, out);
     else
       PrintUndoText(result, args.DryRun, out);
-    if (!args.DryRun && !MarkJournalUndone(journal, result.Restored, result.Left)) {
+    if (!args.DryRun && !MarkJournalUndone(journal, *lock, result.Restored, result.Left)) {
       err << kProgram << "cannot mark the journal \"" << journal.Path
           << "\" as undone: " << std::strerror(errno) << std::endl;
       return kExitFailed;

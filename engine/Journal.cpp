@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -361,6 +362,8 @@ bool TJournalWriter::Open() {
       CreatePrivateFolders(path_.substr(0, path_.rfind('/'))))
     fd_ = ::open(path_.c_str(), flags, 0600);
   if (fd_ < 0) return Fail("cannot create the journal");
+  // Held until the job ends, so that no undo takes it back while it runs.
+  ::flock(fd_, LOCK_EX | LOCK_NB);
   const std::string first = header_ + "\n";
   if (::write(fd_, first.data(), first.size()) != static_cast<ssize_t>(first.size())) {
     if (errno == 0) errno = EIO;
@@ -404,6 +407,10 @@ std::string TJournalingFileOps::Absolute(const std::u16string& path) const {
 }
 
 bool TJournalingFileOps::CreateFolders(const std::u16string& path) {
+  if (writer_.Failed()) {  // nothing changes that the journal cannot hold
+    errno = EIO;
+    return false;
+  }
   const std::vector<std::string> missing = MissingFolders(Absolute(path));
   const bool ok = inner_.CreateFolders(path);
   ErrnoKeeper keep;
@@ -512,10 +519,26 @@ TJournal ReadJournal(const std::string& path) {
   return journal;
 }
 
-bool MarkJournalUndone(const TJournal& journal, int restored, int left) {
-  FdCloser file{::open(journal.Path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY)};
-  if (file.fd < 0) return false;
-  if (::ftruncate(file.fd, static_cast<off_t>(journal.CompleteLength)) != 0) return false;
+TJournalLock::TJournalLock(const std::string& path) {
+  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd_ < 0) throw EJournalError(ErrorText("cannot open the journal for writing", path, errno));
+  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ::close(fd_);
+    if (error == EWOULDBLOCK)
+      throw EJournalError("journal \"" + path +
+                          "\" is in use: its job is still running, or another undo");
+    throw EJournalError(ErrorText("cannot lock the journal", path, error));
+  }
+}
+
+TJournalLock::~TJournalLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool MarkJournalUndone(const TJournal& journal, const TJournalLock& lock, int restored, int left) {
+  const int fd = lock.Fd();
+  if (::ftruncate(fd, static_cast<off_t>(journal.CompleteLength)) != 0) return false;
   const std::string line = TRecordBuilder()
                                .Text("op", "undone")
                                .Text("time", UtcNow())
@@ -523,11 +546,11 @@ bool MarkJournalUndone(const TJournal& journal, int restored, int left) {
                                .Number("left", left)
                                .Line() +
                            "\n";
-  if (::write(file.fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+  if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
     if (errno == 0) errno = ENOSPC;
     return false;
   }
-  return ::fsync(file.fd) == 0;
+  return ::fsync(fd) == 0;
 }
 
 // ---- Where journals live ---------------------------------------------------

@@ -144,9 +144,25 @@ inline constexpr size_t kMaxJournalRecords = 50'000'000;
 // Reads a journal; a corrupt one raises EJournalError, naming the line.
 TJournal ReadJournal(const std::string& path);
 
-// Marks a journal as taken back: drops a line cut short by a crash, appends
-// the undone record and syncs. False, with errno, when that failed.
-bool MarkJournalUndone(const TJournal& journal, int restored, int left);
+// Holds a journal, open for writing and locked, while its job is undone: a
+// second undo, or the job itself while it still runs (its writer holds the
+// same lock), is refused with EJournalError.
+class TJournalLock {
+ public:
+  explicit TJournalLock(const std::string& path);
+  ~TJournalLock();
+  TJournalLock(const TJournalLock&) = delete;
+  TJournalLock& operator=(const TJournalLock&) = delete;
+  int Fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+// Marks a journal as taken back, through its lock's descriptor: drops a line
+// cut short by a crash, appends the undone record and syncs. False, with
+// errno, when that failed.
+bool MarkJournalUndone(const TJournal& journal, const TJournalLock& lock, int restored, int left);
 
 // The folder of the journals: $XDG_STATE_HOME/dovrename/journal, or
 // ~/.local/state/dovrename/journal; empty when neither variable is set.

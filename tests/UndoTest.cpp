@@ -2,6 +2,7 @@
 // dovrename-cli on temporary folders, with the tree compared byte for byte
 // (names, contents, modes, modification times) before the job and after undo.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -364,6 +365,44 @@ TEST_F(Undo, OnlyAJobThatChangesSomethingKeepsAJournal) {
             2);
   EXPECT_FALSE(Exists(dir / "new.jsonl"));
   EXPECT_TRUE(Journals().empty());
+}
+
+TEST_F(Undo, AJobWhoseJournalCannotBeKeptDoesNotStart) {
+  const Snapshot before = Snap(tree);
+  WriteFile(dir / "file", "x");
+  const std::vector<std::pair<std::vector<std::string>, EnvVars>> cases = {
+      {{"--journal", dir / "missing/j.jsonl"}, {}},
+      {{}, {{"XDG_STATE_HOME", dir / "file"}}},
+      {{}, {{"XDG_STATE_HOME", "relative"}, {"HOME", ""}}},
+  };
+  for (const auto& [options, env] : cases) {
+    std::vector<std::string> args = {"rename", "--rename", "--move", "--dest", dest};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(lib);
+    EnvVars all = {{"XDG_STATE_HOME", state}};
+    all.insert(all.end(), env.begin(), env.end());
+    CliResult job = RunCli(args, all);
+    EXPECT_EQ(job.Status, 2) << job.Out;
+    EXPECT_THAT(job.Err, StartsWith("dovrename-cli: "));
+    EXPECT_THAT(job.Err, HasSubstr("journal"));
+    EXPECT_EQ(Snap(tree), before);
+  }
+}
+
+TEST_F(Undo, AJournalInUseIsNotUndone) {
+  ASSERT_EQ(Cli({"rename", "--rename", lib}).Status, 0);
+  const Snapshot renamed = Snap(tree);
+  const std::string journal = OnlyJournal();
+  // As the job holds its journal while it runs.
+  const int fd = ::open(journal.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  CliResult undo = Cli({"undo"});
+  ::close(fd);
+  EXPECT_EQ(undo.Status, 2);
+  EXPECT_THAT(undo.Err, HasSubstr("is in use"));
+  EXPECT_EQ(Snap(tree), renamed);
+  EXPECT_EQ(Cli({"undo"}).Status, 0);
 }
 
 TEST_F(Undo, HistoryListsTheJobsNewestFirst) {
