@@ -406,6 +406,21 @@ std::string TJournalingFileOps::Absolute(const std::u16string& path) const {
   return cwd_ == "/" ? "/" + native : cwd_ + "/" + native;
 }
 
+TJournalingFileOps::~TJournalingFileOps() {
+  if (!outcome_.empty() && writer_.Opened()) writer_.Append(outcome_);
+}
+
+// The outcome of the last operation goes out with the next record, in the
+// same write: one write fewer for each file, and a process killed between
+// them leaves what it would have left anyway, an intent without its outcome
+// (undo looks that up on disk).
+bool TJournalingFileOps::Write(const std::string& record) {
+  if (outcome_.empty()) return writer_.Append(record);
+  const bool ok = writer_.Append(outcome_ + "\n" + record);
+  outcome_.clear();
+  return ok;
+}
+
 bool TJournalingFileOps::CreateFolders(const std::u16string& path) {
   if (writer_.Failed()) {  // nothing changes that the journal cannot hold
     errno = EIO;
@@ -415,8 +430,7 @@ bool TJournalingFileOps::CreateFolders(const std::u16string& path) {
   const bool ok = inner_.CreateFolders(path);
   ErrnoKeeper keep;
   for (const std::string& folder : missing)
-    if (IsFolder(folder))
-      writer_.Append(TRecordBuilder().Text("op", "mkdir").Text("path", folder).Line());
+    if (IsFolder(folder)) Write(TRecordBuilder().Text("op", "mkdir").Text("path", folder).Line());
   return ok;
 }
 
@@ -425,14 +439,14 @@ bool TJournalingFileOps::Journaled(TJournalKind kind, const std::u16string& from
   const std::string source = Absolute(from), target = Absolute(to);
   const int64_t seq = ++seq_;
   const std::optional<TFileIdentity> before = IdentityOf(source);
-  if (!writer_.Append(TRecordBuilder()
-                          .Text("op", "intent")
-                          .Number("seq", seq)
-                          .Text("kind", KindName(kind))
-                          .Text("old", source)
-                          .Text("new", target)
-                          .Identity(before)
-                          .Line()))
+  if (!Write(TRecordBuilder()
+                 .Text("op", "intent")
+                 .Number("seq", seq)
+                 .Text("kind", KindName(kind))
+                 .Text("old", source)
+                 .Text("new", target)
+                 .Identity(before)
+                 .Line()))
     return false;  // what the journal cannot hold is not done
   if (kind == TJournalKind::Move) {
     // A move to another file system removes its source once the copy is
@@ -448,12 +462,17 @@ bool TJournalingFileOps::Journaled(TJournalKind kind, const std::u16string& from
                       : inner_.MoveFile(from, to, kind == TJournalKind::Move);
   ErrnoKeeper keep;
   const int error = errno;
+  // A rename keeps the file's identity, and a copy is known by its bytes: only
+  // a move, which may have copied, needs the new file's own.
   if (ok)
-    writer_.Append(
-        TRecordBuilder().Text("op", "done").Number("seq", seq).Identity(IdentityOf(target)).Line());
+    outcome_ = TRecordBuilder()
+                   .Text("op", "done")
+                   .Number("seq", seq)
+                   .Identity(kind == TJournalKind::Move ? IdentityOf(target) : std::nullopt)
+                   .Line();
   else
-    writer_.Append(
-        TRecordBuilder().Text("op", "failed").Number("seq", seq).Number("errno", error).Line());
+    outcome_ =
+        TRecordBuilder().Text("op", "failed").Number("seq", seq).Number("errno", error).Line();
   return ok;
 }
 
@@ -468,12 +487,12 @@ bool TJournalingFileOps::CopyFile(const std::u16string& from, const std::u16stri
 
 bool TJournalingFileOps::Finish(int done, int total) {
   if (!writer_.Opened()) return !writer_.Failed();  // nothing changed: no journal
-  writer_.Append(TRecordBuilder()
-                     .Text("op", "end")
-                     .Text("time", UtcNow())
-                     .Number("done", done)
-                     .Number("total", total)
-                     .Line());
+  Write(TRecordBuilder()
+            .Text("op", "end")
+            .Text("time", UtcNow())
+            .Number("done", done)
+            .Number("total", total)
+            .Line());
   return writer_.Sync();
 }
 

@@ -62,7 +62,7 @@ class TJournalWriter {
   TJournalWriter(const TJournalWriter&) = delete;
   TJournalWriter& operator=(const TJournalWriter&) = delete;
 
-  // One complete line (without its line break). False, with errno set and
+  // Whole lines (without the last line break), in one write. False, with errno set and
   // Error() telling why, when it could not be written whole.
   bool Append(const std::string& record);
   // Makes every record so far durable; false when the disk refused.
@@ -84,11 +84,15 @@ class TJournalWriter {
 };
 
 // Wraps the real file operations and journals each one: an intent record
-// before it, a done or failed record after it. errno stays what the wrapped
-// operation left. An operation whose intent cannot be written is not made.
+// before it, a done or failed record after it (written with the next record).
+// errno stays what the wrapped operation left. An operation whose intent
+// cannot be written is not made.
 class TJournalingFileOps : public IFileOps {
  public:
   TJournalingFileOps(IFileOps& inner, TJournalWriter& writer);
+  ~TJournalingFileOps() override;
+  TJournalingFileOps(const TJournalingFileOps&) = delete;
+  TJournalingFileOps& operator=(const TJournalingFileOps&) = delete;
 
   bool CreateFolders(const std::u16string& path) override;
   bool MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) override;
@@ -99,12 +103,14 @@ class TJournalingFileOps : public IFileOps {
 
  private:
   bool Journaled(TJournalKind kind, const std::u16string& from, const std::u16string& to);
+  bool Write(const std::string& record);
   // The journal holds whole paths, so that undo works from any folder.
   std::string Absolute(const std::u16string& path) const;
 
   IFileOps& inner_;
   TJournalWriter& writer_;
   std::string cwd_;
+  std::string outcome_;  // the last operation's done or failed record, not yet written
   int64_t seq_ = 0;
 };
 
@@ -115,7 +121,7 @@ struct TJournalOp {
   std::string Old;
   std::string New;
   std::optional<TFileIdentity> Before;  // the source, before the operation
-  std::optional<TFileIdentity> After;   // the file at the new path, once done
+  std::optional<TFileIdentity> After;   // the file at the new path after a move
   enum class TState { Pending, Done, Failed } State = TState::Pending;
   int Errno = 0;
 };
