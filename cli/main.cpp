@@ -50,7 +50,9 @@ constexpr const char* kUndoHelp =
     "it is marked, and a second undo is refused.\n"
     "With --json: {\"journal\":...,\"entries\":[{\"kind\":...,\"old\":...,\"new\":...,\n"
     "\"action\":\"restore\"|\"removeCopy\"|\"leave\",\"reason\":...}],\"removedFolders\":[...],\n"
-    "\"restored\":N,\"left\":M,\"dryRun\":...}. Exit status 1 when a file was left.";
+    "\"restored\":N,\"left\":M,\"dryRun\":...}.\n"
+    "Exit status 1 when a file was left, 2 when the journal is corrupt, in use\n"
+    "(its job still running) or undone already.";
 
 constexpr const char* kHistoryHelp =
     "Lists the journals of the rename jobs, newest first: start time (UTC),\n"
@@ -139,7 +141,8 @@ int main(int argc, char** argv) {
   undo->footer(kUndoHelp);
   undo->add_flag("--dry-run", undoArgs.DryRun, "Only show what would be done");
   undo->add_flag("--json", undoArgs.Json, "Print the result as JSON");
-  undo->add_option("JOURNAL", undoArgs.Journal, "Journal of the job (default: the newest)");
+  undo->add_option("JOURNAL", undoArgs.Journal, "Journal of the job (default: the newest)")
+      ->type_name("FILE");
 
   bool historyJson = false;
   CLI::App* history = app.add_subcommand("history", "List the rename jobs that kept a journal");

@@ -458,5 +458,19 @@ TEST_F(Undo, JournalPathsAreWholeAndKeepTheirExactBytes) {
   EXPECT_EQ(Snap(tree), before);
 }
 
+TEST_F(Undo, HelpDocumentsJournalUndoAndHistory) {
+  const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+      {{"--help"}, {"undo", "history"}},
+      {{"rename", "--help"}, {"--journal", "--no-journal", "dovrename/journal"}},
+      {{"undo", "--help"}, {"--dry-run", "--json", "JOURNAL", "its old path", "undone already"}},
+      {{"history", "--help"}, {"--json", "newest first"}},
+  };
+  for (const auto& [args, words] : cases) {
+    CliResult r = Cli(args);
+    EXPECT_EQ(r.Status, 0);
+    for (const std::string& word : words) EXPECT_THAT(r.Out, HasSubstr(word)) << args[0];
+  }
+}
+
 }  // namespace
 }  // namespace dov::test
