@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "common/DOVTnt.h"
 #include "common/JsonText.h"
@@ -263,7 +264,9 @@ int RunHistory(bool asJson, std::ostream& out, std::ostream& err) {
   }
   int status = kExitOk;
   std::string json = "[";
-  for (const std::string& path : ListJournals(folder)) {
+  const std::vector<std::string> journals = ListJournals(folder);
+  if (journals.empty() && !asJson) out << "No journals in " << folder << '\n';
+  for (const std::string& path : journals) {
     try {
       TJournal journal = ReadJournal(path);
       if (asJson)

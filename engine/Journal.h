@@ -144,8 +144,11 @@ class EJournalError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A line holds two paths of at most 4 KiB, each byte at worst six
+// characters; a journal of more records (a job of some two million files) is
+// refused rather than read into as much memory.
 inline constexpr size_t kMaxJournalLine = 256 * 1024;
-inline constexpr size_t kMaxJournalRecords = 50'000'000;
+inline constexpr size_t kMaxJournalRecords = 4'000'000;
 
 // Reads a journal; a corrupt one raises EJournalError, naming the line.
 TJournal ReadJournal(const std::string& path);
