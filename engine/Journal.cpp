@@ -434,6 +434,20 @@ bool TJournalingFileOps::CreateFolders(const std::u16string& path) {
   return ok;
 }
 
+// The device of each target folder is looked up once: a job has few.
+bool TJournalingFileOps::MayCrossFileSystems(const std::optional<TFileIdentity>& source,
+                                             const std::string& target) {
+  if (!source) return true;
+  const std::string folder = target.substr(0, target.rfind('/') + 1);
+  auto known = folderDevices_.find(folder);
+  if (known == folderDevices_.end()) {
+    struct stat st {};
+    if (::stat(folder.empty() ? "." : folder.c_str(), &st) != 0) return true;
+    known = folderDevices_.emplace(folder, static_cast<uint64_t>(st.st_dev)).first;
+  }
+  return known->second != source->Device;
+}
+
 bool TJournalingFileOps::Journaled(TJournalKind kind, const std::u16string& from,
                                    const std::u16string& to) {
   const std::string source = Absolute(from), target = Absolute(to);
@@ -448,27 +462,22 @@ bool TJournalingFileOps::Journaled(TJournalKind kind, const std::u16string& from
                  .Identity(before)
                  .Line()))
     return false;  // what the journal cannot hold is not done
-  if (kind == TJournalKind::Move) {
-    // A move to another file system removes its source once the copy is
-    // whole: the journal must be on disk before that can happen.
-    struct stat folder {};
-    const std::string targetFolder = target.substr(0, target.rfind('/') + 1);
-    if (before && ::stat(targetFolder.empty() ? "." : targetFolder.c_str(), &folder) == 0 &&
-        static_cast<uint64_t>(folder.st_dev) != before->Device && !writer_.Sync())
-      return false;
-  }
+  // A move to another file system removes its source once the copy is
+  // whole: the journal must be on disk before that can happen.
+  const bool acrossFileSystems = kind == TJournalKind::Move && MayCrossFileSystems(before, target);
+  if (acrossFileSystems && !writer_.Sync()) return false;
   const bool ok = kind == TJournalKind::Copy
                       ? inner_.CopyFile(from, to)
                       : inner_.MoveFile(from, to, kind == TJournalKind::Move);
   ErrnoKeeper keep;
   const int error = errno;
-  // A rename keeps the file's identity, and a copy is known by its bytes: only
-  // a move, which may have copied, needs the new file's own.
+  // A move on one file system keeps the file's identity, and a copy is known
+  // by its bytes: only a move that copied needs the new file's own.
   if (ok)
     outcome_ = TRecordBuilder()
                    .Text("op", "done")
                    .Number("seq", seq)
-                   .Identity(kind == TJournalKind::Move ? IdentityOf(target) : std::nullopt)
+                   .Identity(acrossFileSystems ? IdentityOf(target) : std::nullopt)
                    .Line();
   else
     outcome_ =

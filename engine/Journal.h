@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -104,12 +105,14 @@ class TJournalingFileOps : public IFileOps {
  private:
   bool Journaled(TJournalKind kind, const std::u16string& from, const std::u16string& to);
   bool Write(const std::string& record);
+  bool MayCrossFileSystems(const std::optional<TFileIdentity>& source, const std::string& target);
   // The journal holds whole paths, so that undo works from any folder.
   std::string Absolute(const std::u16string& path) const;
 
   IFileOps& inner_;
   TJournalWriter& writer_;
   std::string cwd_;
+  std::map<std::string, uint64_t> folderDevices_;
   std::string outcome_;  // the last operation's done or failed record, not yet written
   int64_t seq_ = 0;
 };
@@ -121,7 +124,7 @@ struct TJournalOp {
   std::string Old;
   std::string New;
   std::optional<TFileIdentity> Before;  // the source, before the operation
-  std::optional<TFileIdentity> After;   // the file at the new path after a move
+  std::optional<TFileIdentity> After;   // the new file, after a move that copied
   enum class TState { Pending, Done, Failed } State = TState::Pending;
   int Errno = 0;
 };
