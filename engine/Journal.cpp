@@ -318,8 +318,13 @@ bool operator==(const TFileIdentity& a, const TFileIdentity& b) {
 }
 
 std::optional<TFileIdentity> IdentityOf(const std::string& path) {
+  return IdentityAt(AT_FDCWD, path.c_str());
+}
+
+std::optional<TFileIdentity> IdentityAt(int folderFd, const char* name) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (::fstatat(folderFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+    return std::nullopt;
   return TFileIdentity{static_cast<int64_t>(st.st_size),
                        static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
                        static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_dev)};
@@ -408,6 +413,7 @@ std::string TJournalingFileOps::Absolute(const std::u16string& path) const {
 
 TJournalingFileOps::~TJournalingFileOps() {
   if (!outcome_.empty() && writer_.Opened()) writer_.Append(outcome_);
+  if (sourceFolderFd_ >= 0) ::close(sourceFolderFd_);
 }
 
 // The outcome of the last operation goes out with the next record, in the
@@ -434,6 +440,23 @@ bool TJournalingFileOps::CreateFolders(const std::u16string& path) {
   return ok;
 }
 
+// Looked up relative to the source's folder, held open while the job works
+// in it: the system walks one name instead of the whole path, which counts
+// with thousands of files. Should the folder be replaced meanwhile, the
+// identity is another file's, and undo leaves the file rather than err.
+std::optional<TFileIdentity> TJournalingFileOps::SourceIdentity(const std::string& source) {
+  const size_t slash = source.rfind('/');
+  if (slash == std::string::npos) return IdentityOf(source);
+  const std::string folder = source.substr(0, slash + 1);
+  if (folder != sourceFolder_) {
+    if (sourceFolderFd_ >= 0) ::close(sourceFolderFd_);
+    sourceFolderFd_ = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    sourceFolder_ = folder;
+  }
+  if (sourceFolderFd_ < 0) return IdentityOf(source);
+  return IdentityAt(sourceFolderFd_, source.c_str() + slash + 1);
+}
+
 // The device of each target folder is looked up once: a job has few.
 bool TJournalingFileOps::MayCrossFileSystems(const std::optional<TFileIdentity>& source,
                                              const std::string& target) {
@@ -452,7 +475,7 @@ bool TJournalingFileOps::Journaled(TJournalKind kind, const std::u16string& from
                                    const std::u16string& to) {
   const std::string source = Absolute(from), target = Absolute(to);
   const int64_t seq = ++seq_;
-  const std::optional<TFileIdentity> before = IdentityOf(source);
+  const std::optional<TFileIdentity> before = SourceIdentity(source);
   if (!Write(TRecordBuilder()
                  .Text("op", "intent")
                  .Number("seq", seq)

@@ -36,6 +36,8 @@ bool operator==(const TFileIdentity& a, const TFileIdentity& b);
 // The identity of the regular file at path (not following a final symbolic
 // link); nullopt when there is none.
 std::optional<TFileIdentity> IdentityOf(const std::string& path);
+// The same for a name in an open folder (or AT_FDCWD).
+std::optional<TFileIdentity> IdentityAt(int folderFd, const char* name);
 
 struct TJournalHeader {
   std::string Started;  // UTC, ISO 8601 with microseconds
@@ -105,6 +107,7 @@ class TJournalingFileOps : public IFileOps {
  private:
   bool Journaled(TJournalKind kind, const std::u16string& from, const std::u16string& to);
   bool Write(const std::string& record);
+  std::optional<TFileIdentity> SourceIdentity(const std::string& source);
   bool MayCrossFileSystems(const std::optional<TFileIdentity>& source, const std::string& target);
   // The journal holds whole paths, so that undo works from any folder.
   std::string Absolute(const std::u16string& path) const;
@@ -113,6 +116,8 @@ class TJournalingFileOps : public IFileOps {
   TJournalWriter& writer_;
   std::string cwd_;
   std::map<std::string, uint64_t> folderDevices_;
+  std::string sourceFolder_;
+  int sourceFolderFd_ = -1;
   std::string outcome_;  // the last operation's done or failed record, not yet written
   int64_t seq_ = 0;
 };
