@@ -9,6 +9,7 @@
 
 #include "cli/Output.h"
 #include "cli/Progress.h"
+#include "cli/UndoCommands.h"
 #include "common/CodePage.h"
 #include "common/DOVTnt.h"
 #include "engine/FileOps.h"
@@ -254,16 +255,19 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
     }
 
     TLinuxFileOps fileOps;
+    TRenameJournal journal(args, options, fileOps);
     TPrintingView view(args.Json ? nullptr : &out, &check);
     TProgressView progress(view, args.Progress ? &err : nullptr, TerminalWidth(STDERR_FILENO));
-    TRenameEngine engine(fileOps, progress);
+    TRenameEngine engine(journal.FileOps(), progress);
     TJobResult result = engine.Run(options);
     progress.Clear();
+    const bool journaled = journal.Finish(result, err);
     if (args.Json) out << RenameJson(engine.RenameList(), result.Done, result.Total) << '\n';
     check.Flush();
     ReportFailedOperations(engine.RenameList(), options.Copy, err);
     const bool unreadable = ReportUnreadableFolders(engine, err);
-    return check.Finish(err, result.Done == result.Total && !unreadable ? kExitOk : kExitFailed);
+    return check.Finish(
+        err, result.Done == result.Total && !unreadable && journaled ? kExitOk : kExitFailed);
   } catch (const EUsageError& e) {
     err << kProgram << e.what() << std::endl;
     return kExitUsage;

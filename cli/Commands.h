@@ -32,6 +32,8 @@ struct TRenameArgs {
   bool DryRun = false;
   bool Json = false;
   bool Progress = false;  // a progress line on err, a terminal
+  std::string Journal;    // empty: a new file in the journal folder
+  bool NoJournal = false;
 };
 
 int RunRename(const TRenameArgs& args, std::ostream& out, std::ostream& err);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/Commands.h"
+#include "cli/UndoCommands.h"
 #include "common/CodePage.h"
 #include "common/Version.h"
 #include "engine/FileOps.h"
@@ -44,7 +45,33 @@ constexpr const char* kRenameHelp =
     "last line with the counts the job would report.\n"
     "With --json: {\"entries\":[{\"old\":...,\"new\":...,\"ok\":...}],\"done\":N,\"total\":M}\n"
     "(a failed entry also has a \"reason\"; a dry run lists only the operations\n"
-    "that would succeed, with \"ok\" null).";
+    "that would succeed, with \"ok\" null).\n"
+    "\n"
+    "A job that changes anything keeps a journal of it, one file per job in\n"
+    "$XDG_STATE_HOME/dovrename/journal (default ~/.local/state/dovrename/journal),\n"
+    "or in FILE with --journal FILE: \"dovrename-cli undo\" takes the job back.";
+
+constexpr const char* kUndoHelp =
+    "Takes back the job of JOURNAL (default: the newest journal not yet undone),\n"
+    "its last operation first. A renamed or moved file goes back to its old path\n"
+    "when it is still the file the job left there (same inode, size and time)\n"
+    "and the old path is free; a copy is removed when it still has the same bytes\n"
+    "as its source; genre folders the job created are removed when empty. Nothing\n"
+    "is ever overwritten. Prints each file restored and each one left with the\n"
+    "reason, then \"N files restored, and M unchanged.\" A journal is undone once:\n"
+    "it is marked, and a second undo is refused.\n"
+    "With --json: {\"journal\":...,\"entries\":[{\"kind\":...,\"old\":...,\"new\":...,\n"
+    "\"action\":\"restore\"|\"removeCopy\"|\"leave\",\"reason\":...}],\"removedFolders\":[...],\n"
+    "\"restored\":N,\"left\":M,\"dryRun\":...}.\n"
+    "Exit status 1 when a file was left, 2 when the journal is corrupt, in use\n"
+    "(its job still running) or undone already.";
+
+constexpr const char* kHistoryHelp =
+    "Lists the journals of the rename jobs, newest first: start time (UTC),\n"
+    "actions, source and destination, operations done of all, and whether the job\n"
+    "was cut short or undone, then the journal's path.\n"
+    "With --json: [{\"journal\":...,\"started\":...,\"source\":...,\"dest\":...,\"rename\":...,\n"
+    "\"move\":...,\"copy\":...,\"done\":N,\"total\":M,\"finished\":...,\"undone\":...}]";
 
 constexpr const char* kTagsHelp =
     "Prints the tag fields of each FILE as the rename job reads them, in store\n"
@@ -111,6 +138,12 @@ int main(int argc, char** argv) {
   bool quiet = false;
   rename->add_flag("--quiet", quiet,
                    "Show no progress line on the terminal (stderr); the output stays the same");
+  CLI::Option* journalFile =
+      rename->add_option("--journal", renameArgs.Journal, "Keep the job's journal in FILE (new)")
+          ->type_name("FILE");
+  rename
+      ->add_flag("--no-journal", renameArgs.NoJournal, "Keep no journal: the job cannot be undone")
+      ->excludes(journalFile);
   rename->add_option("SOURCE", renameArgs.Source, "Folder whose files are handled")->required();
 
   bool tagsJson = false;
@@ -127,6 +160,19 @@ int main(int argc, char** argv) {
   duration->footer(kDurationHelp);
   duration->add_option("FILE", durationFiles, "Audio files")->required();
 
+  dov::cli::TUndoArgs undoArgs;
+  CLI::App* undo = app.add_subcommand("undo", "Take a rename job back from its journal");
+  undo->footer(kUndoHelp);
+  undo->add_flag("--dry-run", undoArgs.DryRun, "Only show what would be done");
+  undo->add_flag("--json", undoArgs.Json, "Print the result as JSON");
+  undo->add_option("JOURNAL", undoArgs.Journal, "Journal of the job (default: the newest)")
+      ->type_name("FILE");
+
+  bool historyJson = false;
+  CLI::App* history = app.add_subcommand("history", "List the rename jobs that kept a journal");
+  history->footer(kHistoryHelp);
+  history->add_flag("--json", historyJson, "Print the list as JSON");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {  // --help
@@ -134,7 +180,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     std::string message = OneLine(e.what());
     if (app.get_subcommands().empty() && argc > 1 && argv[1][0] != '-')
-      message = "unknown command \"" + std::string(argv[1]) + "\": use rename, tags or duration";
+      message = "unknown command \"" + std::string(argv[1]) +
+                "\": use rename, tags, duration, undo or history";
     std::cerr << "dovrename-cli: " << message << " (see dovrename-cli --help)" << std::endl;
     return dov::cli::kExitUsage;
   }
@@ -145,5 +192,7 @@ int main(int argc, char** argv) {
     return dov::cli::RunRename(renameArgs, std::cout, std::cerr);
   }
   if (tags->parsed()) return dov::cli::RunTags(tagFiles, tagsJson, tagsFull, std::cout, std::cerr);
+  if (undo->parsed()) return dov::cli::RunUndo(undoArgs, std::cout, std::cerr);
+  if (history->parsed()) return dov::cli::RunHistory(historyJson, std::cout, std::cerr);
   return dov::cli::RunDuration(durationFiles, std::cout, std::cerr);
 }

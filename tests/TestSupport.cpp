@@ -112,8 +112,15 @@ std::string Filler(size_t size, char byte) {
   return std::string(size, byte);
 }
 
-CliResult RunCli(const std::vector<std::string>& args) {
+// HOME and XDG_STATE_HOME of the command-line runs, removed at exit.
+static const TempDir& CliHome() {
+  static TempDir home;
+  return home;
+}
+
+CliResult RunCli(const std::vector<std::string>& args, const EnvVars& env) {
   TempDir scratch;
+  const std::string home = CliHome().Path().string();
   std::string outPath = scratch / "out", errPath = scratch / "err";
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -127,6 +134,9 @@ CliResult RunCli(const std::vector<std::string>& args) {
     FILE* err = std::freopen(errPath.c_str(), "w", stderr);
     if (out == nullptr || err == nullptr) ::_exit(127);
     ::setenv("LC_ALL", "C.UTF-8", 1);
+    ::setenv("HOME", home.c_str(), 1);
+    ::setenv("XDG_STATE_HOME", (home + "/state").c_str(), 1);
+    for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
     ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }
@@ -134,6 +144,7 @@ CliResult RunCli(const std::vector<std::string>& args) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   result.Out = ReadFile(outPath);
   result.Err = ReadFile(errPath);
   return result;

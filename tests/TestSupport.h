@@ -51,10 +51,15 @@ std::string Filler(size_t size, char byte = '\0');
 
 // Runs the command-line tool with arguments; returns exit status, stdout, stderr.
 struct CliResult {
-  int Status = -1;
+  int Status = -1;  // -1 when a signal ended it
+  int Signal = 0;
   std::string Out;
   std::string Err;
 };
-CliResult RunCli(const std::vector<std::string>& args);
+// Every run keeps its journals (HOME and XDG_STATE_HOME) in a temporary folder
+// of the test program, never in the real home; env sets more variables, or
+// these to others.
+using EnvVars = std::vector<std::pair<std::string, std::string>>;
+CliResult RunCli(const std::vector<std::string>& args, const EnvVars& env = {});
 
 }  // namespace dov::test
