@@ -64,30 +64,6 @@ void CheckArgs(const TRenameArgs& args) {
     throw EUsageError("destination \"" + args.Dest + "\" is not a folder");
 }
 
-// Standard output may fail (a full disk, a pipe nobody reads any more): the
-// job still runs to its end, what cannot be written is dropped, and one line
-// on stderr and the exit status say so.
-class TOutputCheck {
- public:
-  explicit TOutputCheck(std::ostream& out) : out_(out) {}
-  // Writes out what is buffered and notes the reason of the first failure.
-  void Flush() {
-    errno = 0;
-    out_.flush();
-    if (error_ == 0 && out_.fail()) error_ = errno != 0 ? errno : EIO;
-  }
-  int Finish(std::ostream& err, int status) {
-    Flush();
-    if (error_ == 0) return status;
-    err << kProgram << "cannot write the output: " << std::strerror(error_) << std::endl;
-    return status == kExitOk ? kExitFailed : status;
-  }
-
- private:
-  std::ostream& out_;
-  int error_ = 0;
-};
-
 // Prints every status text of the job as a line; a quiet view prints nothing.
 class TPrintingView : public IRenameView {
  public:

@@ -1,5 +1,8 @@
 #include "cli/Output.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "common/JsonText.h"
 
 namespace dov::cli {
@@ -162,6 +165,19 @@ TJsonWriter& TJsonWriter::Null() {
   BeforeValue();
   text_ += "null";
   return *this;
+}
+
+void TOutputCheck::Flush() {
+  errno = 0;
+  out_.flush();
+  if (error_ == 0 && out_.fail()) error_ = errno != 0 ? errno : EIO;
+}
+
+int TOutputCheck::Finish(std::ostream& err, int status) {
+  Flush();
+  if (error_ == 0) return status;
+  err << "dovrename-cli: cannot write the output: " << std::strerror(error_) << std::endl;
+  return status == 0 ? 1 : status;
 }
 
 }  // namespace dov::cli

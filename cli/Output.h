@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,23 @@ class TJsonWriter {
 
   std::string text_;
   bool needComma_ = false;
+};
+
+// Standard output may fail (a full disk, a pipe nobody reads any more): the
+// job still runs to its end, what cannot be written is dropped, and one line
+// on stderr and the exit status say so.
+class TOutputCheck {
+ public:
+  explicit TOutputCheck(std::ostream& out) : out_(out) {}
+  // Writes out what is buffered and notes the reason of the first failure.
+  void Flush();
+  // The exit status to give: status, or 1 and a line on err when the output
+  // could not be written.
+  int Finish(std::ostream& err, int status);
+
+ private:
+  std::ostream& out_;
+  int error_ = 0;
 };
 
 }  // namespace dov::cli

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "cli/Output.h"
 #include "common/DOVTnt.h"
 #include "common/JsonText.h"
 #include "engine/Journal.h"
@@ -97,13 +98,16 @@ void PrintStep(const TUndoStep& step, bool dryRun, std::ostream& out) {
   const TJournalOp& op = step.Op;
   switch (step.Action) {
     case TUndoAction::Restore:
-      out << (dryRun ? "Would restore " : "Restored ") << op.New << " -> " << op.Old << '\n';
+      out << (dryRun ? "Would restore " : "Restored ") << EscapeControls(op.New) << " -> "
+          << EscapeControls(op.Old) << '\n';
       break;
     case TUndoAction::RemoveCopy:
-      out << (dryRun ? "Would remove the copy " : "Removed the copy ") << op.New << '\n';
+      out << (dryRun ? "Would remove the copy " : "Removed the copy ") << EscapeControls(op.New)
+          << '\n';
       break;
     case TUndoAction::Leave:
-      out << (dryRun ? "Would leave " : "Left ") << op.New << ": " << step.Reason << '\n';
+      out << (dryRun ? "Would leave " : "Left ") << EscapeControls(op.New) << ": " << step.Reason
+          << '\n';
       break;
     case TUndoAction::Nothing:
       break;
@@ -113,7 +117,7 @@ void PrintStep(const TUndoStep& step, bool dryRun, std::ostream& out) {
 void PrintUndoText(const TUndoResult& result, bool dryRun, std::ostream& out) {
   for (const TUndoStep& step : result.Steps) PrintStep(step, dryRun, out);
   for (const std::string& folder : result.RemovedFolders)
-    out << "Removed the empty folder " << folder << '\n';
+    out << "Removed the empty folder " << EscapeControls(folder) << '\n';
   if (dryRun)
     out << "Dry run: " << result.Restored << " files would be restored, and " << result.Left
         << " unchanged; nothing was changed." << std::endl;
@@ -178,12 +182,12 @@ std::string HistoryLine(const TJournal& j) {
   std::string actions = h.Rename ? "rename" : "";
   if (h.Move || h.Copy)
     actions += std::string(actions.empty() ? "" : "+") + (h.Move ? "move" : "copy");
-  std::string line = h.Started + "  " + actions + "  " + h.Source;
-  if (h.Move || h.Copy) line += " -> " + h.Dest;
+  std::string line = EscapeControls(h.Started) + "  " + actions + "  " + EscapeControls(h.Source);
+  if (h.Move || h.Copy) line += " -> " + EscapeControls(h.Dest);
   line += "  " + std::to_string(counts.Done) + " of " + std::to_string(counts.Total) + " done";
   if (!j.Finished) line += ", cut short";
   if (j.Undone) line += ", undone";
-  return line + "\n  " + j.Path;
+  return line + "\n  " + EscapeControls(j.Path);
 }
 
 }  // namespace
@@ -224,6 +228,7 @@ bool TRenameJournal::Finish(const TJobResult& result, std::ostream& err) {
 }
 
 int RunUndo(const TUndoArgs& args, std::ostream& out, std::ostream& err) {
+  TOutputCheck check(out);
   try {
     TJournal journal = FindJournal(args.Journal);
     // Held from before the journal is read for good until it is marked.
@@ -246,7 +251,7 @@ int RunUndo(const TUndoArgs& args, std::ostream& out, std::ostream& err) {
           << "\" as undone: " << std::strerror(errno) << std::endl;
       return kExitFailed;
     }
-    return result.Left == 0 ? kExitOk : kExitFailed;
+    return check.Finish(err, result.Left == 0 ? kExitOk : kExitFailed);
   } catch (const EJournalError& e) {
     err << kProgram << e.what() << "; nothing was changed" << std::endl;
     return kExitUsage;
@@ -262,6 +267,7 @@ int RunHistory(bool asJson, std::ostream& out, std::ostream& err) {
     err << kProgram << "no journal folder: set HOME or XDG_STATE_HOME" << std::endl;
     return kExitUsage;
   }
+  TOutputCheck check(out);
   int status = kExitOk;
   std::string json = "[";
   const std::vector<std::string> journals = ListJournals(folder);
@@ -279,8 +285,7 @@ int RunHistory(bool asJson, std::ostream& out, std::ostream& err) {
     }
   }
   if (asJson) out << json << "]" << std::endl;
-  out.flush();
-  return status;
+  return check.Finish(err, status);
 }
 
 }  // namespace dov::cli
