@@ -4,7 +4,7 @@ _dovrename_cli() {
   local cur prev words cword
   _init_completion || return
 
-  local commands="rename tags duration"
+  local commands="rename undo history tags duration"
   local command="" i
   for ((i = 1; i < cword; i++)); do
     if [[ " $commands " == *" ${words[i]} "* ]]; then
@@ -30,20 +30,34 @@ _dovrename_cli() {
         --replace-char)
           return
           ;;
+        --journal)
+          _filedir
+          return
+          ;;
       esac
       if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "--help --subfolders --rename --move --copy --dest
-          --replace-char --dry-run --json --quiet" -- "$cur"))
+          --replace-char --dry-run --json --quiet --journal --no-journal" -- "$cur"))
       else
         _filedir -d
       fi
       ;;
     tags)
       if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "--help --json" -- "$cur"))
+        COMPREPLY=($(compgen -W "--help --json --full" -- "$cur"))
       else
         _filedir
       fi
+      ;;
+    undo)
+      if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "--help --dry-run --json" -- "$cur"))
+      else
+        _filedir jsonl
+      fi
+      ;;
+    history)
+      COMPREPLY=($(compgen -W "--help --json" -- "$cur"))
       ;;
     duration)
       if [[ $cur == -* ]]; then
