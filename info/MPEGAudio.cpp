@@ -194,10 +194,35 @@ void TMPEGInfo::ReadVBRHeader(const unsigned char* buffer, int bytesOffset, int 
   BitRate = Duration != 0 ? ClampToInt32(FileSize * 8 / Duration) : 0;
 }
 
+namespace {
+
+// The bytes of the ID3v1 and APEv2 tags at the end of the file, which are no
+// audio: a cover in an APEv2 tag would otherwise lengthen a constant bit rate
+// file by seconds.
+int64_t TrailingTagBytes(TStream& stream, int64_t size) {
+  int64_t tags = 0;
+  unsigned char tail[128] = {};
+  if (size >= 128) {
+    stream.Seek(size - 128);
+    if (stream.Read(tail, 3) == 3 && std::memcmp(tail, "TAG", 3) == 0) tags = 128;
+  }
+  constexpr int64_t kFooter = 32;
+  if (size - tags < kFooter) return tags;
+  stream.Seek(size - tags - kFooter);
+  if (stream.Read(tail, kFooter) != static_cast<size_t>(kFooter) ||
+      std::memcmp(tail, "APETAGEX", 8) != 0)
+    return tags;
+  int64_t ape = LoadU32LE(tail + 12);                      // the items and the footer
+  if (LoadU32LE(tail + 20) & 0x80000000u) ape += kFooter;  // a header too
+  return ape >= kFooter && ape <= size - tags ? tags + ape : tags;
+}
+
+}  // namespace
+
 void TMPEGInfo::Parse(TStream& stream) {
   const int64_t size = stream.Size();
   if (size <= 5) return;
-  FileSize = size;
+  FileSize = size - TrailingTagBytes(stream, size);
   TReadWindow in(stream);
   unsigned char b[4] = {};
   int32_t steps = 0;

@@ -128,11 +128,25 @@ class TPatternStream : public TStream {
 
 // The measurement written as plainly as possible: one byte at a time straight
 // from the stream, no buffer. The reader must give the same fields.
+// The ID3v1 tag and the APEv2 tag before it, read as plain text.
+int64_t ReferenceTrailingTags(TStream& s, int64_t size) {
+  std::string all(static_cast<size_t>(size), '\0');
+  s.Seek(0);
+  s.Read(all.data(), all.size());
+  int64_t tags = size >= 128 && all.compare(all.size() - 128, 3, "TAG") == 0 ? 128 : 0;
+  if (size - tags < 32) return tags;
+  const size_t footer = static_cast<size_t>(size - tags - 32);
+  if (all.compare(footer, 8, "APETAGEX") != 0) return tags;
+  const auto* f = reinterpret_cast<const unsigned char*>(all.data() + footer);
+  int64_t ape = LoadU32LE(f + 12) + ((f[23] & 0x80) ? 32 : 0);
+  return ape >= 32 && ape <= size - tags ? tags + ape : tags;
+}
+
 TMPEGInfo ByteWiseReference(TStream& s) {
   TMPEGInfo m;
   const int64_t size = s.Size();
   if (size <= 5) return m;
-  m.FileSize = size;
+  m.FileSize = size - ReferenceTrailingTags(s, size);
   s.Seek(0);
   auto noResult = [&m, size] {
     m = TMPEGInfo{};
@@ -291,6 +305,20 @@ TEST(MPEGAudio, ConstantBitRateAfterAnId3v2TagCountsOnlyTheAudio) {
   EXPECT_EQ(m.Duration, 62500);
   EXPECT_EQ(m.BitRate, 128);
   EXPECT_EQ(m.FrameLength, 417);
+}
+
+TEST(MPEGAudio, ConstantBitRateCountsNoTagAtTheEnd) {
+  const std::string audio = Frames(kMpeg1Stereo128, 417, 1000000);
+  const std::string cover(200000, '\xFF');  // sync-like bytes, as images have
+  const std::string ape = test::ApeTagFromItems(
+      {test::ApeItem("Cover Art (Front)", "c.jpg" + std::string(1, '\0') + cover, 2),
+       test::ApeItem("Title", "T")});
+  const std::string id3v1 = "TAG" + std::string(125, ' ');
+  for (const std::string& tail : {ape, id3v1, ape + id3v1}) {
+    TMPEGInfo m = Measure(Id3v2(1014) + audio + tail);
+    EXPECT_EQ(m.FileSize, 1000000);
+    EXPECT_EQ(m.Duration, 62500);
+  }
 }
 
 TEST(MPEGAudio, AFalseSyncWhoseSuccessorDoesNotDecodeIsPassedOver) {
