@@ -106,19 +106,6 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// Keeps errno through clean-up after a failure, so that the caller learns
-// why the operation failed rather than how the clean-up went.
-class ErrnoKeeper {
- public:
-  ErrnoKeeper() : saved_(errno) {}
-  ~ErrnoKeeper() { errno = saved_; }
-  ErrnoKeeper(const ErrnoKeeper&) = delete;
-  ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
-
- private:
-  int saved_;
-};
-
 bool FailWith(int error) {
   errno = error;
   return false;

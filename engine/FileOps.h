@@ -5,11 +5,26 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <memory>
 #include <set>
 #include <string>
 
 namespace dov {
+
+// Keeps errno through clean-up after a failure, so that the caller learns
+// why the operation failed rather than how the clean-up went (the file
+// operations, and the journal around them, promise errno at the reason).
+class ErrnoKeeper {
+ public:
+  ErrnoKeeper() : saved_(errno) {}
+  ~ErrnoKeeper() { errno = saved_; }
+  ErrnoKeeper(const ErrnoKeeper&) = delete;
+  ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+
+ private:
+  int saved_;
+};
 
 class IFileOps {
  public:

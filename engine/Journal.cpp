@@ -96,18 +96,6 @@ bool IsFolder(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Keeps errno across the journal's own calls.
-class ErrnoKeeper {
- public:
-  ErrnoKeeper() : saved_(errno) {}
-  ~ErrnoKeeper() { errno = saved_; }
-  ErrnoKeeper(const ErrnoKeeper&) = delete;
-  ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
-
- private:
-  int saved_;
-};
-
 // ---- Reading records -------------------------------------------------------
 
 using TValue = std::variant<std::nullptr_t, bool, int64_t, std::string>;

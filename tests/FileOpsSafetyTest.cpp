@@ -217,6 +217,16 @@ void ExpectReadOnlyTargetRefused(IFileOps& ops, const std::string& writable,
   EXPECT_EQ(ReadFile(writable + "/copy.mp3"), ReadFile(stuck));
 }
 
+// Kills and reaps a forked helper process when the test ends, early or not.
+struct TChildGuard {
+  pid_t pid;
+  ~TChildGuard() {
+    if (pid <= 0) return;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+};
+
 TEST(FileOpsSafety, AReadOnlyBindMountRefusesEveryOperationAndLosesNothing) {
   TempDir dir;
   const std::string writable = dir / "writable", backing = dir / "backing",
@@ -481,15 +491,7 @@ void RaceAgainstAnotherProcess(const std::string& sourceFolder, const std::strin
     }
     ::_exit(0);
   }
-  // Should the test end early, the child ends with it.
-  struct TChildGuard {
-    pid_t pid;
-    ~TChildGuard() {
-      if (pid <= 0) return;
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-    }
-  } guard{child};
+  TChildGuard guard{child};  // should the test end early, the child ends with it
   const auto waitForChild = [&](int i) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (board->done.load() < i)
@@ -660,14 +662,7 @@ TEST(FileOpsSafety, MovesAcrossFileSystemsLoseNothingWhileSourcesChange) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) ChangeSourcesUntilStopped(*board, source);
-  struct TChildGuard {
-    pid_t pid;
-    ~TChildGuard() {
-      if (pid <= 0) return;
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-    }
-  } guard{child};
+  TChildGuard guard{child};
 
   // A few rounds over what is there, each while the other process works.
   TLinuxFileOps ops;
