@@ -33,7 +33,7 @@ _dovrename_cli() {
       esac
       if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "--help --subfolders --rename --move --copy --dest
-          --replace-char --dry-run --json --quiet" -- "$cur"))
+          --replace-char --dry-run --verbose --json --quiet" -- "$cur"))
       else
         _filedir -d
       fi
