@@ -582,8 +582,9 @@ bool TDryRunFileOps::CreateFolders(const std::u16string& path) {
     if (pos != native.size() && native[pos] != '/') continue;
     const std::string part = native.substr(0, pos);
     struct stat st {};
-    if (createdFolders_.count(part) == 0 && ::stat(part.c_str(), &st) == 0) {
-      if (!S_ISDIR(st.st_mode)) return FailWith(ENOTDIR);
+    if (createdFolders_.count(part) == 0 && ::lstat(part.c_str(), &st) == 0) {
+      // A folder, or a link to one; anything else (a dangling link too) is in the way.
+      if (::stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return FailWith(ENOTDIR);
     } else if (createdFolders_.count(part) == 0) {
       if (createdFolders_.count(parent) == 0 && !MayChangeFolder(parent)) return false;
       createdFolders_.insert(part);
