@@ -185,7 +185,7 @@ std::string FailureText(const TForetoldFailure& failure, int error, std::string&
       break;
   }
   reason = "source";
-  return "the file cannot be " + std::string(error == ENOENT ? "found" : "moved") + ": " + cause;
+  return std::string(error == ENOENT ? "the file is gone: " : "the file cannot be taken: ") + cause;
 }
 
 // Every operation of the job in its order, then the files it leaves alone:
