@@ -101,8 +101,8 @@ def check_plan(corpus, text, root, dest=None):
             continue
         plan[old[len(prefix):]] = new
     count = len(corpus.entries)
-    if not lines or lines[-1] != f"Dry run: {count} files would be moved and/or renamed; " \
-                                  "nothing was changed.":
+    if not lines or lines[-1] != f"Dry run: {count} files would be moved and/or renamed, " \
+                                  "and 0 would stay unchanged; nothing was changed.":
         check.fail(f"last line {lines[-1] if lines else ''!r}")
     for rel, artist, title, genre, length, kind in corpus.entries:
         if dest is None:

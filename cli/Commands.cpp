@@ -104,12 +104,11 @@ void ReportFailedOperations(const std::vector<TRenameEntry>& list, bool copy, st
           << std::endl;
 }
 
-// "Dry run: 2 files would be moved and/or renamed, and 1 unchanged; nothing
-// was changed."
+// "Dry run: 2 files would be moved and/or renamed, and 1 would stay
+// unchanged; nothing was changed." The counts are those the real job reports.
 std::string DryRunSummary(int done, int total) {
-  std::string text = "Dry run: " + std::to_string(done) + " files would be moved and/or renamed";
-  if (done < total) text += ", and " + std::to_string(total - done) + " unchanged";
-  return text + "; nothing was changed.";
+  return "Dry run: " + std::to_string(done) + " files would be moved and/or renamed, and " +
+         std::to_string(total - done) + " would stay unchanged; nothing was changed.";
 }
 
 // {"entries":[{"old":..,"new":..,"ok":..},..],"done":..,"total":..}
@@ -127,6 +126,113 @@ std::string RenameJson(const std::vector<TRenameEntry>& list, int done, int tota
     json.EndObject();
   }
   json.EndArray().Key("done").Number(done).Key("total").Number(total).EndObject();
+  return json.Text();
+}
+
+// One line of a dry run: an operation that would succeed (empty reason), or
+// a file that would stay where it is, with a stable reason code and words.
+struct TPlanLine {
+  std::string Old, New;  // New empty: the file has no new name
+  std::string Reason, Text;
+  std::string Winner;  // "collision": the file that gets the name
+};
+
+std::string FailureText(const TForetoldFailure& failure, int error, std::string& reason) {
+  const std::string cause = std::strerror(error);
+  switch (failure.Kind) {
+    case EForetoldFailure::Exists:
+      reason = "exists";
+      return "the new name is taken by a file that exists now";
+    case EForetoldFailure::Collision:
+      reason = "collision";
+      return "another file of this job gets the name first: \"" +
+             EscapeControls(Utf8(failure.Winner)) + "\"";
+    case EForetoldFailure::NameTooLong:
+      reason = "name-too-long";
+      return "the name is longer than the destination file system allows (at most " +
+             std::to_string(failure.Limit) + ")";
+    case EForetoldFailure::Folder:
+      reason = "folder";
+      return "the destination folder cannot be created or written: " + cause;
+    case EForetoldFailure::OtherFileSystem:
+      reason = "other-file-system";
+      return "the destination is on another file system: " + cause;
+    case EForetoldFailure::Source:
+      break;
+  }
+  reason = "source";
+  return std::string(error == ENOENT ? "the file is gone: " : "the file cannot be taken: ") + cause;
+}
+
+// Every operation of the job in its order, then the files it leaves alone:
+// those whose name would change only in letter case, those it cannot read,
+// and with verbose those without name tags.
+std::vector<TPlanLine> PlanLines(const TRenameEngine& engine, const TDryRunFileOps& fileOps,
+                                 bool verbose, int& untagged) {
+  std::vector<TPlanLine> lines;
+  for (const TRenameEntry& entry : engine.RenameList()) {
+    TPlanLine line{Utf8(entry.OldPath), Utf8(entry.NewPath), {}, {}, {}};
+    if (entry.Ok != true) {
+      const TForetoldFailure* failure = fileOps.FailureOf(entry.OldPath);
+      const TForetoldFailure unknown;
+      line.Text = FailureText(failure != nullptr ? *failure : unknown, entry.Error, line.Reason);
+      if (failure != nullptr && failure->Kind == EForetoldFailure::Collision)
+        line.Winner = Utf8(failure->Winner);
+    }
+    lines.push_back(std::move(line));
+  }
+  untagged = 0;
+  for (const TSkippedFile& file : engine.SkippedFiles()) {
+    TPlanLine line{Utf8(file.Path), Utf8(file.NewPath), {}, {}, {}};
+    if (file.Kind == ESkipKind::CaseOnly) {
+      line.Reason = "case-only";
+      line.Text = "the name would change only in letter case, which is left alone";
+    } else if (file.Kind == ESkipKind::Unreadable) {
+      line.Reason = "unreadable";
+      line.Text = std::string("the file cannot be read: ") + std::strerror(file.Error);
+    } else {
+      ++untagged;
+      if (!verbose) continue;
+      line.Reason = "no-name-tags";
+      line.Text = "no Artist, Title or Genre tag";
+    }
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+// "OLD -> NEW" for a planned operation, "OLD -> NEW: stays, WHY" or
+// "OLD: stays, WHY" for a file that would stay unchanged.
+void PrintPlan(const std::vector<TPlanLine>& lines, int untagged, const TJobResult& result,
+               std::ostream& out) {
+  for (const TPlanLine& line : lines) {
+    out << EscapeControls(line.Old);
+    if (!line.New.empty()) out << " -> " << EscapeControls(line.New);
+    if (!line.Reason.empty()) out << ": stays, " << line.Text;
+    out << '\n';
+  }
+  if (untagged > 0) out << untagged << " files without name tags left alone\n";
+  out << DryRunSummary(result.Done, result.Total) << '\n';
+}
+
+// {"entries":[{"old":..,"new":..,"ok":null},{..,"ok":false,"reason":..,"text":..},..],
+//  "done":..,"total":..,"untagged":..}
+std::string PlanJson(const std::vector<TPlanLine>& lines, int untagged, const TJobResult& result) {
+  TJsonWriter json;
+  json.BeginObject().Key("entries").BeginArray();
+  for (const TPlanLine& line : lines) {
+    json.BeginObject().Key("old").String(line.Old);
+    json.Key("new").String(line.New.empty() ? line.Old : line.New).Key("ok");
+    if (line.Reason.empty()) {
+      json.Null();
+    } else {
+      json.Bool(false).Key("reason").String(line.Reason).Key("text").String(line.Text);
+      if (!line.Winner.empty()) json.Key("winner").String(line.Winner);
+    }
+    json.EndObject();
+  }
+  json.EndArray().Key("done").Number(result.Done).Key("total").Number(result.Total);
+  json.Key("untagged").Number(untagged).EndObject();
   return json.Text();
 }
 
@@ -213,20 +319,12 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
       TRenameEngine engine(fileOps, progress);
       const TJobResult result = engine.Run(options);
       progress.Clear();
-      std::vector<TRenameEntry> planned;
-      for (TRenameEntry entry : engine.RenameList()) {
-        if (entry.Ok != true) continue;
-        entry.Ok.reset();
-        planned.push_back(entry);
-      }
-      if (args.Json) {
-        out << RenameJson(planned, result.Done, result.Total) << '\n';
-      } else {
-        for (const TRenameEntry& entry : planned)
-          out << EscapeControls(Utf8(entry.OldPath)) << " -> "
-              << EscapeControls(Utf8(entry.NewPath)) << '\n';
-        out << DryRunSummary(result.Done, result.Total) << '\n';
-      }
+      int untagged = 0;
+      const std::vector<TPlanLine> lines = PlanLines(engine, fileOps, args.Verbose, untagged);
+      if (args.Json)
+        out << PlanJson(lines, untagged, result) << '\n';
+      else
+        PrintPlan(lines, untagged, result, out);
       return check.Finish(err, ReportUnreadableFolders(engine, err) ? kExitFailed : kExitOk);
     }
 

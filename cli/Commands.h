@@ -31,6 +31,7 @@ struct TRenameArgs {
   bool Copy = false;
   bool DryRun = false;
   bool Json = false;
+  bool Verbose = false;   // a dry run lists the files without name tags too
   bool Progress = false;  // a progress line on err, a terminal
   std::string Journal;    // empty: a new file in the journal folder
   bool NoJournal = false;

@@ -41,11 +41,19 @@ constexpr const char* kRenameHelp =
     "\n"
     "Prints the status texts of the job, one a line, the summary last, such as\n"
     "\"12 files moved and/or renamed, and 3 unchanged.\"\n"
-    "With --dry-run: one line \"OLD -> NEW\" per operation that would succeed and a\n"
-    "last line with the counts the job would report.\n"
+    "With --dry-run: one line \"OLD -> NEW\" per operation that would succeed, and\n"
+    "\"OLD -> NEW: stays, WHY\" per file that would stay unchanged: the name is\n"
+    "taken by an existing file, another file of the job gets it first (named), a\n"
+    "name is too long for the destination file system, the destination folder\n"
+    "cannot be created or written, the change is only in letter case, or the file\n"
+    "cannot be read. Files without name tags are counted on one line (listed with\n"
+    "--verbose). The last line gives the counts the real job would report.\n"
     "With --json: {\"entries\":[{\"old\":...,\"new\":...,\"ok\":...}],\"done\":N,\"total\":M}\n"
-    "(a failed entry also has a \"reason\"; a dry run lists only the operations\n"
-    "that would succeed, with \"ok\" null).\n"
+    "(a failed entry also has a \"reason\"). In a dry run \"ok\" is null for an\n"
+    "operation that would succeed, or false with a \"reason\" code (exists,\n"
+    "collision with a \"winner\", name-too-long, folder, case-only, unreadable,\n"
+    "no-name-tags, source, other-file-system) and a \"text\"; \"untagged\" counts\n"
+    "the files without name tags.\n"
     "\n"
     "A job that changes anything keeps a journal of it, one file per job in\n"
     "$XDG_STATE_HOME/dovrename/journal (default ~/.local/state/dovrename/journal),\n"
@@ -135,6 +143,8 @@ int main(int argc, char** argv) {
   rename->add_flag("--dry-run", renameArgs.DryRun,
                    "Only list what would be done: no folder is created, no file touched");
   rename->add_flag("--json", renameArgs.Json, "Print the result as JSON");
+  rename->add_flag("--verbose", renameArgs.Verbose,
+                   "With --dry-run: list each file without name tags too, not only their count");
   bool quiet = false;
   rename->add_flag("--quiet", quiet,
                    "Show no progress line on the terminal (stderr); the output stays the same");

@@ -1,6 +1,7 @@
 #include "engine/FileOps.h"
 
 #include <fcntl.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "common/DOVTnt.h"
+#include "engine/RenameEngine.h"
 
 #ifndef RENAME_NOREPLACE
 #define RENAME_NOREPLACE (1 << 0)
@@ -513,21 +515,51 @@ bool TLinuxFileOps::CopyFile(const std::u16string& from, const std::u16string& t
 namespace dov {
 namespace {
 
-// One place for a name, however its folder is spelled ("out", "./out", a
-// link to it): the folder's device and inode, when it exists, and the name.
-std::string PlaceOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+// The nearest folder of the path that exists now ("." or "/" at the latest),
+// and the rest of the path after it.
+std::string ExistingAncestor(const std::string& path, std::string& rest) {
+  std::string folder = path;
+  rest.clear();
   struct stat st {};
-  if (::stat(FolderOf(path).c_str(), &st) != 0) return path;
-  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" + name;
+  while (true) {
+    const std::string parent = FolderOf(folder);
+    const size_t cut = folder.rfind('/');
+    rest = folder.substr(cut == std::string::npos ? 0 : cut + 1) + (rest.empty() ? "" : "/" + rest);
+    folder = parent;
+    if (folder == "." || folder == "/" || ::stat(folder.c_str(), &st) == 0) return folder;
+  }
+}
+
+// FAT and exFAT keep letter case but do not tell names apart by it, and
+// count a name's length in UTF-16 units rather than bytes.
+bool IsFatFamily(const std::string& folder) {
+  constexpr long kMsdosMagic = 0x4d44, kExfatMagic = 0x2011BAB0;
+  struct statfs fs {};
+  if (::statfs(folder.c_str(), &fs) != 0) return false;
+  return static_cast<long>(fs.f_type) == kMsdosMagic || static_cast<long>(fs.f_type) == kExfatMagic;
 }
 
 bool MayChangeFolder(const std::string& folder) {
   return ::access(folder.c_str(), W_OK | X_OK) == 0;
 }
 
+size_t Utf16Length(const std::string& name) {
+  return NativeToWide(name).size();
+}
+
 }  // namespace
+
+// One place for a name, however its folder is spelled ("out", "./out", a
+// link to it): the nearest existing folder's device and inode, and the rest
+// of the path, in one letter case where the file system has none.
+std::string TDryRunFileOps::PlaceOf(const std::string& path) const {
+  std::string rest;
+  const std::string folder = ExistingAncestor(path, rest);
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) return path;
+  if (IsFatFamily(folder)) rest = WideToNative(FoldCase(NativeToWide(rest)));
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" + rest;
+}
 
 bool TDryRunFileOps::CreateFolders(const std::u16string& path) {
   std::string native;
@@ -537,8 +569,9 @@ bool TDryRunFileOps::CreateFolders(const std::u16string& path) {
     if (pos != native.size() && native[pos] != '/') continue;
     const std::string part = native.substr(0, pos);
     struct stat st {};
-    if (createdFolders_.count(part) == 0 && ::stat(part.c_str(), &st) == 0) {
-      if (!S_ISDIR(st.st_mode)) return FailWith(ENOTDIR);
+    if (createdFolders_.count(part) == 0 && ::lstat(part.c_str(), &st) == 0) {
+      // A folder, or a link to one; anything else (a dangling link too) is in the way.
+      if (::stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return FailWith(ENOTDIR);
     } else if (createdFolders_.count(part) == 0) {
       if (createdFolders_.count(parent) == 0 && !MayChangeFolder(parent)) return false;
       createdFolders_.insert(part);
@@ -556,16 +589,48 @@ bool TDryRunFileOps::TargetFolderWritable(const std::string& folder) const {
   return MayChangeFolder(folder);
 }
 
-bool TDryRunFileOps::TargetFree(const std::string& target) const {
+bool TDryRunFileOps::TargetFree(const std::string& target, TForetoldFailure& failure) const {
   const std::string place = PlaceOf(target);
-  if (taken_.count(place) != 0) return FailWith(EEXIST);
+  if (auto taken = taken_.find(place); taken != taken_.end()) {
+    failure.Kind = EForetoldFailure::Collision;
+    failure.Winner = taken->second;
+    return FailWith(EEXIST);
+  }
   struct stat st {};
-  if (::lstat(target.c_str(), &st) == 0 && freed_.count(place) == 0) return FailWith(EEXIST);
+  if (::lstat(target.c_str(), &st) == 0 && freed_.count(place) == 0) {
+    failure.Kind = EForetoldFailure::Exists;
+    return FailWith(EEXIST);
+  }
+  return true;
+}
+
+// Each name the target path adds to what exists now, and the whole path,
+// within the limits of the file system they would go to.
+bool TDryRunFileOps::NamesFit(const std::string& target, TForetoldFailure& failure) const {
+  std::string rest;
+  const std::string folder = ExistingAncestor(target, rest);
+  errno = 0;
+  const long pathMax = ::pathconf(folder.c_str(), _PC_PATH_MAX);
+  const long nameMax = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+  const bool fat = IsFatFamily(folder);
+  failure.Kind = EForetoldFailure::NameTooLong;
+  failure.Limit = pathMax > 0 ? pathMax : PATH_MAX;
+  if (static_cast<long>(target.size()) >= failure.Limit) return FailWith(ENAMETOOLONG);
+  // FAT holds 255 UTF-16 units, whatever byte count it reports.
+  failure.Limit = fat ? 255 : nameMax > 0 ? nameMax : NAME_MAX;
+  for (size_t begin = 0; begin <= rest.size();) {
+    size_t end = rest.find('/', begin);
+    if (end == std::string::npos) end = rest.size();
+    const std::string name = rest.substr(begin, end - begin);
+    const size_t length = fat ? Utf16Length(name) : name.size();
+    if (static_cast<long>(length) > failure.Limit) return FailWith(ENAMETOOLONG);
+    begin = end + 1;
+  }
   return true;
 }
 
 bool TDryRunFileOps::Foretell(const std::u16string& from, const std::u16string& to, bool move,
-                              bool allowCopy) {
+                              bool allowCopy, TForetoldFailure& failure) {
   std::string source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return false;
   struct stat st {};
@@ -573,29 +638,51 @@ bool TDryRunFileOps::Foretell(const std::u16string& from, const std::u16string& 
   if (!move && !S_ISREG(st.st_mode)) return FailWith(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
   if (!move && ::access(source.c_str(), R_OK) != 0) return false;
   if (move && !MayChangeFolder(FolderOf(source))) return false;
-  const size_t slash = target.rfind('/');
-  if (target.size() - (slash == std::string::npos ? 0 : slash + 1) > NAME_MAX ||
-      target.size() >= PATH_MAX)
-    return FailWith(ENAMETOOLONG);
-  if (!TargetFolderWritable(FolderOf(target)) || !TargetFree(target)) return false;
+  if (!NamesFit(target, failure)) return false;
+  failure.Kind = EForetoldFailure::Folder;
+  if (!TargetFolderWritable(FolderOf(target))) return false;
+  if (!TargetFree(target, failure)) return false;
   struct stat folder {};
+  failure.Kind = EForetoldFailure::OtherFileSystem;
   if (move && !allowCopy && ::stat(FolderOf(target).c_str(), &folder) == 0 &&
       folder.st_dev != st.st_dev)
     return FailWith(EXDEV);
   const std::string place = PlaceOf(target);
-  taken_.insert(place);
+  taken_[place] = from;
   freed_.erase(place);
   if (move) freed_.insert(PlaceOf(source));
   return true;
 }
 
+namespace {
+
+bool Record(bool ok, const std::u16string& from, const TForetoldFailure& failure,
+            std::map<std::u16string, TForetoldFailure>& failures) {
+  if (ok) {
+    failures.erase(from);
+  } else {
+    ErrnoKeeper keep;
+    failures[from] = failure;
+  }
+  return ok;
+}
+
+}  // namespace
+
 bool TDryRunFileOps::MoveFile(const std::u16string& from, const std::u16string& to,
                               bool allowCopy) {
-  return Foretell(from, to, true, allowCopy);
+  TForetoldFailure failure;
+  return Record(Foretell(from, to, true, allowCopy, failure), from, failure, failures_);
 }
 
 bool TDryRunFileOps::CopyFile(const std::u16string& from, const std::u16string& to) {
-  return Foretell(from, to, false, false);
+  TForetoldFailure failure;
+  return Record(Foretell(from, to, false, false, failure), from, failure, failures_);
+}
+
+const TForetoldFailure* TDryRunFileOps::FailureOf(const std::u16string& from) const {
+  auto found = failures_.find(from);
+  return found == failures_.end() ? nullptr : &found->second;
 }
 
 }  // namespace dov

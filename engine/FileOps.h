@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cerrno>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -95,27 +96,49 @@ class TLinuxFileOps : public IFileOps {
 // the process. Called once at start-up.
 void RemoveTemporaryFileOnInterrupt();
 
+// Why a dry run foretells that an operation fails: its source is gone or
+// may not be moved, its target exists now, an earlier operation of the job
+// takes that name first, a name of the target path is longer than its file
+// system allows, its folder cannot be created or written, or a plain rename
+// would cross file systems.
+enum class EForetoldFailure { Source, Exists, Collision, NameTooLong, Folder, OtherFileSystem };
+struct TForetoldFailure {
+  EForetoldFailure Kind = EForetoldFailure::Source;
+  std::u16string Winner;  // Collision: the source whose operation takes the name
+  long Limit = 0;         // NameTooLong: the most bytes (UTF-16 units on FAT) a name or path holds
+};
+
 // Changes nothing but foretells what each operation of a job would do, so
 // that a dry run lists what the real job does. An operation fails (errno says
 // why, as for a real failure) when its source is gone, when its target
 // exists now (lstat: also the file itself through another spelling or a
 // link) and no earlier move of the job frees it, when an earlier operation
-// of the job already takes that name, when its name is too long, or when its
+// of the job already takes that name, when a name of its path is longer than
+// the file system holds (pathconf, bytes; UTF-16 units on FAT), or when its
 // folder is missing, not a folder or not writable; the genre folders the job
-// would create count as there.
+// would create count as there. On a file system without letter case (FAT,
+// exFAT) names that differ only in case are one name.
 class TDryRunFileOps : public IFileOps {
  public:
   bool CreateFolders(const std::u16string& path) override;
   bool MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) override;
   bool CopyFile(const std::u16string& from, const std::u16string& to) override;
 
- private:
-  bool Foretell(const std::u16string& from, const std::u16string& to, bool move, bool allowCopy);
-  bool TargetFolderWritable(const std::string& folder) const;
-  bool TargetFree(const std::string& target) const;
+  // Why the operation from that source was foretold to fail; null when it was not.
+  const TForetoldFailure* FailureOf(const std::u16string& from) const;
 
-  std::set<std::string> createdFolders_;  // as the job spells them
-  std::set<std::string> taken_, freed_;   // places: folder device and inode, and name
+ private:
+  bool Foretell(const std::u16string& from, const std::u16string& to, bool move, bool allowCopy,
+                TForetoldFailure& failure);
+  bool TargetFolderWritable(const std::string& folder) const;
+  bool TargetFree(const std::string& target, TForetoldFailure& failure) const;
+  bool NamesFit(const std::string& target, TForetoldFailure& failure) const;
+  std::string PlaceOf(const std::string& path) const;
+
+  std::set<std::string> createdFolders_;         // as the job spells them
+  std::map<std::string, std::u16string> taken_;  // place (folder device and inode, name): by whom
+  std::set<std::string> freed_;
+  std::map<std::u16string, TForetoldFailure> failures_;
 };
 
 }  // namespace dov

@@ -91,6 +91,12 @@ bool SamePathIgnoringCase(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
+std::u16string FoldCase(std::u16string_view text) {
+  std::u16string folded(text);
+  for (char16_t& c : folded) c = Fold(c);
+  return folded;
+}
+
 bool IsCaseOnlyChange(std::u16string_view oldPath, std::u16string_view newPath) {
   const size_t slash = oldPath.rfind(u'/') + 1;  // 0 without a folder
   if (newPath.rfind(u'/') + 1 != slash || oldPath.substr(0, slash) != newPath.substr(0, slash))
@@ -159,7 +165,11 @@ void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string&
   int openError = 0;
   ReadNameTags(oldPath, artist, title, genre, &openError);
   if (openError != 0) unreadableFiles_.push_back({oldPath, openError});
-  if (artist.empty() && title.empty() && genre.empty()) return;
+  if (artist.empty() && title.empty() && genre.empty()) {
+    const ESkipKind kind = openError != 0 ? ESkipKind::Unreadable : ESkipKind::NoNameTags;
+    skippedFiles_.push_back({oldPath, std::u16string(), kind, openError});
+    return;
+  }
 
   const bool toGenreFolder = options_.Move || options_.Copy;
   std::u16string destRoot;
@@ -183,6 +193,8 @@ void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string&
     renameList_.push_back({oldPath, newPath, std::nullopt});
     if (count % 100 == 0) view_.ShowStatus("Loading files... " + std::to_string(count));
     ++count;
+  } else {
+    skippedFiles_.push_back({oldPath, newPath, ESkipKind::CaseOnly, 0});
   }
   view_.Repaint();
 }
@@ -231,6 +243,7 @@ int TRenameEngine::Collect(const TRenameOptions& options) {
   renameList_.clear();
   unreadableFolders_.clear();
   unreadableFiles_.clear();
+  skippedFiles_.clear();
   int total = 0;
   // The walk's next files are read ahead meanwhile, into the page cache.
   const bool toGenreFolder = options_.Move || options_.Copy;

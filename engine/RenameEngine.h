@@ -51,6 +51,17 @@ struct TUnreadableFolder {
 };
 using TUnreadableFile = TUnreadableFolder;
 
+// A supported file the collection pass leaves out of the job, and why: its
+// new name differs from the old one only in letter case, its tags give no
+// artist, title or genre, or it could not be opened (Error says why).
+enum class ESkipKind { CaseOnly, NoNameTags, Unreadable };
+struct TSkippedFile {
+  std::u16string Path;
+  std::u16string NewPath;  // the name it would get; for CaseOnly only
+  ESkipKind Kind = ESkipKind::NoNameTags;
+  int Error = 0;
+};
+
 struct TJobResult {
   int Done = 0;
   int Total = 0;
@@ -70,6 +81,8 @@ class TRenameEngine {
   const std::vector<TUnreadableFolder>& UnreadableFolders() const { return unreadableFolders_; }
   // The supported files the last walk could not open: they were passed over.
   const std::vector<TUnreadableFile>& UnreadableFiles() const { return unreadableFiles_; }
+  // The supported files the last walk left out of the job, in walk order.
+  const std::vector<TSkippedFile>& SkippedFiles() const { return skippedFiles_; }
 
   // True when the lower-cased extension is supported; ext receives it (with
   // its dot) in any case.
@@ -94,11 +107,14 @@ class TRenameEngine {
   std::vector<TRenameEntry> renameList_;
   std::vector<TUnreadableFolder> unreadableFolders_;
   std::vector<TUnreadableFile> unreadableFiles_;
+  std::vector<TSkippedFile> skippedFiles_;
   TReadAhead* readAhead_ = nullptr;  // during Collect only
 };
 
 // Unicode simple case folding of whole paths, the same on every machine.
 bool SamePathIgnoringCase(std::u16string_view a, std::u16string_view b);
+// The text in the one letter case that simple case folding gives.
+std::u16string FoldCase(std::u16string_view text);
 // A change of letter case alone, which a job never makes: the same folder,
 // byte for byte (letter case makes different folders here), and names that
 // differ only in case.

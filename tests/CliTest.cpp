@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
@@ -25,6 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 using json = nlohmann::json;
 
@@ -296,7 +298,8 @@ TEST_F(Cli, DryRunListsThePlanAndTouchesNothing) {
   EXPECT_THAT(r.Out, HasSubstr(lib + "/b.wav -> " + dest + "/Jazz/b.wav\n"));
   EXPECT_THAT(r.Out,
               ::testing::EndsWith(
-                  "\nDry run: 2 files would be moved and/or renamed; nothing was changed.\n"));
+                  "\nDry run: 2 files would be moved and/or renamed, and 0 would stay unchanged; "
+                  "nothing was changed.\n"));
   EXPECT_EQ(std::count(r.Out.begin(), r.Out.end(), '\n'), 3);
 
   r = RunCli({"rename", "--rename", "--move", "--dry-run", "--json", "--dest", dest, lib});
@@ -380,7 +383,8 @@ TEST_F(Cli, ADryRunListsExactlyWhatTheJobDoes) {
     const json plan = json::parse(dry.Out), done = json::parse(real.Out);
     std::set<std::pair<std::string, std::string>> planned, succeeded;
     for (const json& entry : plan["entries"])
-      planned.insert({entry["old"].get<std::string>(), entry["new"].get<std::string>()});
+      if (entry["ok"].is_null())
+        planned.insert({entry["old"].get<std::string>(), entry["new"].get<std::string>()});
     for (const json& entry : done["entries"])
       if (entry["ok"] == true)
         succeeded.insert({entry["old"].get<std::string>(), entry["new"].get<std::string>()});
@@ -394,9 +398,88 @@ TEST_F(Cli, ADryRunListsExactlyWhatTheJobDoes) {
   // there now, so nothing would succeed.
   const CliResult text =
       RunCli({"rename", "--dry-run", "--rename", "--copy", "--dest", dir / "Sorted", lib});
-  EXPECT_EQ(text.Out,
-            "Dry run: 0 files would be moved and/or renamed, and 4 unchanged; nothing was "
-            "changed.\n");
+  EXPECT_THAT(text.Out, ::testing::EndsWith(
+                            "Dry run: 0 files would be moved and/or renamed, and 4 would stay "
+                            "unchanged; nothing was changed.\n"));
+  EXPECT_EQ(std::count(text.Out.begin(), text.Out.end(), '\n'), 5);
+}
+
+// Every file that would stay unchanged is listed with its reason, in text
+// and as a stable code in JSON; files without name tags are counted, and
+// listed only with --verbose.
+TEST_F(Cli, ADryRunSaysWhyEachFileWouldStay) {
+  Add("a.mp3", {{"Artist", "A"}, {"Title", "T"}, {"Genre", "Rock"}});
+  Add("b.mp3", {{"Artist", "A"}, {"Title", "T"}, {"Genre", "Rock"}});
+  Add("c.mp3", {{"Artist", "C"}, {"Title", "T"}, {"Genre", "Rock"}});
+  Add("d.mp3", {{"Artist", "D"}, {"Title", std::string(300, 'x')}, {"Genre", "Rock"}});
+  Add("e.mp3", {{"Artist", "E"}, {"Title", "T"}, {"Genre", "Jazz"}});
+  Add("f - t.mp3", {{"Artist", "F"}, {"Title", "T"}});
+  Add("none1.mp3", {{"Comment", "no name tags"}});
+  Add("none2.mp3", {{"Comment", "no name tags"}});
+  fs::create_directories(dest + "/Rock");
+  WriteFile(dest + "/Rock/C - T.mp3", "taken");
+  WriteFile(dest + "/Jazz", "a file in the way");
+
+  struct Want {
+    const char* file;
+    const char* reason;  // empty: planned
+    const char* text;
+  };
+  const Want wants[] = {
+      {"c.mp3", "exists", "the new name is taken by a file that exists now"},
+      {"d.mp3", "name-too-long", "the name is longer than the destination file system allows"},
+      {"e.mp3", "folder", "the destination folder cannot be created or written: Not a directory"},
+  };
+  const std::vector<std::string> base = {"rename", "--dry-run", "--rename", "--copy",
+                                         "--dest", dest,        lib};
+  std::vector<std::string> args = base;
+  CliResult r = RunCli(args);
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  for (const Want& want : wants)
+    EXPECT_THAT(r.Out, HasSubstr(lib + "/" + want.file)) << want.reason;
+  for (const Want& want : wants) EXPECT_THAT(r.Out, HasSubstr(want.text)) << want.reason;
+  // One of a and b gets "A - T.mp3", the first the walk meets; the other names it.
+  EXPECT_THAT(r.Out, HasSubstr("another file of this job gets the name first: \"" + lib + "/"));
+  EXPECT_THAT(r.Out, HasSubstr("\n2 files without name tags left alone\n"));
+  EXPECT_THAT(r.Out, Not(HasSubstr("none1.mp3")));
+  EXPECT_THAT(r.Out, ::testing::EndsWith("\nDry run: 2 files would be moved and/or renamed, and 4 "
+                                         "would stay unchanged; nothing was changed.\n"));
+
+  args.push_back("--verbose");
+  r = RunCli(args);
+  EXPECT_THAT(r.Out, HasSubstr(lib + "/none1.mp3: stays, no Artist, Title or Genre tag\n"));
+
+  args.push_back("--json");
+  const json plan = json::parse(RunCli(args).Out);
+  std::map<std::string, std::string> reasons;
+  for (const json& entry : plan["entries"]) {
+    const std::string name = fs::path(entry["old"].get<std::string>()).filename();
+    if (entry["ok"].is_null()) {
+      reasons[name] = "";
+    } else {
+      EXPECT_EQ(entry["ok"], false);
+      EXPECT_FALSE(entry["text"].get<std::string>().empty());
+      reasons[name] = entry["reason"];
+      if (entry["reason"] == "collision") {
+        // The winner is planned, and listed before.
+        const std::string winner = fs::path(entry["winner"].get<std::string>()).filename();
+        EXPECT_TRUE(reasons.count(winner) == 1 && reasons[winner].empty()) << winner;
+      }
+    }
+  }
+  for (const Want& want : wants) EXPECT_EQ(reasons[want.file], want.reason) << want.file;
+  EXPECT_EQ(reasons["a.mp3"] + reasons["b.mp3"], "collision");
+  EXPECT_EQ(reasons["none2.mp3"], "no-name-tags");
+  EXPECT_EQ(plan["untagged"], 2);
+  EXPECT_EQ(plan["done"], 2);
+  EXPECT_EQ(plan["total"], 6);
+
+  // Renamed in its folder, "f - t.mp3" would change only in letter case.
+  r = RunCli({"rename", "--dry-run", "--rename", lib});
+  EXPECT_THAT(r.Out, HasSubstr(lib + "/f - t.mp3 -> " + lib +
+                               "/F - T.mp3: stays, the name would change only in letter case"));
+  r = RunCli({"rename", "--dry-run", "--rename", "--json", lib});
+  EXPECT_THAT(r.Out, HasSubstr("\"ok\":false,\"reason\":\"case-only\""));
 }
 
 TEST_F(Cli, NamesThatAreNotUtf8AreRenamedAndPrintedSafely) {

@@ -37,7 +37,7 @@ _dovrename_cli() {
       esac
       if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "--help --subfolders --rename --move --copy --dest
-          --replace-char --dry-run --json --quiet --journal --no-journal" -- "$cur"))
+          --replace-char --dry-run --verbose --json --quiet --journal --no-journal" -- "$cur"))
       else
         _filedir -d
       fi

@@ -19,6 +19,7 @@ complete -c dovrename-cli -n "__fish_seen_subcommand_from rename" -l copy -d 'Co
 complete -c dovrename-cli -n "__fish_seen_subcommand_from rename" -l dest -x -a '(__fish_complete_directories)' -d 'Root of the genre folders'
 complete -c dovrename-cli -n "__fish_seen_subcommand_from rename" -l replace-char -x -d 'Character for the ones not allowed in names'
 complete -c dovrename-cli -n "__fish_seen_subcommand_from rename" -l dry-run -d 'Only list what would be done'
+complete -c dovrename-cli -n "__fish_seen_subcommand_from rename" -l verbose -d 'With --dry-run, list the files without name tags'
 complete -c dovrename-cli -n "__fish_seen_subcommand_from rename" -l json -d 'Print the result as JSON'
 complete -c dovrename-cli -n "__fish_seen_subcommand_from rename" -l quiet -d 'Show no progress line'
 complete -c dovrename-cli -n "__fish_seen_subcommand_from rename" -l journal -r -F -d 'Keep the journal in a new FILE'
