@@ -520,13 +520,16 @@ TLinuxFileOps::TLinuxFileOps() : calls_(SystemCalls()) {}
 bool TLinuxFileOps::CreateFolders(const std::u16string& path) {
   std::string native;
   if (!ToNative(path, native)) return false;
+  // A job asks for the same genre folders over and over: one stat answers
+  // when the folder is there.
+  struct stat st {};
+  if (calls_.Stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
   // Create each missing component from the top down.
   for (size_t pos = 1; pos <= native.size(); ++pos) {
     if (pos != native.size() && native[pos] != '/') continue;
     std::string part = native.substr(0, pos);
     if (calls_.Mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
   }
-  struct stat st {};
   if (calls_.Stat(native.c_str(), &st) != 0) return false;
   return S_ISDIR(st.st_mode) || FailWith(ENOTDIR);
 }

@@ -1055,7 +1055,9 @@ TEST(FileOps, CreateFoldersMakesMissingParentsOnly) {
   TLinuxFileOps ops;
   EXPECT_TRUE(ops.CreateFolders(W(dir / "a/b/c")));
   EXPECT_TRUE(fs::is_directory(dir / "a/b/c"));
-  EXPECT_TRUE(ops.CreateFolders(W(dir / "a/b/c")));  // already there
+  FakeCalls calls;
+  EXPECT_TRUE(TLinuxFileOps(calls).CreateFolders(W(dir / "a/b/c")));  // already there
+  EXPECT_EQ(calls.counts[FakeCalls::kMkdir], 0);                      // one stat said so
   EXPECT_TRUE(ops.CreateFolders(W(dir / "a/b/d/")));
   EXPECT_TRUE(fs::is_directory(dir / "a/b/d"));
   EXPECT_TRUE(ops.CreateFolders(W(dir / "Электроника/Björk")));
