@@ -358,6 +358,45 @@ def kind_table(rows):
     return lines
 
 
+# ---- A copy job into genre folders ------------------------------------------
+
+
+def copy_tools(corpus, scratch, cli):
+    """`cp -r` of one shelf of the library (a box where the shelf is all of it)
+    against DOVRename's job that copies the same files into genre folders;
+    each run into a fresh, empty folder."""
+    part = os.path.join(corpus.library, sorted(os.listdir(corpus.library))[0])
+    if len(os.listdir(corpus.library)) == 1:
+        part = os.path.join(part, sorted(os.listdir(part))[0])
+    rel_part = os.path.relpath(part, corpus.library) + os.sep
+    want = sorted((os.path.basename(rel), os.path.getsize(os.path.join(corpus.library, rel)))
+                  for rel, *_ in corpus.entries if rel.startswith(rel_part))
+    dest = os.path.join(scratch, "copies")
+
+    def fresh_dest():
+        shutil.rmtree(dest, ignore_errors=True)
+        os.makedirs(dest)
+        return dest
+
+    def check(text, folder, summary):
+        problem = Check("copied tree")
+        have = sorted((name, os.path.getsize(os.path.join(d, name)))
+                      for d, _, names in os.walk(folder) for name in names)
+        if have != want:
+            problem.fail(f"{len(have)} files, expected {len(want)} of the same names and sizes")
+        last = text.splitlines()[-1] if text else ""
+        if summary and last != f"{len(want)} files moved and/or renamed":
+            problem.fail(f"summary {last!r}")
+        return problem.report()
+
+    cp = Tool("`cp -r` of the same files", lambda folder: ["cp", "-r", part, folder],
+              lambda text, folder: check(text, folder, False), fresh_dest)
+    dov = Tool("DOVRename `rename --subfolders --copy --dest`",
+               lambda folder: [cli, "rename", "--subfolders", "--copy", "--dest", folder, part],
+               lambda text, folder: check(text, folder, True), fresh_dest)
+    return [cp, dov], len(want), dest
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--corpus", required=True)
@@ -438,6 +477,13 @@ def main():
     run_rounds(scan_tools, args.runs, count, scratch)
     run_rounds(rename_tools, args.runs, count, scratch)
 
+    copy_job, copy_count, copy_dest = copy_tools(corpus, scratch, cli)
+    print(f"Warm cache, copying {copy_count} files, {args.runs} runs each ...", file=sys.stderr)
+    run_rounds(copy_job, args.runs + 1, copy_count, scratch)
+    for tool in copy_job:  # the first round warms the cache
+        tool.seconds, tool.rss = tool.seconds[1:], tool.rss[1:]
+    shutil.rmtree(copy_dest, ignore_errors=True)
+
     kind_rows = []
     if not args.no_kinds:
         print("Warm cache, per kind ...", file=sys.stderr)
@@ -485,6 +531,10 @@ def main():
     print()
     print("\n".join(table("Warm cache: renaming every file in place (fresh copy each run)",
                           rename_tools, rename_floor, count)))
+    print()
+    print("\n".join(table(f"Warm cache: copying {copy_count} files (one shelf), into genre "
+                          "folders and by `cp -r` (fresh destination each run)",
+                          copy_job, copy_job[0], copy_count)))
     if kind_rows:
         print()
         print("\n".join(kind_table(kind_rows)))
@@ -518,6 +568,10 @@ def main():
     if rd and rn:
         results.append((f"the journal costs the rename {100 * (rn / rd - 1):+.1f} % of its time "
                         "(at most +10 %)", rn / rd <= 1.10))
+    cc, cd = median_rate(copy_job[0], copy_count), median_rate(copy_job[1], copy_count)
+    if cc and cd:
+        results.append((f"the copy job no slower than `cp -r` of the same files: {cc / cd:.2f}x "
+                        "its time", cd >= cc))
     if cold_tools:
         cf, cp, cd = (median_rate(cold_tools[i], count) for i in range(3))
         if cf and cd:
@@ -535,8 +589,8 @@ def main():
                         f"MiB, {count:,}: {whole / 2**20:.1f} MiB)", peak < 16))
     for text, ok in results:
         print(f"- {'met' if ok else 'NOT MET'}: {text}")
-    wrong = [t for t in scan_tools + rename_tools + cold_tools if t.problem]
-    dov_wrong = any(t.problem for t in (dov, dov_rename, dov_rename_nj))
+    wrong = [t for t in scan_tools + rename_tools + copy_job + cold_tools if t.problem]
+    dov_wrong = any(t.problem for t in (dov, dov_rename, dov_rename_nj, copy_job[1]))
     for tool in wrong:
         print(f"- wrong output, not timed: {tool.name}: {tool.problem}")
     return 1 if dov_wrong or not all(ok for _, ok in results) else 0

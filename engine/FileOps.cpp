@@ -5,10 +5,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -36,6 +38,9 @@ ssize_t IPosixCalls::Read(int fd, void* buffer, size_t count) {
 }
 ssize_t IPosixCalls::Write(int fd, const void* buffer, size_t count) {
   return ::write(fd, buffer, count);
+}
+ssize_t IPosixCalls::CopyFileRange(int in, int out, size_t count) {
+  return ::copy_file_range(in, nullptr, out, nullptr, count, 0);
 }
 int IPosixCalls::Fstat(int fd, struct stat* st) {
   return ::fstat(fd, st);
@@ -163,15 +168,49 @@ bool WriteAll(IPosixCalls& calls, int fd, const char* data, size_t count) {
   return true;
 }
 
-bool CopyContents(IPosixCalls& calls, int in, int out) {
-  std::vector<char> buffer(1 << 20);
+bool ReadWriteToEnd(IPosixCalls& calls, int in, int out) {
+  // Not zeroed: after copy_file_range this often only reads the end of the file.
+  constexpr size_t kBufferSize = 1 << 20;
+  const auto buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
   for (;;) {
-    ssize_t n = calls.Read(in, buffer.data(), buffer.size());
+    ssize_t n = calls.Read(in, buffer.get(), kBufferSize);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
-    if (!WriteAll(calls, out, buffer.data(), static_cast<size_t>(n))) return false;
+    if (!WriteAll(calls, out, buffer.get(), static_cast<size_t>(n))) return false;
   }
+}
+
+// Errors of copy_file_range that say only that it cannot copy between these
+// files (other file systems, a kernel or file system without it, a special
+// file): reads and writes can.
+bool CopyRangeRefused(int error) {
+  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ||
+         error == ENOTSUP || error == EPERM;
+}
+
+// Copies up to size bytes with copy_file_range. Stops early, with the
+// offsets of both files where it stopped, when the call is refused or
+// copies nothing (some file systems report a size they do not serve).
+bool CopyRange(IPosixCalls& calls, int in, int out, off_t size) {
+  constexpr size_t kMostPerCall = size_t{1} << 30;
+  auto left = static_cast<uint64_t>(size);
+  while (left > 0) {
+    const ssize_t n =
+        calls.CopyFileRange(in, out, static_cast<size_t>(std::min<uint64_t>(left, kMostPerCall)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return CopyRangeRefused(errno);
+    if (n == 0) return true;
+    left -= std::min<uint64_t>(left, static_cast<uint64_t>(n));
+  }
+  return true;
+}
+
+// The source's size, as it was opened, goes by copy_file_range as far as it
+// is allowed; reads and writes carry on from there to the end of the file,
+// which also takes in what was appended meanwhile.
+bool CopyContents(IPosixCalls& calls, int in, int out, off_t size) {
+  return CopyRange(calls, in, out, size) && ReadWriteToEnd(calls, in, out);
 }
 
 // The temporary file being written, for the signal handler: a fixed buffer
@@ -293,7 +332,7 @@ bool CopyNoReplace(IPosixCalls& calls, int in, const struct stat& st, const std:
   TemporaryFileRecord record(work.temp);
 
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  bool ok = CopyContents(calls, in, out.Get());
+  bool ok = CopyContents(calls, in, out.Get(), st.st_size);
   mode_t mode = st.st_mode & kCopyModeBits;
   if (ok && forMove)
     mode = KeepOwner(calls, out.Get(), st);  // before the mode: chown clears set-id bits
@@ -470,13 +509,16 @@ TLinuxFileOps::TLinuxFileOps() : calls_(SystemCalls()) {}
 bool TLinuxFileOps::CreateFolders(const std::u16string& path) {
   std::string native;
   if (!ToNative(path, native)) return false;
+  // A job asks for the same genre folders over and over: one stat answers
+  // when the folder is there.
+  struct stat st {};
+  if (calls_.Stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
   // Create each missing component from the top down.
   for (size_t pos = 1; pos <= native.size(); ++pos) {
     if (pos != native.size() && native[pos] != '/') continue;
     std::string part = native.substr(0, pos);
     if (calls_.Mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
   }
-  struct stat st {};
   if (calls_.Stat(native.c_str(), &st) != 0) return false;
   return S_ISDIR(st.st_mode) || FailWith(ENOTDIR);
 }

@@ -1,11 +1,14 @@
 // What the file-operation tests leave to this one: a read-only target (a
 // read-only bind mount, since chmod does not stop root), a source that
 // vanishes before or during the operation, modes and times across file
-// systems, and a race against another process. Mounts need root where the
-// machine allows them; without, those tests skip and the same errors are
-// injected through IPosixCalls.
+// systems, copies that share extents, and a race against another process. Mounts need root where
+// the machine allows them; without, those tests skip and the same errors are injected through
+// IPosixCalls.
 #include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -72,6 +75,30 @@ class TMount {
       m.mounted_ = true;
     else
       m.why_ = std::strerror(errno);
+    return m;
+  }
+  // A file system of the given type made in a sparse image file and mounted
+  // through a loop device, which goes again with the mount.
+  static TMount LoopImage(const std::string& image, const std::string& at, const std::string& type,
+                          off_t size) {
+    TMount m(at);
+    const std::string mkfs = "mkfs." + type;
+    if (std::system(("command -v " + mkfs + " >/dev/null").c_str()) != 0) {
+      m.why_ = mkfs + " is not installed";
+      return m;
+    }
+    WriteFile(image, "");
+    if (::truncate(image.c_str(), size) != 0 ||
+        std::system((mkfs + " -q -f '" + image + "' >/dev/null 2>&1").c_str()) != 0) {
+      m.why_ = mkfs + " failed";
+      return m;
+    }
+    if (std::system(
+            ("mount -o loop -t " + type + " '" + image + "' '" + at + "' 2>/dev/null").c_str()) ==
+        0)
+      m.mounted_ = true;
+    else
+      m.why_ = "mount -o loop failed";
     return m;
   }
   static TMount ReadOnlyBind(const std::string& from, const std::string& at) {
@@ -565,6 +592,77 @@ TEST(FileOpsSafety, MoveAcrossFileSystemsRacingAnotherProcessNeverReplaces) {
   SKIP_WITHOUT_MOUNT(mount);
   fs::create_directories(dir / "source");
   RaceAgainstAnotherProcess(dir / "source", other, 2);
+}
+
+// --- Copies that share their data -------------------------------------------------
+
+// The extents of a file as the file system maps them (FIEMAP), written out
+// first so that the map is final.
+std::vector<struct fiemap_extent> ExtentsOf(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  constexpr unsigned kMostExtents = 64;
+  std::vector<char> buffer(sizeof(struct fiemap) + kMostExtents * sizeof(struct fiemap_extent));
+  auto* map = reinterpret_cast<struct fiemap*>(buffer.data());
+  map->fm_length = FIEMAP_MAX_OFFSET;
+  map->fm_flags = FIEMAP_FLAG_SYNC;
+  map->fm_extent_count = kMostExtents;
+  const bool ok = ::ioctl(fd, FS_IOC_FIEMAP, map) == 0;
+  ::close(fd);
+  if (!ok) return {};
+  return {map->fm_extents, map->fm_extents + map->fm_mapped_extents};
+}
+
+// On file systems with reflinks a copy takes no new space: its extents are
+// the source's, marked shared, and it still has the source's bytes, mode and
+// time. Mounting a loop image needs root where the machine allows it.
+TEST(FileOpsSafety, ACopyOnXfsOrBtrfsSharesTheSourcesExtents) {
+  struct Case {
+    const char* type;
+    off_t imageSize;  // XFS needs 300 MiB at least; the image is sparse
+  };
+  const Case cases[] = {{"xfs", off_t{300} << 20}, {"btrfs", off_t{256} << 20}};
+  int tried = 0;
+  std::string skipped;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.type);
+    TempDir dir;
+    const std::string at = dir / "mnt";
+    fs::create_directories(at);
+    TMount mount = TMount::LoopImage(dir / "image", at, c.type, c.imageSize);
+    if (!mount.Valid()) {
+      skipped += std::string(" ") + c.type + ": " + mount.Why() + ";";
+      continue;
+    }
+    ++tried;
+    const std::string from = at + "/song.flac", to = at + "/Rock/song.flac";
+    const std::string content = Pattern(8 * 1024 * 1024 + 4096);
+    WriteFile(from, content);
+    ASSERT_EQ(::chmod(from.c_str(), 0640), 0);
+    const struct timespec when[2] = {{1500000000, 5}, {1500000000, 5}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, from.c_str(), when, 0), 0);
+    TLinuxFileOps ops;
+    ASSERT_TRUE(ops.CreateFolders(W(at + "/Rock")));
+    ASSERT_TRUE(ops.CopyFile(W(from), W(to))) << std::strerror(errno);
+    EXPECT_TRUE(ReadFile(to) == content);
+    struct stat st {};
+    ASSERT_EQ(::stat(to.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 5);
+
+    const auto source = ExtentsOf(from), copy = ExtentsOf(to);
+    ASSERT_FALSE(copy.empty());
+    ASSERT_EQ(copy.size(), source.size());
+    for (size_t i = 0; i < copy.size(); ++i) {
+      EXPECT_TRUE(copy[i].fe_flags & FIEMAP_EXTENT_SHARED) << "extent " << i << " is not shared";
+      EXPECT_EQ(copy[i].fe_physical, source[i].fe_physical) << "extent " << i;
+      EXPECT_EQ(copy[i].fe_length, source[i].fe_length) << "extent " << i;
+    }
+  }
+  if (tried == 0)
+    GTEST_SKIP() << "no XFS or Btrfs image could be mounted here (" << skipped
+                 << " needs root, loop devices and xfsprogs or btrfs-progs)";
 }
 
 // --- Sources changed by another process while they are moved -----------------

@@ -111,18 +111,21 @@ class FakeCalls : public IPosixCalls {
     kLinkat,
     kUnlink,
     kMkdir,
-    kStat
+    kStat,
+    kCopyFileRange
   };
 
   int failAt = 0;                // 1-based number of the call that fails; 0 for none
   std::optional<Kind> failKind;  // or the first call of this kind fails
   int failErrno = EIO;
-  int renameErrno = 0;                          // every RenameNoReplace fails with this
-  std::string otherDevice;                      // renames and links of this path fail with EXDEV
-  size_t maxWrite = 0;                          // writes take at most this many bytes
-  bool interrupt = false;                       // every other read and write is interrupted
-  bool refuseTmpfile = false;                   // the file system cannot make unnamed files
-  std::function<void()> onWrite;                // runs before each write
+  int renameErrno = 0;            // every RenameNoReplace fails with this
+  std::string otherDevice;        // renames and links of this path fail with EXDEV
+  size_t maxWrite = 0;            // writes and copy_file_range take at most this many bytes
+  bool interrupt = false;         // every other read, write and copy_file_range is interrupted
+  bool refuseTmpfile = false;     // the file system cannot make unnamed files
+  int copyRangeRefusedFrom = 0;   // copy_file_range fails from this call on (1-based) ...
+  int copyRangeErrno = EXDEV;     // ... with this error, or returns 0 when it is 0
+  std::function<void()> onWrite;  // runs before each write and copy_file_range
   std::vector<std::pair<uid_t, gid_t>> chowns;  // every owner asked for
 
   int unnamedFiles = 0;  // O_TMPFILE files opened
@@ -160,6 +163,14 @@ class FakeCalls : public IPosixCalls {
     if (Fail(kWrite) || Interrupted()) return -1;
     if (maxWrite != 0 && count > maxWrite) count = maxWrite;
     return IPosixCalls::Write(fd, buffer, count);
+  }
+  ssize_t CopyFileRange(int in, int out, size_t count) override {
+    if (onWrite) onWrite();
+    if (Fail(kCopyFileRange) || Interrupted()) return -1;
+    if (copyRangeRefusedFrom != 0 && counts[kCopyFileRange] >= copyRangeRefusedFrom)
+      return copyRangeErrno == 0 ? 0 : Refuse(copyRangeErrno);
+    if (maxWrite != 0 && count > maxWrite) count = maxWrite;
+    return IPosixCalls::CopyFileRange(in, out, count);
   }
   int Fstat(int fd, struct stat* st) override {
     return Fail(kFstat) ? -1 : IPosixCalls::Fstat(fd, st);
@@ -468,23 +479,27 @@ TEST(FileOps, ASourceChangedDuringAMoveAcrossFileSystemsStays) {
        content, ""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    TempDir dir;
-    const std::string from = dir / "a.mp3", to = dir / "b.mp3";
-    WriteFile(from, content);
-    FakeCalls calls;
-    calls.otherDevice = from;
-    int writes = 0, heldFd = -1;
-    calls.onWrite = [&] {
-      if (++writes == 2) c.change(from, heldFd);
-    };
-    errno = 0;
-    EXPECT_FALSE(TLinuxFileOps(calls).MoveFile(W(from), W(to), true));
-    EXPECT_EQ(errno, EBUSY) << std::strerror(errno);
-    if (heldFd >= 0) ::close(heldFd);
-    EXPECT_FALSE(Exists(to));
-    EXPECT_TRUE(ReadFile(from + c.renamedTo) == c.afterwards);
-    EXPECT_EQ(Entries(dir.Path().string()).size(), 1u);
+    for (bool readWrite : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (readWrite ? ", read and write" : ", copy_file_range"));
+      TempDir dir;
+      const std::string from = dir / "a.mp3", to = dir / "b.mp3";
+      WriteFile(from, content);
+      FakeCalls calls;
+      calls.otherDevice = from;
+      calls.maxWrite = 1024 * 1024;
+      if (readWrite) calls.copyRangeRefusedFrom = 1;
+      int writes = 0, heldFd = -1;
+      calls.onWrite = [&] {
+        if (++writes == 2) c.change(from, heldFd);
+      };
+      errno = 0;
+      EXPECT_FALSE(TLinuxFileOps(calls).MoveFile(W(from), W(to), true));
+      EXPECT_EQ(errno, EBUSY) << std::strerror(errno);
+      if (heldFd >= 0) ::close(heldFd);
+      EXPECT_FALSE(Exists(to));
+      EXPECT_TRUE(ReadFile(from + c.renamedTo) == c.afterwards);
+      EXPECT_EQ(Entries(dir.Path().string()).size(), 1u);
+    }
   }
 }
 
@@ -537,6 +552,7 @@ TEST(FileOps, AnInterruptedCopyLeavesNoTemporaryFile) {
         FakeCalls calls;
         calls.otherDevice = from;
         calls.refuseTmpfile = c.named;
+        calls.maxWrite = 1024 * 1024;
         int writes = 0;
         calls.onWrite = [&] {
           if (++writes == 2) ::raise(c.signal);
@@ -630,15 +646,74 @@ TEST(FileOps, AFileSystemThatCannotHoldModeOrTimesStillGetsTheFile) {
 }
 
 TEST(FileOps, ReadsAndWritesThatComeUpShortOrAreInterruptedStillCopyEverything) {
-  TempDir dir;
-  const std::string content = Pattern(2 * 1024 * 1024 + 333);
-  WriteFile(dir / "a.mp3", content);
-  FakeCalls calls;
-  calls.maxWrite = 100000;
-  calls.interrupt = true;
-  TLinuxFileOps ops(calls);
-  ASSERT_TRUE(ops.CopyFile(W(dir / "a.mp3"), W(dir / "b.mp3")));
-  EXPECT_EQ(ReadFile(dir / "b.mp3"), content);
+  for (bool readWrite : {false, true}) {
+    SCOPED_TRACE(readWrite ? "read and write" : "copy_file_range");
+    TempDir dir;
+    const std::string content = Pattern(2 * 1024 * 1024 + 333);
+    WriteFile(dir / "a.mp3", content);
+    FakeCalls calls;
+    calls.maxWrite = 100000;
+    calls.interrupt = true;
+    if (readWrite) calls.copyRangeRefusedFrom = 1;
+    TLinuxFileOps ops(calls);
+    ASSERT_TRUE(ops.CopyFile(W(dir / "a.mp3"), W(dir / "b.mp3")));
+    EXPECT_EQ(ReadFile(dir / "b.mp3"), content);
+    EXPECT_EQ(calls.counts[FakeCalls::kWrite] > 0, readWrite);
+  }
+}
+
+// --- copy_file_range and its fallback ---------------------------------------
+
+// copy_file_range refused from a chosen call on: where the refusal says only
+// that it cannot copy between these files (or it copies nothing), reads and
+// writes carry on from where it stopped and the copy is whole, with its mode
+// and time; any other error fails the operation with that error and leaves
+// nothing. Each case runs as a copy and as a move across file systems.
+TEST(FileOps, ARefusedCopyFileRangeFallsBackToReadsAndWritesAndAnErrorFails) {
+  struct Case {
+    int error;       // 0: copy_file_range returns 0 before the end
+    bool fallsBack;  // otherwise the operation fails with error
+  };
+  const Case cases[] = {{EXDEV, true}, {EINVAL, true}, {ENOSYS, true}, {EOPNOTSUPP, true},
+                        {EPERM, true}, {0, true},      {EIO, false},   {ENOSPC, false}};
+  const std::string content = Pattern(3 * 100000 + 77);
+  for (const Case& c : cases) {
+    for (int refusedFrom : {1, 3}) {
+      for (bool move : {false, true}) {
+        SCOPED_TRACE(std::string(c.error == 0 ? "returns 0" : std::strerror(c.error)) +
+                     ", from call " + std::to_string(refusedFrom) + (move ? ", move" : ", copy"));
+        TempDir dir;
+        const std::string from = dir / "a.mp3", to = dir / "b.mp3";
+        WriteFile(from, content);
+        SetModeAndTime(from, 0640, 1500000000, 25);
+        FakeCalls calls;
+        calls.otherDevice = from;
+        calls.maxWrite = 100000;
+        calls.copyRangeRefusedFrom = refusedFrom;
+        calls.copyRangeErrno = c.error;
+        TLinuxFileOps ops(calls);
+        errno = 0;
+        const bool ok = move ? ops.MoveFile(W(from), W(to), true) : ops.CopyFile(W(from), W(to));
+        const int error = errno;
+        EXPECT_EQ(calls.counts[FakeCalls::kCopyFileRange], refusedFrom);
+        EXPECT_TRUE(TemporaryFiles(dir.Path()).empty());
+        ASSERT_EQ(ok, c.fallsBack) << std::strerror(error);
+        if (!c.fallsBack) {
+          EXPECT_EQ(error, c.error) << std::strerror(error);
+          EXPECT_FALSE(Exists(to));
+          EXPECT_EQ(ReadFile(from), content);
+          continue;
+        }
+        EXPECT_GT(calls.counts[FakeCalls::kWrite], 0);
+        EXPECT_EQ(ReadFile(to), content);
+        EXPECT_EQ(Exists(from), !move);
+        const struct stat st = StatOf(to);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
+        EXPECT_EQ(st.st_mtim.tv_nsec, 25);
+      }
+    }
+  }
 }
 
 // --- A failure at every step -------------------------------------------------
@@ -650,6 +725,7 @@ struct FailureCase {
   int renameErrno;     // EINVAL: the file system refuses RENAME_NOREPLACE
   bool otherDevice;    // the source lies on another file system (EXDEV injected)
   bool realOtherFs;    // the target folder is /dev/shm
+  bool readWrite;      // copy_file_range is refused (EXDEV): the data goes by reads and writes
   std::vector<FakeCalls::Kind> mustBeTried;
 };
 void PrintTo(const FailureCase& c, std::ostream* os) {
@@ -688,6 +764,7 @@ TEST_P(FileOpsFailure, AnyFailedStepLeavesTheSourceWholeAndNoTrace) {
     calls.renameErrno = c.renameErrno;
     calls.refuseTmpfile = c.refuseTmpfile;
     if (c.otherDevice) calls.otherDevice = from;
+    if (c.readWrite) calls.copyRangeRefusedFrom = 1;
     TLinuxFileOps ops(calls);
     errno = 0;
     bool ok = c.copy ? ops.CopyFile(W(from), W(to)) : ops.MoveFile(W(from), W(to), true);
@@ -731,6 +808,16 @@ INSTANTIATE_TEST_SUITE_P(
                                   0,
                                   false,
                                   false,
+                                  false,
+                                  {K::kOpen, K::kFstat, K::kCopyFileRange, K::kRead, K::kFchmod,
+                                   K::kFutimens, K::kCloseWritable, K::kLinkat}},
+                      FailureCase{"CopyReadWrite",
+                                  true,
+                                  false,
+                                  0,
+                                  false,
+                                  false,
+                                  true,
                                   {K::kOpen, K::kFstat, K::kRead, K::kWrite, K::kFchmod,
                                    K::kFutimens, K::kCloseWritable, K::kLinkat}},
                       FailureCase{"CopyNamedTemporary",
@@ -739,6 +826,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   0,
                                   false,
                                   false,
+                                  true,
                                   {K::kOpen, K::kFstat, K::kRead, K::kWrite, K::kFchmod,
                                    K::kFutimens, K::kCloseWritable, K::kRename}},
                       FailureCase{"CopyLinkPath",
@@ -747,23 +835,26 @@ INSTANTIATE_TEST_SUITE_P(
                                   EINVAL,
                                   false,
                                   false,
-                                  {K::kOpen, K::kRead, K::kWrite, K::kFchmod, K::kFutimens,
+                                  false,
+                                  {K::kOpen, K::kCopyFileRange, K::kRead, K::kFchmod, K::kFutimens,
                                    K::kRename, K::kLink, K::kUnlink}},
-                      FailureCase{
-                          "CrossDeviceMove",
-                          false,
-                          false,
-                          0,
-                          true,
-                          false,
-                          {K::kOpen, K::kRead, K::kWrite, K::kFchown, K::kFchmod, K::kFutimens,
-                           K::kFsync, K::kRename, K::kLinkat, K::kFsyncFolder, K::kUnlink}},
+                      FailureCase{"CrossDeviceMove",
+                                  false,
+                                  false,
+                                  0,
+                                  true,
+                                  false,
+                                  false,
+                                  {K::kOpen, K::kCopyFileRange, K::kRead, K::kFchown, K::kFchmod,
+                                   K::kFutimens, K::kFsync, K::kRename, K::kLinkat, K::kFsyncFolder,
+                                   K::kUnlink}},
                       FailureCase{"CrossDeviceMoveLinkPath",
                                   false,
                                   true,
                                   EINVAL,
                                   true,
                                   false,
+                                  true,
                                   {K::kOpen, K::kRead, K::kWrite, K::kFsync, K::kRename, K::kLink,
                                    K::kUnlink, K::kFsyncFolder}},
                       FailureCase{"MoveToDevShm",
@@ -772,8 +863,9 @@ INSTANTIATE_TEST_SUITE_P(
                                   0,
                                   false,
                                   true,
-                                  {K::kOpen, K::kRead, K::kWrite, K::kFsync, K::kRename,
-                                   K::kFsyncFolder, K::kUnlink}}),
+                                  false,
+                                  {K::kOpen, K::kCopyFileRange, K::kRead, K::kWrite, K::kFsync,
+                                   K::kRename, K::kFsyncFolder, K::kUnlink}}),
     [](const auto& param) { return std::string(param.param.name); });
 
 // --- A full file system ------------------------------------------------------
@@ -963,7 +1055,9 @@ TEST(FileOps, CreateFoldersMakesMissingParentsOnly) {
   TLinuxFileOps ops;
   EXPECT_TRUE(ops.CreateFolders(W(dir / "a/b/c")));
   EXPECT_TRUE(fs::is_directory(dir / "a/b/c"));
-  EXPECT_TRUE(ops.CreateFolders(W(dir / "a/b/c")));  // already there
+  FakeCalls calls;
+  EXPECT_TRUE(TLinuxFileOps(calls).CreateFolders(W(dir / "a/b/c")));  // already there
+  EXPECT_EQ(calls.counts[FakeCalls::kMkdir], 0);                      // one stat said so
   EXPECT_TRUE(ops.CreateFolders(W(dir / "a/b/d/")));
   EXPECT_TRUE(fs::is_directory(dir / "a/b/d"));
   EXPECT_TRUE(ops.CreateFolders(W(dir / "Электроника/Björk")));
