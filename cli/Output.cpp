@@ -59,9 +59,13 @@ std::string_view ImageKindAt(std::string_view bytes) {
 
 // 127162 as "127,162".
 std::string WithThousandsCommas(uint64_t number) {
-  std::string digits = std::to_string(number);
-  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-  return digits;
+  const std::string digits = std::to_string(number);
+  std::string text;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) text.push_back(',');
+    text.push_back(digits[i]);
+  }
+  return text;
 }
 
 }  // namespace

@@ -141,7 +141,7 @@ void PrintUndoJson(const TJournal& journal, const TUndoResult& result, bool dryR
   }
   text += "],\"removedFolders\":[";
   for (size_t i = 0; i < result.RemovedFolders.size(); ++i)
-    text += (i ? "," : "") + JsonQuote(result.RemovedFolders[i]);
+    text.append(i ? "," : "").append(JsonQuote(result.RemovedFolders[i]));
   text += "],\"restored\":" + std::to_string(result.Restored) +
           ",\"left\":" + std::to_string(result.Left) +
           ",\"dryRun\":" + (dryRun ? "true" : "false") + "}";
@@ -276,7 +276,7 @@ int RunHistory(bool asJson, std::ostream& out, std::ostream& err) {
     try {
       TJournal journal = ReadJournal(path);
       if (asJson)
-        json += (json.size() > 1 ? "," : "") + HistoryJson(journal);
+        json.append(json.size() > 1 ? "," : "").append(HistoryJson(journal));
       else
         out << HistoryLine(journal) << '\n';
     } catch (const EJournalError& e) {
