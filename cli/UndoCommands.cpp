@@ -10,7 +10,6 @@
 
 #include "cli/Output.h"
 #include "common/DOVTnt.h"
-#include "common/JsonText.h"
 #include "engine/Journal.h"
 #include "engine/Undo.h"
 
@@ -128,24 +127,24 @@ void PrintUndoText(const TUndoResult& result, bool dryRun, std::ostream& out) {
 // Paths keep their exact bytes (an undecodable byte as \udcXX).
 void PrintUndoJson(const TJournal& journal, const TUndoResult& result, bool dryRun,
                    std::ostream& out) {
-  std::string text = "{\"journal\":" + JsonQuote(journal.Path) + ",\"entries\":[";
-  bool first = true;
+  TJsonWriter json;
+  json.BeginObject().Key("journal").String(journal.Path).Key("entries").BeginArray();
   for (const TUndoStep& step : result.Steps) {
     if (step.Action == TUndoAction::Nothing) continue;
-    text += first ? "{" : ",{";
-    first = false;
-    text += "\"kind\":" + JsonQuote(KindName(step.Op.Kind)) + ",\"old\":" + JsonQuote(step.Op.Old) +
-            ",\"new\":" + JsonQuote(step.Op.New) +
-            ",\"action\":" + JsonQuote(ActionName(step.Action)) +
-            ",\"reason\":" + (step.Reason.empty() ? "null" : JsonQuote(step.Reason)) + "}";
+    json.BeginObject().Key("kind").String(KindName(step.Op.Kind));
+    json.Key("old").String(step.Op.Old).Key("new").String(step.Op.New);
+    json.Key("action").String(ActionName(step.Action)).Key("reason");
+    if (step.Reason.empty())
+      json.Null();
+    else
+      json.String(step.Reason);
+    json.EndObject();
   }
-  text += "],\"removedFolders\":[";
-  for (size_t i = 0; i < result.RemovedFolders.size(); ++i)
-    text.append(i ? "," : "").append(JsonQuote(result.RemovedFolders[i]));
-  text += "],\"restored\":" + std::to_string(result.Restored) +
-          ",\"left\":" + std::to_string(result.Left) +
-          ",\"dryRun\":" + (dryRun ? "true" : "false") + "}";
-  out << text << std::endl;
+  json.EndArray().Key("removedFolders").BeginArray();
+  for (const std::string& folder : result.RemovedFolders) json.String(folder);
+  json.EndArray().Key("restored").Number(result.Restored).Key("left").Number(result.Left);
+  json.Key("dryRun").Bool(dryRun).EndObject();
+  out << json.Text() << std::endl;
 }
 
 struct TJobCounts {
@@ -164,16 +163,14 @@ TJobCounts CountsOf(const TJournal& journal) {
   return counts;
 }
 
-std::string HistoryJson(const TJournal& j) {
+void AppendHistoryJson(TJsonWriter& json, const TJournal& j) {
   const TJobCounts counts = CountsOf(j);
   const TJournalHeader& h = j.Header;
-  return "{\"journal\":" + JsonQuote(j.Path) + ",\"started\":" + JsonQuote(h.Started) +
-         ",\"source\":" + JsonQuote(h.Source) + ",\"dest\":" + JsonQuote(h.Dest) +
-         ",\"rename\":" + (h.Rename ? "true" : "false") +
-         ",\"move\":" + (h.Move ? "true" : "false") + ",\"copy\":" + (h.Copy ? "true" : "false") +
-         ",\"done\":" + std::to_string(counts.Done) + ",\"total\":" + std::to_string(counts.Total) +
-         ",\"finished\":" + (j.Finished ? "true" : "false") +
-         ",\"undone\":" + (j.Undone ? "true" : "false") + "}";
+  json.BeginObject().Key("journal").String(j.Path).Key("started").String(h.Started);
+  json.Key("source").String(h.Source).Key("dest").String(h.Dest);
+  json.Key("rename").Bool(h.Rename).Key("move").Bool(h.Move).Key("copy").Bool(h.Copy);
+  json.Key("done").Number(counts.Done).Key("total").Number(counts.Total);
+  json.Key("finished").Bool(j.Finished).Key("undone").Bool(j.Undone).EndObject();
 }
 
 std::string HistoryLine(const TJournal& j) {
@@ -269,14 +266,15 @@ int RunHistory(bool asJson, std::ostream& out, std::ostream& err) {
   }
   TOutputCheck check(out);
   int status = kExitOk;
-  std::string json = "[";
+  TJsonWriter json;
+  json.BeginArray();
   const std::vector<std::string> journals = ListJournals(folder);
   if (journals.empty() && !asJson) out << "No journals in " << folder << '\n';
   for (const std::string& path : journals) {
     try {
       TJournal journal = ReadJournal(path);
       if (asJson)
-        json.append(json.size() > 1 ? "," : "").append(HistoryJson(journal));
+        AppendHistoryJson(json, journal);
       else
         out << HistoryLine(journal) << '\n';
     } catch (const EJournalError& e) {
@@ -284,7 +282,7 @@ int RunHistory(bool asJson, std::ostream& out, std::ostream& err) {
       status = kExitFailed;
     }
   }
-  if (asJson) out << json << "]" << std::endl;
+  if (asJson) out << json.EndArray().Text() << std::endl;
   return check.Finish(err, status);
 }
 
