@@ -42,6 +42,43 @@ double BigEndianExtended(std::string_view bytes) {
   return BigEndianExtended(raw);
 }
 
+// ---- ASCII letter case ----------------------------------------------------
+
+std::string AsciiLowered(std::string_view s) {
+  std::string result(s);
+  for (char& c : result) c = AsciiLower(c);
+  return result;
+}
+
+std::string AsciiUppered(std::string_view s) {
+  std::string result(s);
+  for (char& c : result) c = AsciiUpper(c);
+  return result;
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  return true;
+}
+
+// ---- Milliseconds -----------------------------------------------------------
+
+int32_t RoundMilliseconds(long double ms) {
+  if (!std::isfinite(ms)) return 0;
+  const long double rounded = std::nearbyint(ms);
+  if (rounded < std::numeric_limits<int32_t>::min() ||
+      rounded > std::numeric_limits<int32_t>::max())
+    return 0;
+  return static_cast<int32_t>(rounded);
+}
+
+int32_t MillisecondsOf(long double count, long double perSecond) {
+  if (!(perSecond > 0) || !std::isfinite(perSecond)) return 0;
+  return RoundMilliseconds(count / perSecond * 1000);
+}
+
 // ---- Numbers ------------------------------------------------------------
 
 namespace {

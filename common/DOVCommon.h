@@ -34,19 +34,34 @@ constexpr uint64_t Swap64(uint64_t v) {
   return uint64_t{Swap32(static_cast<uint32_t>(v))} << 32 | Swap32(static_cast<uint32_t>(v >> 32));
 }
 
-// The ID3v2 sync-safe integer: x holds four bytes read big-endian; the top bit
-// of each byte is ignored, the remaining 7-bit groups are joined.
-constexpr uint32_t SyncSafeToInt(uint32_t x) {
-  return (x & 0x7Fu) | ((x >> 8) & 0x7Fu) << 7 | ((x >> 16) & 0x7Fu) << 14 |
-         ((x >> 24) & 0x7Fu) << 21;
-}
-
 // The 80-bit extended float of AIFF files as stored (big-endian: sign and
 // 15-bit exponent, bias 16383, then a 64-bit mantissa with an explicit integer
 // bit). An exponent of all ones gives infinity or NaN.
 double BigEndianExtended(const unsigned char (&bytes)[10]);
 // The same from the first 10 bytes of `bytes`; fewer than 10 bytes give 0.
 double BigEndianExtended(std::string_view bytes);
+
+// ---- ASCII letter case ----------------------------------------------------
+// Only A-Z and a-z change; other bytes (UTF-8 and code-page letters) stay.
+
+constexpr char AsciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+constexpr char AsciiUpper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+}
+std::string AsciiLowered(std::string_view s);
+std::string AsciiUppered(std::string_view s);
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
+
+// ---- Milliseconds -----------------------------------------------------------
+
+// Milliseconds rounded to the nearest whole number, ties to even; 0 for NaN,
+// infinity and values beyond the signed 32-bit range.
+int32_t RoundMilliseconds(long double ms);
+// count units at perSecond units a second, in milliseconds (count / perSecond
+// x 1000, rounded as above); 0 when perSecond is 0, negative or not a number.
+int32_t MillisecondsOf(long double count, long double perSecond);
 
 // ---- Numbers ------------------------------------------------------------
 

@@ -5,7 +5,6 @@
 
 #include "common/ByteReader.h"
 #include "common/DOVCommon.h"
-#include "info/StreamInfo.h"
 
 namespace dov {
 

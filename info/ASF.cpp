@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/ByteReader.h"
-#include "info/StreamInfo.h"
+#include "common/DOVCommon.h"
 
 namespace dov {
 

@@ -104,10 +104,7 @@ std::string LowerExtension(std::string_view fileName) {
   size_t slash = fileName.rfind('/');
   size_t dot = fileName.rfind('.');
   if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return {};
-  std::string ext(fileName.substr(dot));
-  for (char& c : ext)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return ext;
+  return AsciiLowered(fileName.substr(dot));
 }
 
 const TDurationRow* FindRow(std::string_view ext) {
@@ -195,13 +192,6 @@ bool Contains(std::string_view s, std::string_view part) {
   return s.find(part) != std::string_view::npos;
 }
 
-bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    return lower(x) == lower(y);
-  });
-}
-
 // "Name=Value" lines: the name is the text before the first "=", the value
 // the text after it; a line without "=" has neither.
 std::string_view NameOf(std::string_view line) {
@@ -216,7 +206,7 @@ std::string_view ValueOf(std::string_view line) {
 // Index of the first line with that name (ASCII case ignored), or -1.
 ptrdiff_t IndexOfName(const std::vector<std::string_view>& lines, std::string_view name) {
   for (size_t i = 0; i < lines.size(); ++i)
-    if (SameTextIgnoringCase(NameOf(lines[i]), name)) return static_cast<ptrdiff_t>(i);
+    if (EqualsIgnoringAsciiCase(NameOf(lines[i]), name)) return static_cast<ptrdiff_t>(i);
   return -1;
 }
 
@@ -227,7 +217,7 @@ class TLengthLines {
  public:
   explicit TLengthLines(const std::vector<std::string_view>& lines) {
     for (size_t i = 0; i < lines.size(); ++i)
-      if (SameTextIgnoringCase(NameOf(lines[i]).substr(0, 6), "length"))
+      if (EqualsIgnoringAsciiCase(NameOf(lines[i]).substr(0, 6), "length"))
         names_.emplace_back(NameOf(lines[i]), i);
     // Stable: among equal names the first line stays first.
     std::stable_sort(names_.begin(), names_.end(),
@@ -237,17 +227,14 @@ class TLengthLines {
   ptrdiff_t Find(std::string_view name) const {
     auto it = std::lower_bound(names_.begin(), names_.end(), name,
                                [](const auto& e, std::string_view n) { return Less(e.first, n); });
-    if (it == names_.end() || !SameTextIgnoringCase(it->first, name)) return -1;
+    if (it == names_.end() || !EqualsIgnoringAsciiCase(it->first, name)) return -1;
     return static_cast<ptrdiff_t>(it->second);
   }
 
  private:
   static bool Less(std::string_view a, std::string_view b) {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-      auto lower = [](char c) {
-        return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-      };
-      return lower(x) < lower(y);
+      return static_cast<unsigned char>(AsciiLower(x)) < static_cast<unsigned char>(AsciiLower(y));
     });
   }
   std::vector<std::pair<std::string_view, size_t>> names_;
@@ -284,9 +271,9 @@ int32_t ClampLength(int64_t total) {
 bool LocalFileUrlPart(std::string_view text, std::string_view& rest) {
   constexpr std::string_view kScheme = "file://";
   constexpr std::string_view kLocalHost = "localhost";
-  if (!SameTextIgnoringCase(text.substr(0, kScheme.size()), kScheme)) return false;
+  if (!EqualsIgnoringAsciiCase(text.substr(0, kScheme.size()), kScheme)) return false;
   rest = text.substr(kScheme.size());
-  if (SameTextIgnoringCase(rest.substr(0, kLocalHost.size()), kLocalHost))
+  if (EqualsIgnoringAsciiCase(rest.substr(0, kLocalHost.size()), kLocalHost))
     rest.remove_prefix(kLocalHost.size());
   return rest.starts_with('/');
 }
@@ -458,7 +445,7 @@ bool ReadPLSText(std::string_view fileName, std::string& address, std::string& p
     const std::string playlist = PlaylistBase(fileName);
     const TLengthLines lengthLines(lines);
     for (std::string_view line : lines) {
-      if (!SameTextIgnoringCase(line.substr(0, 4), "file") || IsStreamAddress(ValueOf(line)))
+      if (!EqualsIgnoringAsciiCase(line.substr(0, 4), "file") || IsStreamAddress(ValueOf(line)))
         continue;
       const int32_t n =
           SafeStrToInt(NameOf(line).substr(std::min<size_t>(4, NameOf(line).size()), 5));

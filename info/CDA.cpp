@@ -1,7 +1,7 @@
 #include "info/CDA.h"
 
 #include "common/ByteReader.h"
-#include "info/StreamInfo.h"
+#include "common/DOVCommon.h"
 
 namespace dov {
 

@@ -3,7 +3,7 @@
 #include <limits>
 
 #include "common/ByteReader.h"
-#include "info/StreamInfo.h"
+#include "common/DOVCommon.h"
 #include "tags/MP4Tags.h"
 
 namespace dov {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/ByteReader.h"
+#include "common/DOVCommon.h"
 
 namespace dov {
 
@@ -53,15 +54,6 @@ constexpr uint8_t kSingleChannel = 3;
 int XingOffset(uint8_t version, uint8_t channelMode) {
   if (version == 1) return channelMode == kSingleChannel ? 21 : 36;
   return channelMode == kSingleChannel ? 13 : 21;
-}
-
-// Rounds to the nearest integer, ties to even; 0 when the value does not fit.
-int32_t RoundToInt32(long double value) {
-  long double r = std::nearbyint(value);
-  if (!std::isfinite(r) || r < std::numeric_limits<int32_t>::min() ||
-      r > std::numeric_limits<int32_t>::max())
-    return 0;
-  return static_cast<int32_t>(r);
 }
 
 int32_t ClampToInt32(int64_t value) {
@@ -172,7 +164,7 @@ bool TMPEGInfo::DecodeHeader(uint32_t header) {
   ChannelMode = static_cast<uint8_t>((header >> 6) & 3);
   Padding = static_cast<uint8_t>((header >> 9) & 1);
   // Bytes × 8 / (kbit/s) gives milliseconds.
-  Duration = BitRate != 0 ? RoundToInt32(static_cast<long double>(FileSize) * 8 / BitRate) : 0;
+  Duration = BitRate != 0 ? RoundMilliseconds(static_cast<long double>(FileSize) * 8 / BitRate) : 0;
   FrameLength = GetFrameLength();
   return IsValid();
 }
@@ -189,7 +181,8 @@ void TMPEGInfo::ReadVBRHeader(const unsigned char* buffer, int bytesOffset, int 
     return;
   }
   const int64_t samplesPerFrame = SampleRate >= 32000 ? 1152 : 576;
-  Duration = RoundToInt32(static_cast<long double>(samplesPerFrame * frames) / SampleRate * 1000);
+  Duration =
+      RoundMilliseconds(static_cast<long double>(samplesPerFrame * frames) / SampleRate * 1000);
   FrameLength = static_cast<uint16_t>(FileSize / frames);
   BitRate = Duration != 0 ? ClampToInt32(FileSize * 8 / Duration) : 0;
 }

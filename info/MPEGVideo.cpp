@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "common/ByteReader.h"
-#include "info/StreamInfo.h"
+#include "common/DOVCommon.h"
 
 namespace dov {
 

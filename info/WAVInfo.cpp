@@ -4,7 +4,7 @@
 #include <array>
 #include <cstring>
 
-#include "info/StreamInfo.h"
+#include "common/DOVCommon.h"
 
 namespace dov {
 

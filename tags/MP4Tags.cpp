@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "common/ByteReader.h"
+#include "common/DOVCommon.h"
 #include "common/DOVTnt.h"
 
 namespace dov {
@@ -21,16 +22,6 @@ constexpr size_t kReplayGainTail = 10;
 int64_t AddClamped(int64_t position, uint64_t size) {
   const uint64_t room = static_cast<uint64_t>(std::numeric_limits<int64_t>::max() - position);
   return size > room ? std::numeric_limits<int64_t>::max() : position + static_cast<int64_t>(size);
-}
-
-char LowerAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string LowerAscii(std::string_view s) {
-  std::string lower(s);
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) { return LowerAscii(c); });
-  return lower;
 }
 
 // The signed big-endian 16-bit number at offset, 0 when the value is shorter.
@@ -138,7 +129,7 @@ void TMP4Tags::Read(TStream& stream) {
 
 void TMP4Tags::AddItem(std::string_view item) {
   TByteView view(item);
-  std::string name = LowerAscii(view.Take(4));
+  std::string name = AsciiLowered(view.Take(4));
   view.Skip(kItemValueOffset - 4);
   const std::string_view raw = view.Rest();
   if (static_cast<unsigned char>(name[0]) == 0xA9) name.erase(0, 1);
@@ -159,7 +150,7 @@ void TMP4Tags::AddItem(std::string_view item) {
   } else if (name == "----") {
     // Freeform items: only the track replay gain is kept. Its mean and name
     // atoms are part of the raw value, so the name is found in it.
-    if (LowerAscii(raw).find("replaygain_track_gain") == std::string::npos) return;
+    if (AsciiLowered(raw).find("replaygain_track_gain") == std::string::npos) return;
     name = "rgtg";
     value = TrimBytes(raw.substr(raw.size() - std::min(raw.size(), kReplayGainTail)));
   } else {

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "common/ByteReader.h"
+#include "common/DOVCommon.h"
 #include "common/DOVTnt.h"
 
 namespace dov {
@@ -124,11 +125,6 @@ class TPageJoiner {
   bool ended_ = false;  // a read came up short: nothing more will come
 };
 
-void UpperAscii(std::string& s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-}
-
 }  // namespace
 
 void TOggTags::ReadFromFile(std::string_view fileName, TStream* stream) {
@@ -178,7 +174,7 @@ void TOggTags::Read(TStream& stream) {
           while (!name.empty() && static_cast<unsigned char>(name.front()) <= 0x20)
             name.remove_prefix(1);
           std::string upper(name);
-          UpperAscii(upper);
+          upper = AsciiUppered(upper);
           if (!Wanted(upper)) {
             body.Skip(length - kNamePeek);
             continue;
@@ -199,7 +195,7 @@ void TOggTags::Read(TStream& stream) {
       while (!value.empty() && static_cast<unsigned char>(value.back()) <= 0x20)
         value.remove_suffix(1);
       CommentNames[i] = std::string(name);
-      UpperAscii(CommentNames[i]);
+      CommentNames[i] = AsciiUppered(CommentNames[i]);
       CommentValues[i] = MarkUTF8(value);
     }
   }

@@ -25,23 +25,6 @@
 namespace dov {
 namespace {
 
-char LowerAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
-}
-
-std::string LowerAscii(std::string_view s) {
-  std::string result(s);
-  for (char& c : result) c = LowerAscii(c);
-  return result;
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  return true;
-}
-
 // Pairs moved out of a reader's parallel lists.
 TContainerTags Pairs(std::vector<std::string>&& ids, std::vector<std::string>&& values) {
   TContainerTags tags;
@@ -306,7 +289,7 @@ void ApplyWebAddress(TAPETags& tags, std::string_view value) {
     return;
   }
   constexpr std::string_view kMarker = "<year>";
-  size_t p = LowerAscii(value).find(kMarker);
+  size_t p = AsciiLowered(value).find(kMarker);
   if (p == std::string::npos) return;
   size_t q = value.find('<', p + kMarker.size() - 1);
   // The next "<" lies after the marker, so q - p - 6 cannot be negative.
@@ -470,7 +453,7 @@ int& YearOverride() {
 const TTagReaderRow* FindTagReader(std::string_view fileName) {
   size_t dot = fileName.rfind('.');
   if (dot == std::string_view::npos) return nullptr;
-  std::string extension = LowerAscii(fileName.substr(dot));
+  std::string extension = AsciiLowered(fileName.substr(dot));
   for (const TTagReaderRow& row : kReaders)
     if (row.Extension == extension) return &row;
   return nullptr;

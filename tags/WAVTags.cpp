@@ -190,7 +190,7 @@ uint32_t IdNumber(std::string_view id) {
 }
 uint32_t LowerIdNumber(std::string_view id) {
   std::string alt = "t";
-  for (char c : id.substr(1)) alt.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
+  for (char c : id.substr(1)) alt.push_back(AsciiLower(c));
   return IdNumber(alt);
 }
 

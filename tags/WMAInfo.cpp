@@ -7,6 +7,7 @@
 
 #include "common/ByteReader.h"
 #include "common/CodePage.h"
+#include "common/DOVCommon.h"
 
 namespace dov {
 
@@ -130,12 +131,6 @@ std::u16string TrimWide(std::u16string_view s) {
   return std::u16string(s.substr(first, last - first));
 }
 
-std::string UpperAscii(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
-}
-
 // The text in the Ansi code page read as a whole decimal 32-bit integer (an
 // optional sign, then digits); false for anything else.
 bool ParseWholeNumber(std::u16string_view text, int32_t& number) {
@@ -224,7 +219,7 @@ void TWMAfile::Read(TStream& stream) {
             continue;
           }
           std::u16string value = object.String(length);
-          const std::string key = UpperAscii(WideToAnsi(TrimWide(name)));
+          const std::string key = AsciiUppered(WideToAnsi(TrimWide(name)));
           const auto slot = std::find(kAttributeNames.begin(), kAttributeNames.end(), key);
           if (slot != kAttributeNames.end())
             slots[static_cast<size_t>(slot - kAttributeNames.begin())] = std::move(value);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ByteReader.h"
 #include "common/DOVCommon.h"
 #include "common/Platform.h"
 #include "tests/TestSupport.h"
@@ -36,10 +37,19 @@ TEST(ByteOrder, SwapsAndSyncSafe) {
   EXPECT_EQ(Swap16(0x1234), 0x3412);
   EXPECT_EQ(Swap32(0x12345678u), 0x78563412u);
   EXPECT_EQ(Swap64(0x0102030405060708ull), 0x0807060504030201ull);
-  EXPECT_EQ(SyncSafeToInt(0x7F7F7F7Fu), 0x0FFFFFFFu);
-  EXPECT_EQ(SyncSafeToInt(0xFFFFFFFFu), 0x0FFFFFFFu);
-  EXPECT_EQ(SyncSafeToInt(0x00000101u), 0x81u);
-  EXPECT_EQ(SyncSafeToInt(0x80808080u), 0u);
+  const unsigned char allSet[] = {0xFF, 0xFF, 0xFF, 0xFF}, low[] = {0, 0, 1, 1},
+                      high[] = {0x80, 0x80, 0x80, 0x80};
+  EXPECT_EQ(LoadSyncSafe(allSet), 0x0FFFFFFFu);
+  EXPECT_EQ(LoadSyncSafe(low), 0x81u);
+  EXPECT_EQ(LoadSyncSafe(high), 0u);
+}
+
+TEST(AsciiCase, OnlyAsciiLettersChange) {
+  EXPECT_EQ(AsciiLowered("AbZ@[`{\xC9"), "abz@[`{\xC9");
+  EXPECT_EQ(AsciiUppered("aBz@[`{\xE9"), "ABZ@[`{\xE9");
+  EXPECT_TRUE(EqualsIgnoringAsciiCase("Title", "tITLE"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase("Title", "Titl"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase("\xC9", "\xE9"));
 }
 
 TEST(ByteOrder, BigEndianExtended) {
