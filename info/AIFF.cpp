@@ -29,11 +29,6 @@ bool SkipToChunk(TByteReader& reader, std::string_view wanted) {
 
 }  // namespace
 
-void TAIFFInfo::ReadFromFile(std::string_view fileName, TStream* stream) {
-  Duration = 0;
-  ParseStreamOrFile(fileName, stream, [this](TStream& s) { Parse(s); });
-}
-
 // The "COMM" chunk is searched for from after the form header (after the
 // version chunk of an AIFF-C file): writers put comment, name or channel
 // layout chunks before it. Chunk sizes are big-endian, an odd-sized chunk is

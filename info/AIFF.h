@@ -5,20 +5,13 @@
 #include <cstdint>
 #include <string_view>
 
-#include "common/DOVFileStream.h"
+#include "info/LengthReader.h"
 
 namespace dov {
 
-class TAIFFInfo {
- public:
-  // Play length in milliseconds, 0 = unknown.
-  int32_t Duration = 0;
-
-  // Clears Duration, then reads the stream (seeked to 0, left open) or,
-  // without one, the named file. Nothing raises.
-  void ReadFromFile(std::string_view fileName, TStream* stream);
-
+class TAIFFInfo : public TLengthReader<TAIFFInfo> {
  private:
+  friend class TLengthReader<TAIFFInfo>;
   void Parse(TStream& stream);
 };
 

@@ -5,11 +5,6 @@
 
 namespace dov {
 
-void TAVIInfo::ReadFromFile(std::string_view fileName, TStream* stream) {
-  Duration = 0;
-  ParseStreamOrFile(fileName, stream, [this](TStream& s) { Parse(s); });
-}
-
 // The main header is taken where AVI writers put it: "RIFF", size, "AVI ",
 // then the "hdrl" list ("LIST", size, "hdrl") whose first chunk is "avih".
 void TAVIInfo::Parse(TStream& stream) {

@@ -5,11 +5,6 @@
 
 namespace dov {
 
-void TCDAInfo::ReadFromFile(std::string_view fileName, TStream* stream) {
-  Duration = 0;
-  ParseStreamOrFile(fileName, stream, [this](TStream& s) { Parse(s); });
-}
-
 void TCDAInfo::Parse(TStream& stream) {
   // "RIFF", size, "CDDA", then the "fmt " chunk: version, track number, serial,
   // start sector, length in sectors, start and length as frame, second, minute

@@ -6,20 +6,14 @@
 #include <cstdint>
 #include <string_view>
 
-#include "common/DOVFileStream.h"
+#include "info/LengthReader.h"
 
 namespace dov {
 
-class TCDAInfo {
- public:
-  // Play length in milliseconds (whole seconds), 0 = unknown.
-  int32_t Duration = 0;
-
-  // Clears Duration, then reads the stream (seeked to 0, left open) or,
-  // without one, the named file. Nothing raises.
-  void ReadFromFile(std::string_view fileName, TStream* stream);
-
+// Its Duration is in whole seconds.
+class TCDAInfo : public TLengthReader<TCDAInfo> {
  private:
+  friend class TLengthReader<TCDAInfo>;
   void Parse(TStream& stream);
 };
 

@@ -51,11 +51,6 @@ int32_t GroupTimeCode(const unsigned char* timeCode) {
 
 }  // namespace
 
-void TMPEGVideo::ReadFromFile(std::string_view fileName, TStream* stream) {
-  Duration = 0;
-  ParseStreamOrFile(fileName, stream, [this](TStream& s) { Parse(s); });
-}
-
 void TMPEGVideo::Parse(TStream& stream) {
   TByteReader reader(stream);
   const int64_t size = reader.Size();

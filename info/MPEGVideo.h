@@ -7,11 +7,12 @@
 #include <cstdint>
 #include <string_view>
 
-#include "common/DOVFileStream.h"
+#include "info/LengthReader.h"
 
 namespace dov {
 
-class TMPEGVideo {
+// Its Duration is in whole seconds.
+class TMPEGVideo : public TLengthReader<TMPEGVideo> {
  public:
   static constexpr int64_t kMinFileSize = 8195;
   // The backward search reads blocks of this size, each overlapping the one
@@ -25,14 +26,8 @@ class TMPEGVideo {
   static constexpr size_t kFirstBlockSize = 2048;
   static constexpr int64_t kFirstBlockStep = 2045;
 
-  // Play length in milliseconds (whole seconds), 0 = unknown.
-  int32_t Duration = 0;
-
-  // Clears Duration, then reads the stream (seeked to 0, left open) or,
-  // without one, the named file. Nothing raises.
-  void ReadFromFile(std::string_view fileName, TStream* stream);
-
  private:
+  friend class TLengthReader<TMPEGVideo>;
   void Parse(TStream& stream);
 };
 

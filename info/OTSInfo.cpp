@@ -5,11 +5,6 @@
 
 namespace dov {
 
-void TOTSInfo::ReadFromFile(std::string_view fileName, TStream* stream) {
-  Duration = 0;
-  ParseStreamOrFile(fileName, stream, [this](TStream& s) { Parse(s); });
-}
-
 void TOTSInfo::Parse(TStream& stream) {
   constexpr size_t kHeaderSize = 78;
   constexpr size_t kSecondMark = 40;
