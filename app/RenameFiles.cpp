@@ -86,17 +86,12 @@ QString FolderPart(const QString& path) {
   return slash < 0 ? QString() : path.left(slash + 1);
 }
 
-QString TranslateStatus(const QString& text) {
-  static const QRegularExpression loading(QStringLiteral("^Loading files\\.\\.\\. (\\d+)$"));
-  static const QRegularExpression summary(
-      QStringLiteral("^(\\d+) files moved and/or renamed(?:, and (\\d+) unchanged\\.)?$"));
-  if (const QRegularExpressionMatch m = loading.match(text); m.hasMatch())
-    return Tr("Loading files... %1").arg(m.captured(1));
-  if (const QRegularExpressionMatch m = summary.match(text); m.hasMatch()) {
-    if (m.captured(2).isEmpty()) return Tr("%1 files moved and/or renamed").arg(m.captured(1));
-    return Tr("%1 files moved and/or renamed, and %2 unchanged.").arg(m.captured(1), m.captured(2));
-  }
-  return text;
+QString StatusText(const TJobStatus& status) {
+  if (status.Step == EJobStep::Listing) return Tr("Loading files... %1").arg(status.Count);
+  if (status.Step == EJobStep::Finished && status.Count < status.Total)
+    return Tr("%1 files moved and/or renamed, and %2 unchanged.")
+        .arg(QString::number(status.Count), QString::number(status.Total - status.Count));
+  return Tr("%1 files moved and/or renamed").arg(status.Count);
 }
 
 QString JobStoppedText(const char* what) {
@@ -329,8 +324,8 @@ void TFileRename::closeEvent(QCloseEvent* event) {
   QWidget::closeEvent(event);
 }
 
-void TFileRename::ShowStatus(const std::string& text) {
-  StatusBar_->showMessage(TranslateStatus(QString::fromStdString(text)));
+void TFileRename::ShowStatus(const TJobStatus& status) {
+  StatusBar_->showMessage(StatusText(status));
 }
 
 void TFileRename::SetProgressMax(int max) {

@@ -27,14 +27,6 @@ using test::Filler;
 using test::TempDir;
 using test::WriteFile;
 
-class QuietView : public IRenameView {
- public:
-  void ShowStatus(const std::string&) override {}
-  void SetProgressMax(int) override {}
-  void SetProgress(int) override {}
-  void Repaint() override {}
-};
-
 struct TSong {
   std::string Name;  // under the library
   std::string Artist, Title, Genre;
@@ -164,7 +156,7 @@ struct TOutcome {
 };
 
 TOutcome RunJob(IFileOps& ops, const TRenameOptions& options) {
-  QuietView view;
+  test::TRecordingView view;
   TRenameEngine engine(ops, view);
   const TJobResult result = engine.Run(options);
   TOutcome outcome;

@@ -197,15 +197,6 @@ class TInjectedCalls : public IPosixCalls {
   }
 };
 
-class SilentView : public IRenameView {
- public:
-  void ShowStatus(const std::string& text) override { last = text; }
-  void SetProgressMax(int) override {}
-  void SetProgress(int) override {}
-  void Repaint() override {}
-  std::string last;
-};
-
 // A tagged file for the engine: APEv2 artist, title and genre.
 std::string Tagged(const std::string& title, int n) {
   return Pattern(300, static_cast<unsigned>(n)) +
@@ -303,12 +294,12 @@ TEST(FileOpsSafety, AJobIntoAReadOnlyDestinationCountsEveryFileUnchanged) {
   options.Rename = true;
   options.Move = true;
   TLinuxFileOps ops(injected);
-  SilentView view;
+  test::TRecordingView view;
   TRenameEngine engine(ops, view);
   const TJobResult result = engine.Run(options);
   EXPECT_EQ(result.Total, 5);
   EXPECT_EQ(result.Done, 0);
-  EXPECT_EQ(view.last, "0 files moved and/or renamed, and 5 unchanged.");
+  EXPECT_EQ(view.Statuses.back(), "finished 0 of 5");
   for (int i = 0; i < 5; ++i)
     EXPECT_EQ(ReadFile(in + "/f" + std::to_string(i) + ".mp3"), Tagged("T" + std::to_string(i), i));
   EXPECT_TRUE(Entries(out).empty());
@@ -353,7 +344,7 @@ TEST(FileOpsSafety, ASourceThatVanishedBeforeTheOperationFailsAndCreatesNothing)
     std::string victim_;
   };
   VanishingOps vanishing(ops, in + "/f1.mp3");
-  SilentView view;
+  test::TRecordingView view;
   TRenameEngine engine(vanishing, view);
   TRenameOptions options;
   options.SourceFolder = W(in);

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -12,7 +13,52 @@
 
 #include "common/DOVTnt.h"
 
+namespace dov {
+
+void PrintTo(const TJobStatus& status, std::ostream* out) {
+  *out << test::Describe(status);
+}
+
+}  // namespace dov
+
 namespace dov::test {
+
+std::string Describe(const TJobStatus& status) {
+  switch (status.Step) {
+    case EJobStep::Listing:
+      return "listing " + std::to_string(status.Count);
+    case EJobStep::Operating:
+      return "operating " + std::to_string(status.Count);
+    case EJobStep::Finished:
+      break;
+  }
+  return "finished " + std::to_string(status.Count) + " of " + std::to_string(status.Total);
+}
+
+void TRecordingView::ShowStatus(const TJobStatus& status) {
+  Statuses.push_back(Describe(status));
+  Events.push_back("status " + Statuses.back());
+}
+
+void TRecordingView::SetProgressMax(int max) {
+  ProgressMax = max;
+  Events.push_back("max " + std::to_string(max));
+}
+
+void TRecordingView::SetProgress(int position) {
+  Positions.push_back(position);
+  Events.push_back("position " + std::to_string(position));
+}
+
+std::vector<std::string> Files(const std::filesystem::path& root) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    std::string name = std::filesystem::relative(entry.path(), root).string();
+    names.push_back(entry.is_directory() ? name + "/" : name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 TempDir::TempDir(const std::string& base) {
   std::filesystem::path root =

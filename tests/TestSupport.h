@@ -1,12 +1,23 @@
-// Helpers shared by the tests: temporary folders, files and byte builders.
+// Helpers shared by the tests: temporary folders, files, byte builders and a
+// view that records what a rename job tells it.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "engine/RenameEngine.h"
+
+namespace dov {
+
+// gtest prints a job status in failure messages this way.
+void PrintTo(const TJobStatus& status, std::ostream* out);
+
+}  // namespace dov
 
 namespace dov::test {
 
@@ -33,6 +44,8 @@ std::string DataPath(std::string_view name);
 bool Exists(const std::string& path);
 // A native path as the engine's wide text.
 std::u16string W(const std::string& native);
+// Every file and folder under root, relative to it, sorted; folders end in "/".
+std::vector<std::string> Files(const std::filesystem::path& root);
 
 std::string U32LE(uint32_t v);
 std::string U16LE(uint16_t v);
@@ -48,6 +61,25 @@ std::string ApeTag(const std::vector<std::pair<std::string, std::string>>& textI
 std::string Id3v1(std::string_view title, std::string_view artist, uint8_t genre = 255);
 // An audio-looking file body of the given size (no tags).
 std::string Filler(size_t size, char byte = '\0');
+
+// A job status in a few words: "listing 100", "operating 25",
+// "finished 12 of 15".
+std::string Describe(const TJobStatus& status);
+
+// Records what a rename job tells its view, in order.
+class TRecordingView : public IRenameView {
+ public:
+  void ShowStatus(const TJobStatus& status) override;
+  void SetProgressMax(int max) override;
+  void SetProgress(int position) override;
+  void Repaint() override { ++Repaints; }
+
+  std::vector<std::string> Statuses;  // as Describe words them
+  std::vector<std::string> Events;    // "status listing 0", "max 3", "position 1"
+  std::vector<int> Positions;
+  int ProgressMax = -1;
+  int Repaints = 0;
+};
 
 // Runs the command-line tool with arguments; returns exit status, stdout, stderr.
 struct CliResult {
