@@ -60,8 +60,8 @@ class IRenameView {
   virtual void Repaint() = 0;
 };
 
-// A folder of the walk that could not be listed, or a file of it whose tags
-// could not be read, with the error number.
+// A folder of the walk that could not be listed, or a file of it that could
+// not be opened, with the error number.
 struct TUnreadableFolder {
   std::u16string Path;
   int Error = 0;
