@@ -20,6 +20,7 @@
 
 #include "app/FolderPicker.h"
 #include "app/Translate.h"
+#include "common/Version.h"
 
 namespace dov {
 namespace {
@@ -104,7 +105,8 @@ TFileRename::TFileRename(IFolderPicker& picker, QWidget* parent)
       picker_(picker),
       engine_(fileOps_, *this) {
   setObjectName(QStringLiteral("FileRename"));
-  setWindowTitle(Tr("Rename/Move Audio Files based on file tags (v2.6)"));
+  // TRANSLATORS: %1 is the program's version, such as 2.6.
+  setWindowTitle(Tr("Rename/Move Audio Files based on file tags (v%1)").arg(kVersion));
   QFont font(QStringLiteral("Arial"));
   font.setPixelSize(kFontPixels);
   setFont(font);

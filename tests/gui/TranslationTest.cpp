@@ -13,6 +13,7 @@
 
 #include "app/RenameFiles.h"
 #include "app/Translate.h"
+#include "common/Version.h"
 #include "tests/TestSupport.h"
 #include "tests/gui/GuiTestSupport.h"
 
@@ -84,7 +85,8 @@ TEST_F(Translation, GermanCatalogueIsUsedWhenTheLanguageIsGerman) {
   UseLanguage("de");
   test::FakeFolderPicker picker;
   TFileRename window(picker);
-  EXPECT_EQ(window.windowTitle(), "Audiodateien anhand ihrer Tags umbenennen/verschieben (v2.6)");
+  EXPECT_EQ(window.windowTitle(),
+            QString("Audiodateien anhand ihrer Tags umbenennen/verschieben (v%1)").arg(kVersion));
   EXPECT_EQ(Control<QPushButton>(window, "btBrowse")->text(), "Quellordner");
   EXPECT_EQ(Control<QPushButton>(window, "btClose")->text(), "Schließen");
   EXPECT_EQ(Control<QLabel>(window, "Label1")->text(), "Ungültige Zeichen ersetzen durch");
@@ -113,7 +115,8 @@ TEST_F(Translation, WithoutACatalogueTheTextsStayAsWritten) {
   UseLanguage("de");
   test::FakeFolderPicker picker;
   TFileRename window(picker);
-  EXPECT_EQ(window.windowTitle(), "Rename/Move Audio Files based on file tags (v2.6)");
+  EXPECT_EQ(window.windowTitle(),
+            QString("Rename/Move Audio Files based on file tags (v%1)").arg(kVersion));
   EXPECT_EQ(Control<QPushButton>(window, "btClose")->text(), "Close");
   ExpectStatusTexts(false);
   EXPECT_EQ(JobStoppedText("std::bad_alloc"), "The job stopped: std::bad_alloc");
