@@ -24,14 +24,10 @@
 #include "common/DOVTnt.h"
 #include "tests/TestSupport.h"
 
-namespace dov {
+namespace dov::test {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ReadFile;
-using test::TempDir;
-using test::W;
-using test::WriteFile;
 
 std::string N(const std::u16string& wide) {
   return WideToNative(wide);
@@ -44,7 +40,7 @@ std::string Tagged(const std::string& artist, const std::string& title, const st
   if (!artist.empty()) items.emplace_back("Artist", artist);
   if (!title.empty()) items.emplace_back("Title", title);
   if (!genre.empty()) items.emplace_back("Genre", genre);
-  return test::Filler(200, body) + test::ApeTag(items);
+  return Filler(200, body) + ApeTag(items);
 }
 
 void Put(const std::string& path, const std::string& bytes) {
@@ -128,7 +124,7 @@ class RenameEngineTest : public ::testing::Test {
   const std::string out = dir / "out";
   TLinuxFileOps realOps;
   RecordingOps ops{&realOps};
-  test::TRecordingView view;
+  TRecordingView view;
   std::vector<TRenameEntry> list;
 };
 
@@ -226,7 +222,7 @@ TEST_F(RenameEngineTest, NewNamesInPlace) {
     fs::remove_all(in);
     const std::string content = Tagged(c.artist, c.title, "Rock");
     Put(in + "/" + c.file, content);
-    view = test::TRecordingView();
+    view = TRecordingView();
     TJobResult result = Run(Options(true, false, false, c.replace));
     const std::string now = c.expected.empty() ? c.file : c.expected;
     EXPECT_EQ(Tree(in), std::set<std::string>{now});
@@ -237,8 +233,8 @@ TEST_F(RenameEngineTest, NewNamesInPlace) {
 }
 
 TEST_F(RenameEngineTest, FilesWithoutTagsOrWithOtherExtensionsAreInvisible) {
-  Put(in + "/plain.mp3", test::Filler(4000));
-  Put(in + "/empty tag.mp3", test::Filler(200) + test::ApeTagFromItems({}));
+  Put(in + "/plain.mp3", Filler(4000));
+  Put(in + "/empty tag.mp3", Filler(200) + ApeTagFromItems({}));
   Put(in + "/short.mp3", Tagged("A", "T", "").substr(200));  // under 160 bytes
   Put(in + "/x.opus", Tagged("A", "T", "Rock"));
   Put(in + "/x.aif", Tagged("A", "T", "Rock"));
@@ -349,7 +345,7 @@ TEST_F(RenameEngineTest, WhatTheFileSystemRefusesIsCountedUnchanged) {
     Put(source + "/x.mp3", c.tag);
     WriteFile(dest, "a file, where the genre folders should go");
     if (!c.move) fs::remove(dest);
-    test::TRecordingView v;
+    TRecordingView v;
     TRenameEngine engine(realOps, v);
     TRenameOptions options = Options(c.rename, c.move, false);
     options.SourceFolder = W(source);
@@ -390,7 +386,7 @@ TEST_F(RenameEngineTest, StatusTextsAndProgressOfAHundredAndOneFiles) {
 TEST_F(RenameEngineTest, ProgressTextsCountSuccessesAtEveryTwentyFifthOperation) {
   for (int i = 0; i < 30; ++i)
     Put(in + "/f" + std::to_string(i) + ".mp3", Tagged("A", "T" + std::to_string(i), ""));
-  Put(in + "/untagged.mp3", test::Filler(300));
+  Put(in + "/untagged.mp3", Filler(300));
   Put(in + "/A - T0.mp3", Tagged("a", "t0", ""));  // tags but no change: a repaint, no entry
   RecordingOps dry;
   dry.fail = [](size_t index, const RecordingOps::Call&) { return index == 0 || index == 26; };
@@ -408,7 +404,7 @@ TEST_F(RenameEngineTest, NothingToDoOrNoSourceFolder) {
   for (bool exists : {false, true}) {
     SCOPED_TRACE(exists);
     if (exists) fs::create_directory(in);
-    view = test::TRecordingView();
+    view = TRecordingView();
     TJobResult result = Run(Options(true, true, false));
     EXPECT_EQ(result.Total, 0);
     EXPECT_EQ(view.Statuses, std::vector<std::string>{"finished 0 of 0"});
@@ -684,4 +680,4 @@ TEST(RenameEngine, ReplaceInvalidCharsTouchesTheNineAndControlsAndKeepsTheLength
 }
 
 }  // namespace
-}  // namespace dov
+}  // namespace dov::test
