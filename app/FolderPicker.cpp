@@ -55,8 +55,4 @@ IFolderPicker& SystemFolderPicker() {
   return picker;
 }
 
-bool PickFolder(const QString& title, const QString& root, QString& folder, QWidget* owner) {
-  return SystemFolderPicker().PickFolder(title, root, folder, owner);
-}
-
 }  // namespace dov

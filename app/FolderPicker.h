@@ -50,7 +50,5 @@ class TFolderPicker : public IFolderPicker {
 IFolderDialogs& SystemFolderDialogs();
 // The program's picker over the system dialogs, one for the whole run.
 IFolderPicker& SystemFolderPicker();
-// Shorthand for SystemFolderPicker().PickFolder(...).
-bool PickFolder(const QString& title, const QString& root, QString& folder, QWidget* owner);
 
 }  // namespace dov

@@ -20,6 +20,7 @@
 
 #include "app/FolderPicker.h"
 #include "app/Translate.h"
+#include "common/Version.h"
 
 namespace dov {
 namespace {
@@ -86,17 +87,12 @@ QString FolderPart(const QString& path) {
   return slash < 0 ? QString() : path.left(slash + 1);
 }
 
-QString TranslateStatus(const QString& text) {
-  static const QRegularExpression loading(QStringLiteral("^Loading files\\.\\.\\. (\\d+)$"));
-  static const QRegularExpression summary(
-      QStringLiteral("^(\\d+) files moved and/or renamed(?:, and (\\d+) unchanged\\.)?$"));
-  if (const QRegularExpressionMatch m = loading.match(text); m.hasMatch())
-    return Tr("Loading files... %1").arg(m.captured(1));
-  if (const QRegularExpressionMatch m = summary.match(text); m.hasMatch()) {
-    if (m.captured(2).isEmpty()) return Tr("%1 files moved and/or renamed").arg(m.captured(1));
-    return Tr("%1 files moved and/or renamed, and %2 unchanged.").arg(m.captured(1), m.captured(2));
-  }
-  return text;
+QString StatusText(const TJobStatus& status) {
+  if (status.Step == EJobStep::Listing) return Tr("Loading files... %1").arg(status.Count);
+  if (status.Step == EJobStep::Finished && status.Count < status.Total)
+    return Tr("%1 files moved and/or renamed, and %2 unchanged.")
+        .arg(QString::number(status.Count), QString::number(status.Total - status.Count));
+  return Tr("%1 files moved and/or renamed").arg(status.Count);
 }
 
 QString JobStoppedText(const char* what) {
@@ -109,7 +105,8 @@ TFileRename::TFileRename(IFolderPicker& picker, QWidget* parent)
       picker_(picker),
       engine_(fileOps_, *this) {
   setObjectName(QStringLiteral("FileRename"));
-  setWindowTitle(Tr("Rename/Move Audio Files based on file tags (v2.6)"));
+  // TRANSLATORS: %1 is the program's version, such as 2.6.
+  setWindowTitle(Tr("Rename/Move Audio Files based on file tags (v%1)").arg(kVersion));
   QFont font(QStringLiteral("Arial"));
   font.setPixelSize(kFontPixels);
   setFont(font);
@@ -329,8 +326,8 @@ void TFileRename::closeEvent(QCloseEvent* event) {
   QWidget::closeEvent(event);
 }
 
-void TFileRename::ShowStatus(const std::string& text) {
-  StatusBar_->showMessage(TranslateStatus(QString::fromStdString(text)));
+void TFileRename::ShowStatus(const TJobStatus& status) {
+  StatusBar_->showMessage(StatusText(status));
 }
 
 void TFileRename::SetProgressMax(int max) {

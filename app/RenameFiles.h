@@ -54,7 +54,7 @@ class TFileRename : public QWidget, private IRenameView {
   void btCloseClick();
 
   // What the job shows.
-  void ShowStatus(const std::string& text) override;
+  void ShowStatus(const TJobStatus& status) override;
   void SetProgressMax(int max) override;
   void SetProgress(int position) override;
   void Repaint() override;
@@ -90,9 +90,8 @@ class TFileRename : public QWidget, private IRenameView {
 // empty when it has none.
 QString FolderPart(const QString& path);
 
-// A status text of the job (English, as the engine writes it) in the
-// catalogue's language.
-QString TranslateStatus(const QString& text);
+// The status bar's text for where a job is, in the catalogue's language.
+QString StatusText(const TJobStatus& status);
 
 // The status text for a job that an error stopped, in the catalogue's
 // language; what is the error's own message.

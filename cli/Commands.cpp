@@ -68,9 +68,9 @@ void CheckArgs(const TRenameArgs& args) {
 class TPrintingView : public IRenameView {
  public:
   TPrintingView(std::ostream* out, TOutputCheck* check) : out_(out), check_(check) {}
-  void ShowStatus(const std::string& text) override {
+  void ShowStatus(const TJobStatus& status) override {
     if (out_ == nullptr) return;
-    *out_ << text << '\n';
+    *out_ << StatusText(status) << '\n';
     check_->Flush();
   }
   void SetProgressMax(int) override {}

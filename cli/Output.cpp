@@ -70,6 +70,14 @@ std::string WithThousandsCommas(uint64_t number) {
 
 }  // namespace
 
+std::string StatusText(const TJobStatus& status) {
+  if (status.Step == EJobStep::Listing) return "Loading files... " + std::to_string(status.Count);
+  std::string text = std::to_string(status.Count) + " files moved and/or renamed";
+  if (status.Step == EJobStep::Finished && status.Count < status.Total)
+    text += ", and " + std::to_string(status.Total - status.Count) + " unchanged.";
+  return text;
+}
+
 std::string BinarySummary(std::string_view bytes) {
   // A cover item starts with its file name and a zero byte; the name is short.
   constexpr size_t kMaxLeadingName = 256;

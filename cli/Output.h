@@ -8,7 +8,15 @@
 #include <string>
 #include <string_view>
 
+#include "engine/RenameEngine.h"
+
 namespace dov::cli {
+
+// The status line of a rename job: "Loading files... 100",
+// "25 files moved and/or renamed", and at the end
+// "12 files moved and/or renamed, and 3 unchanged." (the tail only when some
+// operations failed).
+std::string StatusText(const TJobStatus& status);
 
 // The bytes with each control character written as an escape, as `ls -b`
 // shows names: \n \t \r \a \b \f \v by letter, a backslash as \\, any other

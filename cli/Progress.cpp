@@ -2,9 +2,6 @@
 
 #include <sys/ioctl.h>
 
-#include <charconv>
-#include <string_view>
-
 namespace dov::cli {
 namespace {
 
@@ -14,8 +11,6 @@ using namespace std::chrono_literals;
 constexpr auto kRedrawInterval = 100ms;
 // Before that much work the rate says nothing yet.
 constexpr auto kRateAfter = 500ms;
-// The status text with which the engine counts the files it lists.
-constexpr std::string_view kListingStatus = "Loading files... ";
 
 std::string TwoDigits(long long value) {
   std::string text = std::to_string(value);
@@ -48,17 +43,11 @@ TProgressView::~TProgressView() {
   Clear();
 }
 
-void TProgressView::ShowStatus(const std::string& text) {
-  const std::string_view status(text);
-  if (!working_ && status.starts_with(kListingStatus)) {
-    const std::string_view number = status.substr(kListingStatus.size());
-    int count = 0;
-    auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), count);
-    if (error == std::errc() && end == number.data() + number.size()) listed_ = count;
-  }
+void TProgressView::ShowStatus(const TJobStatus& status) {
+  if (!working_ && status.Step == EJobStep::Listing) listed_ = status.Count;
   // The status line may go to the same terminal: it must not run into ours.
   Clear();
-  inner_.ShowStatus(text);
+  inner_.ShowStatus(status);
   Update();
 }
 

@@ -25,7 +25,7 @@ class TProgressView : public IRenameView {
   TProgressView(const TProgressView&) = delete;
   TProgressView& operator=(const TProgressView&) = delete;
 
-  void ShowStatus(const std::string& text) override;
+  void ShowStatus(const TJobStatus& status) override;
   void SetProgressMax(int max) override;
   void SetProgress(int position) override;
   void Repaint() override;

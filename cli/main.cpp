@@ -104,6 +104,98 @@ std::string OneLine(std::string text) {
   return text;
 }
 
+// What the command line asks for: the options of every command.
+struct TRequest {
+  dov::cli::TRenameArgs Rename;
+  bool Quiet = false;
+  bool TagsJson = false;
+  bool TagsFull = false;
+  std::vector<std::string> TagFiles;
+  std::vector<std::string> DurationFiles;
+  dov::cli::TUndoArgs Undo;
+  bool HistoryJson = false;
+};
+
+CLI::App* AddRename(CLI::App& app, TRequest& request) {
+  dov::cli::TRenameArgs& args = request.Rename;
+  CLI::App* rename =
+      app.add_subcommand("rename", "Rename, move or copy the audio files of a folder");
+  rename->footer(kRenameHelp);
+  rename->add_flag("--subfolders", args.Subfolders, "Include subfolders (never DIR itself)");
+  rename->add_flag("--rename", args.Rename, "Rename files to \"Artist - Title\"");
+  CLI::Option* move =
+      rename->add_flag("--move", args.Move, "Move files into genre folders under DIR");
+  CLI::Option* copy =
+      rename->add_flag("--copy", args.Copy, "Copy files into genre folders under DIR");
+  move->excludes(copy);
+  copy->excludes(move);
+  rename->add_option("--dest", args.Dest, "Root of the genre folders (default: SOURCE)")
+      ->type_name("DIR");
+  rename
+      ->add_option("--replace-char", args.ReplaceChar,
+                   "Character put in place of \" * / : < > ? \\ | and control characters in new "
+                   "names (default: a space; not \"/\")")
+      ->type_name("C");
+  rename->add_flag("--dry-run", args.DryRun,
+                   "Only list what would be done: no folder is created, no file touched");
+  rename->add_flag("--json", args.Json, "Print the result as JSON");
+  rename->add_flag("--verbose", args.Verbose,
+                   "With --dry-run: list each file without name tags too, not only their count");
+  rename->add_flag("--quiet", request.Quiet,
+                   "Show no progress line on the terminal (stderr); the output stays the same");
+  CLI::Option* journalFile =
+      rename->add_option("--journal", args.Journal, "Keep the job's journal in FILE (new)")
+          ->type_name("FILE");
+  rename->add_flag("--no-journal", args.NoJournal, "Keep no journal: the job cannot be undone")
+      ->excludes(journalFile);
+  rename->add_option("SOURCE", args.Source, "Folder whose files are handled")->required();
+  return rename;
+}
+
+CLI::App* AddTags(CLI::App& app, TRequest& request) {
+  CLI::App* tags = app.add_subcommand("tags", "Print the tag fields of audio files");
+  tags->footer(kTagsHelp);
+  tags->add_flag("--json", request.TagsJson, "Print the fields as JSON");
+  tags->add_flag("--full", request.TagsFull,
+                 "Print long binary values whole (hexadecimal) in text");
+  tags->add_option("FILE", request.TagFiles, "Audio files")->required();
+  return tags;
+}
+
+CLI::App* AddDuration(CLI::App& app, TRequest& request) {
+  CLI::App* duration = app.add_subcommand("duration", "Print the play length of audio files");
+  duration->footer(kDurationHelp);
+  duration->add_option("FILE", request.DurationFiles, "Audio files")->required();
+  return duration;
+}
+
+CLI::App* AddUndo(CLI::App& app, TRequest& request) {
+  CLI::App* undo = app.add_subcommand("undo", "Take a rename job back from its journal");
+  undo->footer(kUndoHelp);
+  undo->add_flag("--dry-run", request.Undo.DryRun, "Only show what would be done");
+  undo->add_flag("--json", request.Undo.Json, "Print the result as JSON");
+  undo->add_option("JOURNAL", request.Undo.Journal, "Journal of the job (default: the newest)")
+      ->type_name("FILE");
+  return undo;
+}
+
+CLI::App* AddHistory(CLI::App& app, TRequest& request) {
+  CLI::App* history = app.add_subcommand("history", "List the rename jobs that kept a journal");
+  history->footer(kHistoryHelp);
+  history->add_flag("--json", request.HistoryJson, "Print the list as JSON");
+  return history;
+}
+
+// One line on stderr for a command line that does not parse.
+int UsageError(const CLI::App& app, const CLI::ParseError& error, int argc, char** argv) {
+  std::string message = OneLine(error.what());
+  if (app.get_subcommands().empty() && argc > 1 && argv[1][0] != '-')
+    message = "unknown command \"" + std::string(argv[1]) +
+              "\": use rename, tags, duration, undo or history";
+  std::cerr << "dovrename-cli: " << message << " (see dovrename-cli --help)" << std::endl;
+  return dov::cli::kExitUsage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,88 +213,30 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.get_formatter()->column_width(28);
 
-  dov::cli::TRenameArgs renameArgs;
-  CLI::App* rename =
-      app.add_subcommand("rename", "Rename, move or copy the audio files of a folder");
-  rename->footer(kRenameHelp);
-  rename->add_flag("--subfolders", renameArgs.Subfolders, "Include subfolders (never DIR itself)");
-  rename->add_flag("--rename", renameArgs.Rename, "Rename files to \"Artist - Title\"");
-  CLI::Option* move =
-      rename->add_flag("--move", renameArgs.Move, "Move files into genre folders under DIR");
-  CLI::Option* copy =
-      rename->add_flag("--copy", renameArgs.Copy, "Copy files into genre folders under DIR");
-  move->excludes(copy);
-  copy->excludes(move);
-  rename->add_option("--dest", renameArgs.Dest, "Root of the genre folders (default: SOURCE)")
-      ->type_name("DIR");
-  rename
-      ->add_option("--replace-char", renameArgs.ReplaceChar,
-                   "Character put in place of \" * / : < > ? \\ | and control characters in new "
-                   "names (default: a space; not \"/\")")
-      ->type_name("C");
-  rename->add_flag("--dry-run", renameArgs.DryRun,
-                   "Only list what would be done: no folder is created, no file touched");
-  rename->add_flag("--json", renameArgs.Json, "Print the result as JSON");
-  rename->add_flag("--verbose", renameArgs.Verbose,
-                   "With --dry-run: list each file without name tags too, not only their count");
-  bool quiet = false;
-  rename->add_flag("--quiet", quiet,
-                   "Show no progress line on the terminal (stderr); the output stays the same");
-  CLI::Option* journalFile =
-      rename->add_option("--journal", renameArgs.Journal, "Keep the job's journal in FILE (new)")
-          ->type_name("FILE");
-  rename
-      ->add_flag("--no-journal", renameArgs.NoJournal, "Keep no journal: the job cannot be undone")
-      ->excludes(journalFile);
-  rename->add_option("SOURCE", renameArgs.Source, "Folder whose files are handled")->required();
-
-  bool tagsJson = false;
-  bool tagsFull = false;
-  std::vector<std::string> tagFiles;
-  CLI::App* tags = app.add_subcommand("tags", "Print the tag fields of audio files");
-  tags->footer(kTagsHelp);
-  tags->add_flag("--json", tagsJson, "Print the fields as JSON");
-  tags->add_flag("--full", tagsFull, "Print long binary values whole (hexadecimal) in text");
-  tags->add_option("FILE", tagFiles, "Audio files")->required();
-
-  std::vector<std::string> durationFiles;
-  CLI::App* duration = app.add_subcommand("duration", "Print the play length of audio files");
-  duration->footer(kDurationHelp);
-  duration->add_option("FILE", durationFiles, "Audio files")->required();
-
-  dov::cli::TUndoArgs undoArgs;
-  CLI::App* undo = app.add_subcommand("undo", "Take a rename job back from its journal");
-  undo->footer(kUndoHelp);
-  undo->add_flag("--dry-run", undoArgs.DryRun, "Only show what would be done");
-  undo->add_flag("--json", undoArgs.Json, "Print the result as JSON");
-  undo->add_option("JOURNAL", undoArgs.Journal, "Journal of the job (default: the newest)")
-      ->type_name("FILE");
-
-  bool historyJson = false;
-  CLI::App* history = app.add_subcommand("history", "List the rename jobs that kept a journal");
-  history->footer(kHistoryHelp);
-  history->add_flag("--json", historyJson, "Print the list as JSON");
+  TRequest request;
+  const CLI::App* rename = AddRename(app, request);
+  const CLI::App* tags = AddTags(app, request);
+  AddDuration(app, request);
+  const CLI::App* undo = AddUndo(app, request);
+  const CLI::App* history = AddHistory(app, request);
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {  // --help
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::string message = OneLine(e.what());
-    if (app.get_subcommands().empty() && argc > 1 && argv[1][0] != '-')
-      message = "unknown command \"" + std::string(argv[1]) +
-                "\": use rename, tags, duration, undo or history";
-    std::cerr << "dovrename-cli: " << message << " (see dovrename-cli --help)" << std::endl;
-    return dov::cli::kExitUsage;
+    return UsageError(app, e, argc, argv);
   }
 
   if (rename->parsed()) {
     // The progress line is for a person watching, never for a log file.
-    renameArgs.Progress = !quiet && ::isatty(STDERR_FILENO) == 1;
-    return dov::cli::RunRename(renameArgs, std::cout, std::cerr);
+    request.Rename.Progress = !request.Quiet && ::isatty(STDERR_FILENO) == 1;
+    return dov::cli::RunRename(request.Rename, std::cout, std::cerr);
   }
-  if (tags->parsed()) return dov::cli::RunTags(tagFiles, tagsJson, tagsFull, std::cout, std::cerr);
-  if (undo->parsed()) return dov::cli::RunUndo(undoArgs, std::cout, std::cerr);
-  if (history->parsed()) return dov::cli::RunHistory(historyJson, std::cout, std::cerr);
-  return dov::cli::RunDuration(durationFiles, std::cout, std::cerr);
+  if (tags->parsed())
+    return dov::cli::RunTags(request.TagFiles, request.TagsJson, request.TagsFull, std::cout,
+                             std::cerr);
+  if (undo->parsed()) return dov::cli::RunUndo(request.Undo, std::cout, std::cerr);
+  if (history->parsed()) return dov::cli::RunHistory(request.HistoryJson, std::cout, std::cerr);
+  return dov::cli::RunDuration(request.DurationFiles, std::cout, std::cerr);
 }

@@ -141,12 +141,6 @@ std::u16string TRenameEngine::ReplaceInvalidChars(std::u16string_view name, char
   return result;
 }
 
-std::string TRenameEngine::SummaryText(int done, int total) {
-  std::string text = std::to_string(done) + " files moved and/or renamed";
-  if (done < total) text += ", and " + std::to_string(total - done) + " unchanged.";
-  return text;
-}
-
 // A genre becomes one folder name under the destination: no separators, and
 // never "." or "..", so that a tag cannot steer a file elsewhere, nor hidden.
 std::u16string TRenameEngine::GenreFolder(std::u16string genre) const {
@@ -191,7 +185,7 @@ void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string&
   }
   if (!IsCaseOnlyChange(oldPath, newPath)) {
     renameList_.push_back({oldPath, newPath, std::nullopt});
-    if (count % 100 == 0) view_.ShowStatus("Loading files... " + std::to_string(count));
+    if (count % 100 == 0) view_.ShowStatus({EJobStep::Listing, count});
     ++count;
   } else {
     skippedFiles_.push_back({oldPath, newPath, ESkipKind::CaseOnly, 0});
@@ -278,13 +272,13 @@ TJobResult TRenameEngine::Run(const TRenameOptions& options) {
     if (ok) {
       ++result.Done;
       if (i % 25 == 0) {
-        view_.ShowStatus(std::to_string(result.Done) + " files moved and/or renamed");
+        view_.ShowStatus({EJobStep::Operating, result.Done});
         view_.Repaint();
       }
     }
     view_.SetProgress(i + 1);
   }
-  view_.ShowStatus(SummaryText(result.Done, result.Total));
+  view_.ShowStatus({EJobStep::Finished, result.Done, result.Total});
   return result;
 }
 

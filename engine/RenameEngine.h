@@ -34,17 +34,34 @@ struct TRenameEntry {
   int Error = 0;           // why it failed (an errno value); 0 when it did not
 };
 
+// Where a job is. The engine tells its view these facts; each view words
+// them in its own language.
+enum class EJobStep {
+  Listing,    // the collection pass has listed Count files
+  Operating,  // the operation pass has carried Count operations out
+  Finished,   // the job is over: Count of its Total operations succeeded
+};
+
+struct TJobStatus {
+  EJobStep Step = EJobStep::Listing;
+  int Count = 0;
+  int Total = 0;  // Finished only
+  bool operator==(const TJobStatus&) const = default;
+};
+
 class IRenameView {
  public:
   virtual ~IRenameView() = default;
-  virtual void ShowStatus(const std::string& text) = 0;  // UTF-8
+  // Once per 100 listed files, once per 25 operations that succeed, and once
+  // at the end: drawing more often would slow a large job down.
+  virtual void ShowStatus(const TJobStatus& status) = 0;
   virtual void SetProgressMax(int max) = 0;
   virtual void SetProgress(int position) = 0;
   virtual void Repaint() = 0;
 };
 
-// A folder of the walk that could not be listed, or a file of it whose tags
-// could not be read, with the error number.
+// A folder of the walk that could not be listed, or a file of it that could
+// not be opened, with the error number.
 struct TUnreadableFolder {
   std::u16string Path;
   int Error = 0;
@@ -92,8 +109,6 @@ class TRenameEngine {
   static void ReadNameTags(const std::u16string& path, std::u16string& artist,
                            std::u16string& title, std::u16string& genre, int* openError = nullptr);
   static std::u16string ReplaceInvalidChars(std::u16string_view name, char16_t replacement);
-  // "12 files moved and/or renamed, and 3 unchanged."
-  static std::string SummaryText(int done, int total);
 
  private:
   void CollectFiles(std::u16string folder, int& count);

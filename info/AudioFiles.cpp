@@ -40,7 +40,6 @@ struct TDurationRow {
   std::array<std::string_view, 4> Extensions;
   // When set, an extension matches when its first four characters do.
   bool FirstFourOnly;
-  // Null while the row's reader is not built (kNotYetBuilt).
   TDurationRead Read;
 };
 
@@ -75,10 +74,6 @@ int32_t PLSDuration(std::string_view fileName, TStream*) {
   ReadPLS(fileName, address, part1, webFile, preload, length, part3, part2);
   return length;
 }
-
-// Marks a row whose reader does not exist yet: such files are unknown. The
-// reader plugs in as ReaderDuration<TReader> in its place.
-constexpr TDurationRead kNotYetBuilt = nullptr;
 
 // Searched in order; the first row whose extension matches is used.
 const std::array<TDurationRow, 14> kDurationRows{{
@@ -486,7 +481,7 @@ int32_t GetFileDuration(std::string_view fileName, TStream* stream) {
       stream = nullptr;
     if (stream == nullptr && !MarkedFileExists(fileName)) return -1;
     const TDurationRow* row = FindRow(LowerExtension(fileName));
-    if (row == nullptr || row->Read == nullptr) return -1;
+    if (row == nullptr) return -1;
     int32_t ms = row->Read(fileName, stream);
     return ms == 0 ? -1 : ms;
   } catch (...) {

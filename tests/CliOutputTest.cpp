@@ -81,5 +81,21 @@ TEST(JsonWriter, KeepsTheExactBytesOfNamesThatAreNotUtf8) {
   EXPECT_EQ(JsonUnquote(text), name);
 }
 
+TEST(StatusText, WordsEveryKindOfStepOfAJob) {
+  const std::pair<TJobStatus, const char*> cases[] = {
+      {{EJobStep::Listing, 0}, "Loading files... 0"},
+      {{EJobStep::Listing, 100}, "Loading files... 100"},
+      {{EJobStep::Operating, 1}, "1 files moved and/or renamed"},
+      {{EJobStep::Operating, 26}, "26 files moved and/or renamed"},
+      {{EJobStep::Finished, 0, 0}, "0 files moved and/or renamed"},
+      {{EJobStep::Finished, 7, 7}, "7 files moved and/or renamed"},
+      {{EJobStep::Finished, 12, 15}, "12 files moved and/or renamed, and 3 unchanged."},
+      {{EJobStep::Finished, 0, 1}, "0 files moved and/or renamed, and 1 unchanged."},
+      {{EJobStep::Finished, 12345, 12345}, "12345 files moved and/or renamed"},
+  };
+  for (const auto& [status, text] : cases)
+    EXPECT_EQ(StatusText(status), text) << static_cast<int>(status.Step) << " " << status.Count;
+}
+
 }  // namespace
 }  // namespace dov::cli

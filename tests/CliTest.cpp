@@ -35,17 +35,6 @@ std::string Tagged(const std::vector<std::pair<std::string, std::string>>& items
   return Filler(400) + ApeTag(items);
 }
 
-// Every file and folder under root, relative, sorted, folders ending in "/".
-std::vector<std::string> Tree(const fs::path& root) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    std::string name = fs::relative(entry.path(), root).string();
-    names.push_back(entry.is_directory() ? name + "/" : name);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class Cli : public ::testing::Test {
  protected:
   void SetUp() override { fs::create_directory(lib); }
@@ -77,10 +66,10 @@ TEST_F(Cli, RenameAndMovePrintsTheJobsStatusTextsAndSortsByGenre) {
             "Loading files... 0\n"
             "1 files moved and/or renamed\n"
             "2 files moved and/or renamed\n");
-  EXPECT_EQ(Tree(dest), (std::vector<std::string>{"Rock/", "Rock/A - T1.mp3", "Unknown/",
-                                                  "Unknown/B - T2.flac"}));
+  EXPECT_EQ(Files(dest), (std::vector<std::string>{"Rock/", "Rock/A - T1.mp3", "Unknown/",
+                                                   "Unknown/B - T2.flac"}));
   EXPECT_EQ(ReadFile(dest + "/Rock/A - T1.mp3"), aBytes);  // contents untouched
-  EXPECT_EQ(Tree(lib), (std::vector<std::string>{"notes.txt", "sub/"}));
+  EXPECT_EQ(Files(lib), (std::vector<std::string>{"notes.txt", "sub/"}));
 }
 
 TEST_F(Cli, RenameInPlaceCleansTheNameAndSkipsCaseOnlyChanges) {
@@ -92,7 +81,7 @@ TEST_F(Cli, RenameInPlaceCleansTheNameAndSkipsCaseOnlyChanges) {
   // A status at the first operation, then the summary.
   EXPECT_EQ(r.Out,
             "Loading files... 0\n1 files moved and/or renamed\n1 files moved and/or renamed\n");
-  EXPECT_EQ(Tree(lib), (std::vector<std::string>{"A - B_C.mp3", "artist - title.mp3"}));
+  EXPECT_EQ(Files(lib), (std::vector<std::string>{"A - B_C.mp3", "artist - title.mp3"}));
 }
 
 TEST_F(Cli, FailedOperationsExitOneAndNeverOverwrite) {
@@ -109,7 +98,7 @@ TEST_F(Cli, FailedOperationsExitOneAndNeverOverwrite) {
                        "/Rock/A - T.mp3\": File exists\n");
   EXPECT_EQ(ReadFile(dest + "/Rock/A - T.mp3"), "already there");
   EXPECT_TRUE(Exists(dest + "/Rock/B - T.mp3"));
-  EXPECT_EQ(Tree(lib), (std::vector<std::string>{"a.mp3", "b.mp3"}));  // copies leave sources
+  EXPECT_EQ(Files(lib), (std::vector<std::string>{"a.mp3", "b.mp3"}));  // copies leave sources
 
   // The same job as JSON: nothing but one object, one entry per operation.
   fs::remove(dest + "/Rock/B - T.mp3");
@@ -225,7 +214,7 @@ TEST_F(Cli, AnOutputThatCannotBeWrittenIsReportedAndTheJobStillRuns) {
     ::close(fd);
     EXPECT_EQ(r.Status, 1);
     EXPECT_EQ(r.Err, std::string("dovrename-cli: cannot write the output: ") + c.reason + "\n");
-    EXPECT_EQ(Tree(lib).size(), 30u);
+    EXPECT_EQ(Files(lib).size(), 30u);
     EXPECT_TRUE(Exists(lib + "/A - 29.mp3"));
     EXPECT_FALSE(Exists(lib + "/f0.mp3"));
   }
@@ -268,7 +257,7 @@ TEST_F(Cli, UsageErrorsExitTwoWithOneLineAndChangeNothing) {
     EXPECT_THAT(r.Err, StartsWith("dovrename-cli: "));
     EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1) << r.Err;
   }
-  EXPECT_EQ(Tree(dir.Path()), (std::vector<std::string>{"file.mp3", "lib/", "lib/a.mp3"}));
+  EXPECT_EQ(Files(dir.Path()), (std::vector<std::string>{"file.mp3", "lib/", "lib/a.mp3"}));
   EXPECT_THAT(RunCli({"rename", "--rename", dir / "missing"}).Err, HasSubstr("missing"));
 }
 
@@ -290,7 +279,7 @@ TEST_F(Cli, HelpDocumentsEveryCommandAndOption) {
 TEST_F(Cli, DryRunListsThePlanAndTouchesNothing) {
   Add("a.mp3", {{"Artist", "A"}, {"Title", "T"}, {"Genre", "Rock"}});
   Add("b.wav", {{"Genre", "Jazz"}});  // no artist or title: keeps its name
-  std::vector<std::string> before = Tree(dir.Path());
+  std::vector<std::string> before = Files(dir.Path());
 
   CliResult r = RunCli({"rename", "--rename", "--move", "--dry-run", "--dest", dest, lib});
   EXPECT_EQ(r.Status, 0) << r.Err;
@@ -310,7 +299,7 @@ TEST_F(Cli, DryRunListsThePlanAndTouchesNothing) {
   EXPECT_EQ(plan["total"], 2);
   for (const json& entry : plan["entries"]) EXPECT_TRUE(entry["ok"].is_null());
 
-  EXPECT_EQ(Tree(dir.Path()), before);  // no genre folder either
+  EXPECT_EQ(Files(dir.Path()), before);  // no genre folder either
 }
 
 // The dry run foretells the real job exactly: it lists the operations that
@@ -375,10 +364,10 @@ TEST_F(Cli, ADryRunListsExactlyWhatTheJobDoes) {
     std::vector<std::string> dryArgs = args;
     dryArgs.insert(dryArgs.begin() + 1, "--dry-run");
 
-    const std::vector<std::string> before = Tree(dir.Path());
+    const std::vector<std::string> before = Files(dir.Path());
     CliResult dry = RunCli(dryArgs);
     EXPECT_EQ(dry.Status, 0) << dry.Err;
-    EXPECT_EQ(Tree(dir.Path()), before);  // nothing made, not even a genre folder
+    EXPECT_EQ(Files(dir.Path()), before);  // nothing made, not even a genre folder
     CliResult real = RunCli(args);
     const json plan = json::parse(dry.Out), done = json::parse(real.Out);
     std::set<std::pair<std::string, std::string>> planned, succeeded;
@@ -508,7 +497,7 @@ TEST_F(Cli, NamesThatAreNotUtf8AreRenamedAndPrintedSafely) {
 
   r = RunCli({"rename", "--rename", oddFolder});
   EXPECT_EQ(r.Status, 0) << r.Err;
-  EXPECT_EQ(Tree(oddFolder), (std::vector<std::string>{"A - T.mp3"}));
+  EXPECT_EQ(Files(oddFolder), (std::vector<std::string>{"A - T.mp3"}));
 }
 
 TEST_F(Cli, TagsPrintsTheStoreInOrderWithRawValuesAsHex) {

@@ -25,15 +25,8 @@ namespace fs = std::filesystem;
 using test::ApeTag;
 using test::Filler;
 using test::TempDir;
+using test::TMount;
 using test::WriteFile;
-
-class QuietView : public IRenameView {
- public:
-  void ShowStatus(const std::string&) override {}
-  void SetProgressMax(int) override {}
-  void SetProgress(int) override {}
-  void Repaint() override {}
-};
 
 struct TSong {
   std::string Name;  // under the library
@@ -164,7 +157,7 @@ struct TOutcome {
 };
 
 TOutcome RunJob(IFileOps& ops, const TRenameOptions& options) {
-  QuietView view;
+  test::TRecordingView view;
   TRenameEngine engine(ops, view);
   const TJobResult result = engine.Run(options);
   TOutcome outcome;
@@ -257,47 +250,24 @@ void CheckAllCases(const std::string& scratch, bool fat) {
     if (entry.is_directory(ec)) fs::permissions(entry.path(), fs::perms::owner_all, ec);
 }
 
-// A file system mounted for the test, removed at its end.
-class TMount {
- public:
-  explicit TMount(std::string folder) : folder_(std::move(folder)) {}
-  ~TMount() {
-    if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
-  }
-  bool Mount(const std::string& command) {
-    mounted_ = std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-    return mounted_;
-  }
-
- private:
-  std::string folder_;
-  bool mounted_ = false;
-};
-
 TEST(DryRunAgreement, OnTmpfsOrTheTemporaryFolder) {
   TempDir dir;
   const std::string scratch = dir / "scratch";
   fs::create_directory(scratch);
-  TMount mount(scratch);
-  if (!MayMount() || !mount.Mount("mount -t tmpfs -o size=16m none '" + scratch + "'"))
+  const TMount mount = TMount::Tmpfs(scratch);
+  if (!MayMount() || !mount.Valid())
     std::fprintf(stderr, "(no tmpfs may be mounted here: the temporary folder is used)\n");
   CheckAllCases(scratch, false);
 }
 
 TEST(DryRunAgreement, OnAFatImage) {
   if (!MayMount()) GTEST_SKIP() << "mounting a FAT image needs root";
-  if (std::system("command -v mkfs.vfat >/dev/null 2>&1") != 0)
-    GTEST_SKIP() << "mkfs.vfat (dosfstools) is not installed";
   TempDir dir;
-  const std::string image = dir / "fat.img", scratch = dir / "fat";
+  const std::string scratch = dir / "fat";
   fs::create_directory(scratch);
-  if (std::system(("truncate -s 16M '" + image + "' && mkfs.vfat '" + image + "' >/dev/null 2>&1")
-                      .c_str()) != 0)
-    GTEST_SKIP() << "mkfs.vfat could not make an image";
-  TMount mount(scratch);
-  if (!mount.Mount("mount -t vfat -o loop,utf8=1 '" + image + "' '" + scratch + "'"))
-    GTEST_SKIP()
-        << "a FAT image may not be mounted here (no loop device, or no vfat in the kernel)";
+  const TMount mount =
+      TMount::LoopImage(dir / "fat.img", scratch, "vfat", off_t{16} << 20, "", "utf8=1");
+  if (!mount.Valid()) GTEST_SKIP() << "no FAT image can be mounted here: " << mount.Why();
   CheckAllCases(scratch, true);
 }
 

@@ -63,74 +63,7 @@ std::string Pattern(size_t size, unsigned seed = 7) {
   return s;
 }
 
-// A mount for the length of a test: a tmpfs (another file system) or a
-// read-only bind mount of a folder. Valid() is false where mounting is not
-// allowed; Why() says what the system answered.
-class TMount {
- public:
-  static TMount Tmpfs(const std::string& at, const std::string& size = "16m") {
-    TMount m(at);
-    const std::string options = "size=" + size;
-    if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0)
-      m.mounted_ = true;
-    else
-      m.why_ = std::strerror(errno);
-    return m;
-  }
-  // A file system of the given type made in a sparse image file and mounted
-  // through a loop device, which goes again with the mount.
-  static TMount LoopImage(const std::string& image, const std::string& at, const std::string& type,
-                          off_t size) {
-    TMount m(at);
-    const std::string mkfs = "mkfs." + type;
-    if (std::system(("command -v " + mkfs + " >/dev/null").c_str()) != 0) {
-      m.why_ = mkfs + " is not installed";
-      return m;
-    }
-    WriteFile(image, "");
-    if (::truncate(image.c_str(), size) != 0 ||
-        std::system((mkfs + " -q -f '" + image + "' >/dev/null 2>&1").c_str()) != 0) {
-      m.why_ = mkfs + " failed";
-      return m;
-    }
-    if (std::system(
-            ("mount -o loop -t " + type + " '" + image + "' '" + at + "' 2>/dev/null").c_str()) ==
-        0)
-      m.mounted_ = true;
-    else
-      m.why_ = "mount -o loop failed";
-    return m;
-  }
-  static TMount ReadOnlyBind(const std::string& from, const std::string& at) {
-    TMount m(at);
-    if (::mount(from.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-      m.why_ = std::strerror(errno);
-      return m;
-    }
-    m.mounted_ = true;
-    if (::mount(nullptr, at.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
-      m.why_ = std::string("remount read-only: ") + std::strerror(errno);
-      m.Unmount();
-    }
-    return m;
-  }
-  TMount(TMount&& other) noexcept
-      : at_(std::move(other.at_)), why_(std::move(other.why_)), mounted_(other.mounted_) {
-    other.mounted_ = false;
-  }
-  ~TMount() { Unmount(); }
-  bool Valid() const { return mounted_; }
-  const std::string& Why() const { return why_; }
-
- private:
-  explicit TMount(std::string at) : at_(std::move(at)) {}
-  void Unmount() {
-    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
-    mounted_ = false;
-  }
-  std::string at_, why_;
-  bool mounted_ = false;
-};
+using test::TMount;
 
 #define SKIP_WITHOUT_MOUNT(mount)                                   \
   if (!(mount).Valid())                                             \
@@ -195,15 +128,6 @@ class TInjectedCalls : public IPosixCalls {
     errno = error;
     return -1;
   }
-};
-
-class SilentView : public IRenameView {
- public:
-  void ShowStatus(const std::string& text) override { last = text; }
-  void SetProgressMax(int) override {}
-  void SetProgress(int) override {}
-  void Repaint() override {}
-  std::string last;
 };
 
 // A tagged file for the engine: APEv2 artist, title and genre.
@@ -303,12 +227,12 @@ TEST(FileOpsSafety, AJobIntoAReadOnlyDestinationCountsEveryFileUnchanged) {
   options.Rename = true;
   options.Move = true;
   TLinuxFileOps ops(injected);
-  SilentView view;
+  test::TRecordingView view;
   TRenameEngine engine(ops, view);
   const TJobResult result = engine.Run(options);
   EXPECT_EQ(result.Total, 5);
   EXPECT_EQ(result.Done, 0);
-  EXPECT_EQ(view.last, "0 files moved and/or renamed, and 5 unchanged.");
+  EXPECT_EQ(view.Statuses.back(), "finished 0 of 5");
   for (int i = 0; i < 5; ++i)
     EXPECT_EQ(ReadFile(in + "/f" + std::to_string(i) + ".mp3"), Tagged("T" + std::to_string(i), i));
   EXPECT_TRUE(Entries(out).empty());
@@ -353,7 +277,7 @@ TEST(FileOpsSafety, ASourceThatVanishedBeforeTheOperationFailsAndCreatesNothing)
     std::string victim_;
   };
   VanishingOps vanishing(ops, in + "/f1.mp3");
-  SilentView view;
+  test::TRecordingView view;
   TRenameEngine engine(vanishing, view);
   TRenameOptions options;
   options.SourceFolder = W(in);

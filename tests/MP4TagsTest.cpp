@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <limits>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <optional>
 
 #include "TestSupport.h"
@@ -23,12 +22,8 @@ const std::vector<std::string> kFixtures = {"aac-moov-first-gnre-trkn-tmpo-repla
                                             "aac-moov-last-textgenre.m4a",
                                             "aac-cover-png-utf8.mp4"};
 
-std::string U64BE(uint64_t v) {
-  return U32BE(static_cast<uint32_t>(v >> 32)) + U32BE(static_cast<uint32_t>(v));
-}
-std::string Atom(std::string_view type, std::string_view body) {
-  return U32BE(static_cast<uint32_t>(8 + body.size())) + std::string(type) + std::string(body);
-}
+using test::Atom;
+using test::U64BE;
 std::string Atom64(std::string_view type, std::string_view body) {
   return U32BE(1) + std::string(type) + U64BE(16 + body.size()) + std::string(body);
 }
@@ -415,11 +410,7 @@ TEST(MP4EndToEnd, RealFilesAreRenamedAndFiledByTheirOwnTags) {
       << "a copy holds the same bytes";
 
   // The other items reach the store under their field names.
-  r = RunCli({"tags", "--json", lib / kFixtures[0]});
-  ASSERT_EQ(r.Status, 0) << r.Err;
-  std::map<std::string, std::string> fields;
-  const nlohmann::json listed = nlohmann::json::parse(r.Out);
-  for (const auto& field : listed.at(0).at("fields")) fields[field.at("name")] = field.at("value");
+  std::map<std::string, std::string> fields = test::CliTagFields(lib / kFixtures[0]);
   EXPECT_EQ(fields["Album"], "M4A Album");
   EXPECT_EQ(fields["Album Artist"], "M4A Album Artist");
   EXPECT_EQ(fields["Composer"], "M4A Composer");

@@ -380,15 +380,7 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, OggTagsPrefixes,
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> Files(const fs::path& root) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    std::string name = fs::relative(entry.path(), root).string();
-    names.push_back(entry.is_directory() ? name + "/" : name);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
+using test::Files;
 
 TEST(OggTagsCli, RenamesVorbisAndOpusInOggFilesByTheirComments) {
   test::TempDir dir;

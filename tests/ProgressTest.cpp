@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "cli/Output.h"
 #include "tests/TestSupport.h"
 
 namespace dov::test {
@@ -47,12 +48,12 @@ std::vector<std::string> Screen(const std::string& bytes) {
 
 // The inner view: prints status lines to a stream, as the command's own view
 // does, and records every call.
-class TRecordingView : public IRenameView {
+class TPrintingRecorder : public IRenameView {
  public:
-  explicit TRecordingView(std::ostream& out) : out_(out) {}
-  void ShowStatus(const std::string& text) override {
-    out_ << text << '\n';
-    Calls.push_back("status " + text);
+  explicit TPrintingRecorder(std::ostream& out) : out_(out) {}
+  void ShowStatus(const TJobStatus& status) override {
+    out_ << cli::StatusText(status) << '\n';
+    Calls.push_back("status " + Describe(status));
   }
   void SetProgressMax(int max) override { Calls.push_back("max " + std::to_string(max)); }
   void SetProgress(int position) override { Calls.push_back("pos " + std::to_string(position)); }
@@ -76,17 +77,17 @@ struct TFakeClock {
 void RunJob(IRenameView& view, TFakeClock& clock, int total, std::chrono::microseconds step) {
   view.SetProgress(0);
   for (int i = 0; i < total; ++i) {
-    if (i % 100 == 0) view.ShowStatus("Loading files... " + std::to_string(i));
+    if (i % 100 == 0) view.ShowStatus({EJobStep::Listing, i});
     view.Repaint();
     clock.Now += step;
   }
   view.SetProgressMax(total);
   for (int i = 0; i < total; ++i) {
-    if (i % 25 == 0) view.ShowStatus(std::to_string(i + 1) + " files moved and/or renamed");
+    if (i % 25 == 0) view.ShowStatus({EJobStep::Operating, i + 1});
     view.SetProgress(i + 1);
     clock.Now += step;
   }
-  view.ShowStatus(std::to_string(total) + " files moved and/or renamed");
+  view.ShowStatus({EJobStep::Finished, total, total});
 }
 
 // How often a line was drawn: each drawing begins with \r and a letter or digit.
@@ -100,7 +101,7 @@ int Draws(const std::string& bytes) {
 TEST(ProgressView, StatusLinesStayCleanAndTheLineIsGoneAtTheEnd) {
   // Status lines and the progress line share one terminal.
   std::ostringstream terminal;
-  TRecordingView inner(terminal);
+  TPrintingRecorder inner(terminal);
   TFakeClock clock;
   {
     TProgressView view(inner, &terminal, 80, clock.Function());
@@ -117,7 +118,7 @@ TEST(ProgressView, StatusLinesStayCleanAndTheLineIsGoneAtTheEnd) {
 
 TEST(ProgressView, EveryCallReachesTheInnerViewUnchanged) {
   std::ostringstream plainOut, progressOut, display;
-  TRecordingView plain(plainOut), wrapped(progressOut);
+  TPrintingRecorder plain(plainOut), wrapped(progressOut);
   TFakeClock clock;
   RunJob(plain, clock, 60, 1ms);
   {
@@ -131,7 +132,7 @@ TEST(ProgressView, EveryCallReachesTheInnerViewUnchanged) {
 
 TEST(ProgressView, WithoutADisplayNothingIsDrawn) {
   std::ostringstream out;
-  TRecordingView inner(out);
+  TPrintingRecorder inner(out);
   TFakeClock clock;
   TProgressView view(inner, nullptr, 80, clock.Function());
   RunJob(view, clock, 30, 1ms);
@@ -143,7 +144,7 @@ TEST(ProgressView, WithoutADisplayNothingIsDrawn) {
 
 TEST(ProgressView, RedrawsAtMostTenTimesASecond) {
   std::ostringstream out, display;
-  TRecordingView inner(out);
+  TPrintingRecorder inner(out);
   TFakeClock clock;
   TProgressView view(inner, &display, 80, clock.Function());
   // 10,000 files listed and handled in 2 seconds: 40,000 calls.
@@ -155,7 +156,7 @@ TEST(ProgressView, RedrawsAtMostTenTimesASecond) {
 TEST(ProgressView, TheLineTellsFilesListedThenDoneOfTotalRateAndElapsedTime) {
   struct Case {
     const char* what;
-    int listed;  // last "Loading files..." count; -1: none
+    int listed;  // the last listing count told; -1: none
     int total;   // -1: still listing
     int done;
     std::chrono::milliseconds listing, working;
@@ -172,12 +173,12 @@ TEST(ProgressView, TheLineTellsFilesListedThenDoneOfTotalRateAndElapsedTime) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::ostringstream out, display;
-    TRecordingView inner(out);
+    TPrintingRecorder inner(out);
     TFakeClock clock;
     TProgressView view(inner, &display, 200, clock.Function());
     clock.Now += c.listing;
     if (c.listed >= 0)
-      view.ShowStatus("Loading files... " + std::to_string(c.listed));
+      view.ShowStatus({EJobStep::Listing, c.listed});
     else
       view.Repaint();
     if (c.total >= 0) {
@@ -193,7 +194,7 @@ TEST(ProgressView, TheLineNeverWrapsOnANarrowTerminal) {
   for (int width : {1, 2, 10, 30}) {
     SCOPED_TRACE(width);
     std::ostringstream out, display;
-    TRecordingView inner(out);
+    TPrintingRecorder inner(out);
     TFakeClock clock;
     TProgressView view(inner, &display, width, clock.Function());
     RunJob(view, clock, 300, 3ms);

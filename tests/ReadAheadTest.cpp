@@ -36,7 +36,9 @@ class ReadAheadSetting {
 // Everything a job shows and does, in order, as text.
 class Transcript : public IRenameView, public IFileOps {
  public:
-  void ShowStatus(const std::string& text) override { lines.push_back("status " + text); }
+  void ShowStatus(const TJobStatus& status) override {
+    lines.push_back("status " + test::Describe(status));
+  }
   void SetProgressMax(int max) override { lines.push_back("max " + std::to_string(max)); }
   void SetProgress(int position) override { lines.push_back("at " + std::to_string(position)); }
   void Repaint() override {

@@ -24,14 +24,10 @@
 #include "common/DOVTnt.h"
 #include "tests/TestSupport.h"
 
-namespace dov {
+namespace dov::test {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ReadFile;
-using test::TempDir;
-using test::W;
-using test::WriteFile;
 
 std::string N(const std::u16string& wide) {
   return WideToNative(wide);
@@ -44,7 +40,7 @@ std::string Tagged(const std::string& artist, const std::string& title, const st
   if (!artist.empty()) items.emplace_back("Artist", artist);
   if (!title.empty()) items.emplace_back("Title", title);
   if (!genre.empty()) items.emplace_back("Genre", genre);
-  return test::Filler(200, body) + test::ApeTag(items);
+  return Filler(200, body) + ApeTag(items);
 }
 
 void Put(const std::string& path, const std::string& bytes) {
@@ -65,28 +61,6 @@ std::set<std::string> Tree(const std::string& root) {
   }
   return found;
 }
-
-class RecordingView : public IRenameView {
- public:
-  void ShowStatus(const std::string& text) override {
-    statuses.push_back(text);
-    events.push_back("status " + text);
-  }
-  void SetProgressMax(int max) override {
-    progressMax = max;
-    events.push_back("max " + std::to_string(max));
-  }
-  void SetProgress(int position) override {
-    positions.push_back(position);
-    events.push_back("position " + std::to_string(position));
-  }
-  void Repaint() override { ++repaints; }
-
-  std::vector<std::string> statuses, events;
-  std::vector<int> positions;
-  int progressMax = -1;
-  int repaints = 0;
-};
 
 // Records every call; the chosen ones fail, the others go on to the real
 // operations (or, without them, succeed without touching the disk).
@@ -150,7 +124,7 @@ class RenameEngineTest : public ::testing::Test {
   const std::string out = dir / "out";
   TLinuxFileOps realOps;
   RecordingOps ops{&realOps};
-  RecordingView view;
+  TRecordingView view;
   std::vector<TRenameEntry> list;
 };
 
@@ -182,7 +156,7 @@ TEST_P(RenameEngineOptions, GiveTheNewPathAndTheOperation) {
   EXPECT_EQ(ops.calls[0].allowCopy, c.allowCopy);
   EXPECT_EQ(result.Done, 1);
   EXPECT_EQ(result.Total, 1);
-  EXPECT_EQ(view.statuses.back(), "1 files moved and/or renamed");
+  EXPECT_EQ(view.Statuses.back(), "finished 1 of 1");
   for (const std::string& file : c.after) {
     if (file.ends_with(".mp3")) {
       EXPECT_EQ(ReadFile(dir / file), Tagged("A", "T", "Rock"));
@@ -248,7 +222,7 @@ TEST_F(RenameEngineTest, NewNamesInPlace) {
     fs::remove_all(in);
     const std::string content = Tagged(c.artist, c.title, "Rock");
     Put(in + "/" + c.file, content);
-    view = RecordingView();
+    view = TRecordingView();
     TJobResult result = Run(Options(true, false, false, c.replace));
     const std::string now = c.expected.empty() ? c.file : c.expected;
     EXPECT_EQ(Tree(in), std::set<std::string>{now});
@@ -259,8 +233,8 @@ TEST_F(RenameEngineTest, NewNamesInPlace) {
 }
 
 TEST_F(RenameEngineTest, FilesWithoutTagsOrWithOtherExtensionsAreInvisible) {
-  Put(in + "/plain.mp3", test::Filler(4000));
-  Put(in + "/empty tag.mp3", test::Filler(200) + test::ApeTagFromItems({}));
+  Put(in + "/plain.mp3", Filler(4000));
+  Put(in + "/empty tag.mp3", Filler(200) + ApeTagFromItems({}));
   Put(in + "/short.mp3", Tagged("A", "T", "").substr(200));  // under 160 bytes
   Put(in + "/x.opus", Tagged("A", "T", "Rock"));
   Put(in + "/x.aif", Tagged("A", "T", "Rock"));
@@ -272,9 +246,9 @@ TEST_F(RenameEngineTest, FilesWithoutTagsOrWithOtherExtensionsAreInvisible) {
   EXPECT_EQ(Tree(dir.Path()), before);
   EXPECT_EQ(result.Total, 0);
   EXPECT_TRUE(ops.folders.empty());
-  EXPECT_EQ(view.statuses, std::vector<std::string>{"0 files moved and/or renamed"});
-  EXPECT_EQ(view.progressMax, 0);
-  EXPECT_EQ(view.repaints, 0);
+  EXPECT_EQ(view.Statuses, std::vector<std::string>{"finished 0 of 0"});
+  EXPECT_EQ(view.ProgressMax, 0);
+  EXPECT_EQ(view.Repaints, 0);
 }
 
 TEST_F(RenameEngineTest, EveryExtensionIsSupportedInAnyCase) {
@@ -311,7 +285,7 @@ TEST_F(RenameEngineTest, TwoFilesForOneNameTheSecondStaysUnchanged) {
   TJobResult result = Run(Options(true, false, false));
   EXPECT_EQ(result.Total, 2);
   EXPECT_EQ(result.Done, 1);
-  EXPECT_EQ(view.statuses.back(), "1 files moved and/or renamed, and 1 unchanged.");
+  EXPECT_EQ(view.Statuses.back(), "finished 1 of 2");
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0].Ok, true);
   EXPECT_EQ(list[1].Ok, false);
@@ -331,7 +305,7 @@ TEST_F(RenameEngineTest, CopyOntoAnExistingFileLeavesItAndCountsOneUnchanged) {
   TJobResult result = Run(Options(false, false, true));
   EXPECT_EQ(result.Done, 2);
   EXPECT_EQ(result.Total, 3);
-  EXPECT_EQ(view.statuses.back(), "2 files moved and/or renamed, and 1 unchanged.");
+  EXPECT_EQ(view.Statuses.back(), "finished 2 of 3");
   EXPECT_EQ(ReadFile(out + "/Rock/y.mp3"), "old");
   EXPECT_EQ(Tree(dir.Path()),
             (std::set<std::string>{"in/x.mp3", "in/y.mp3", "in/z.mp3", "out/Rock/x.mp3",
@@ -347,7 +321,7 @@ TEST_F(RenameEngineTest, AFailingOperationIsCountedUnchangedAndTheRestGoOn) {
   TJobResult result = Run(Options(true, true, false));
   EXPECT_EQ(result.Done, 2);
   EXPECT_EQ(result.Total, 3);
-  EXPECT_EQ(view.statuses.back(), "2 files moved and/or renamed, and 1 unchanged.");
+  EXPECT_EQ(view.Statuses.back(), "finished 2 of 3");
   EXPECT_EQ(Tree(dir.Path()), (std::set<std::string>{"in/b.mp3", "out/Rock/Artist a - T.mp3",
                                                      "out/Rock/Artist c - T.mp3"}));
   for (const TRenameEntry& entry : list) EXPECT_EQ(entry.Ok, !N(entry.OldPath).ends_with("/b.mp3"));
@@ -371,7 +345,7 @@ TEST_F(RenameEngineTest, WhatTheFileSystemRefusesIsCountedUnchanged) {
     Put(source + "/x.mp3", c.tag);
     WriteFile(dest, "a file, where the genre folders should go");
     if (!c.move) fs::remove(dest);
-    RecordingView v;
+    TRecordingView v;
     TRenameEngine engine(realOps, v);
     TRenameOptions options = Options(c.rename, c.move, false);
     options.SourceFolder = W(source);
@@ -379,7 +353,7 @@ TEST_F(RenameEngineTest, WhatTheFileSystemRefusesIsCountedUnchanged) {
     TJobResult result = engine.Run(options);
     EXPECT_EQ(result.Total, 1);
     EXPECT_EQ(result.Done, 0);
-    EXPECT_EQ(v.statuses.back(), "0 files moved and/or renamed, and 1 unchanged.");
+    EXPECT_EQ(v.Statuses.back(), "finished 0 of 1");
     ASSERT_EQ(engine.RenameList().size(), 1u);
     EXPECT_EQ(engine.RenameList()[0].Error, c.error) << std::strerror(engine.RenameList()[0].Error);
     EXPECT_EQ(ReadFile(source + "/x.mp3"), c.tag);
@@ -396,26 +370,23 @@ TEST_F(RenameEngineTest, StatusTextsAndProgressOfAHundredAndOneFiles) {
   TRenameEngine engine(dry, view);
   TJobResult result = engine.Run(Options(true, false, false));
   EXPECT_EQ(result.Total, 101);
-  EXPECT_EQ(view.statuses,
-            (std::vector<std::string>{
-                "Loading files... 0", "Loading files... 100", "1 files moved and/or renamed",
-                "26 files moved and/or renamed", "51 files moved and/or renamed",
-                "76 files moved and/or renamed", "101 files moved and/or renamed",
-                "101 files moved and/or renamed"}));
+  EXPECT_EQ(view.Statuses, (std::vector<std::string>{"listing 0", "listing 100", "operating 1",
+                                                     "operating 26", "operating 51", "operating 76",
+                                                     "operating 101", "finished 101 of 101"}));
   // Position 0 first, then the maximum once the list is known, then 1..101.
-  ASSERT_GE(view.events.size(), 3u);
-  EXPECT_EQ(view.events[0], "position 0");
-  EXPECT_EQ(view.events[3], "max 101");
+  ASSERT_GE(view.Events.size(), 3u);
+  EXPECT_EQ(view.Events[0], "position 0");
+  EXPECT_EQ(view.Events[3], "max 101");
   std::vector<int> expected{0};
   for (int i = 1; i <= 101; ++i) expected.push_back(i);
-  EXPECT_EQ(view.positions, expected);
-  EXPECT_EQ(view.repaints, 101 + 5);  // every file with tags, every 25th operation
+  EXPECT_EQ(view.Positions, expected);
+  EXPECT_EQ(view.Repaints, 101 + 5);  // every file with tags, every 25th operation
 }
 
 TEST_F(RenameEngineTest, ProgressTextsCountSuccessesAtEveryTwentyFifthOperation) {
   for (int i = 0; i < 30; ++i)
     Put(in + "/f" + std::to_string(i) + ".mp3", Tagged("A", "T" + std::to_string(i), ""));
-  Put(in + "/untagged.mp3", test::Filler(300));
+  Put(in + "/untagged.mp3", Filler(300));
   Put(in + "/A - T0.mp3", Tagged("a", "t0", ""));  // tags but no change: a repaint, no entry
   RecordingOps dry;
   dry.fail = [](size_t index, const RecordingOps::Call&) { return index == 0 || index == 26; };
@@ -423,25 +394,23 @@ TEST_F(RenameEngineTest, ProgressTextsCountSuccessesAtEveryTwentyFifthOperation)
   TJobResult result = engine.Run(Options(true, false, false));
   EXPECT_EQ(result.Total, 30);
   EXPECT_EQ(result.Done, 28);
-  EXPECT_EQ(view.statuses,
-            (std::vector<std::string>{"Loading files... 0", "25 files moved and/or renamed",
-                                      "28 files moved and/or renamed, and 2 unchanged."}));
-  EXPECT_EQ(view.progressMax, 30);
-  EXPECT_EQ(view.repaints, 31 + 1);
+  EXPECT_EQ(view.Statuses,
+            (std::vector<std::string>{"listing 0", "operating 25", "finished 28 of 30"}));
+  EXPECT_EQ(view.ProgressMax, 30);
+  EXPECT_EQ(view.Repaints, 31 + 1);
 }
 
 TEST_F(RenameEngineTest, NothingToDoOrNoSourceFolder) {
   for (bool exists : {false, true}) {
     SCOPED_TRACE(exists);
     if (exists) fs::create_directory(in);
-    view = RecordingView();
+    view = TRecordingView();
     TJobResult result = Run(Options(true, true, false));
     EXPECT_EQ(result.Total, 0);
-    EXPECT_EQ(view.statuses, std::vector<std::string>{"0 files moved and/or renamed"});
-    EXPECT_EQ(view.progressMax, 0);
-    EXPECT_EQ(view.positions, std::vector<int>{0});
+    EXPECT_EQ(view.Statuses, std::vector<std::string>{"finished 0 of 0"});
+    EXPECT_EQ(view.ProgressMax, 0);
+    EXPECT_EQ(view.Positions, std::vector<int>{0});
   }
-  EXPECT_EQ(TRenameEngine::SummaryText(12, 15), "12 files moved and/or renamed, and 3 unchanged.");
 }
 
 // --- The walk ------------------------------------------------------------------
@@ -711,4 +680,4 @@ TEST(RenameEngine, ReplaceInvalidCharsTouchesTheNineAndControlsAndKeepsTheLength
 }
 
 }  // namespace
-}  // namespace dov
+}  // namespace dov::test

@@ -38,14 +38,7 @@ TReader Measure(std::string bytes) {
 
 // ---- RIFF/WAVE builders -----------------------------------------------------
 
-// A chunk as stored: id, size, body, and a pad byte after an odd-sized body
-// unless told otherwise.
-std::string Chunk(std::string_view id, std::string_view body, bool pad = true) {
-  std::string chunk =
-      std::string(id) + U32LE(static_cast<uint32_t>(body.size())) + std::string(body);
-  if (pad && body.size() % 2 == 1) chunk += '\0';
-  return chunk;
-}
+using test::Chunk;
 
 // The 16-byte record of 16-bit PCM.
 std::string PcmRecord(uint16_t channels, uint32_t rate, uint16_t bits = 16) {

@@ -29,12 +29,8 @@ using test::U16LE;
 using test::U32BE;
 using test::U32LE;
 
-std::string U64LE(uint64_t v) {
-  return U32LE(static_cast<uint32_t>(v)) + U32LE(static_cast<uint32_t>(v >> 32));
-}
-std::string U64BE(uint64_t v) {
-  return U32BE(static_cast<uint32_t>(v >> 32)) + U32BE(static_cast<uint32_t>(v));
-}
+using test::U64BE;
+using test::U64LE;
 
 template <class TReader>
 int32_t Measure(std::string bytes) {
@@ -293,9 +289,7 @@ TEST(OggInfo, ReadsOnlyTheEndOfALongFile) {
 
 // ---- MP4 ----------------------------------------------------------------------------
 
-std::string Atom(std::string_view type, std::string_view body) {
-  return U32BE(static_cast<uint32_t>(8 + body.size())) + std::string(type) + std::string(body);
-}
+using test::Atom;
 
 std::string MvhdV0(uint32_t timeScale, uint32_t duration) {
   return Atom("mvhd", std::string(4, '\0') + U32BE(100) + U32BE(200) + U32BE(timeScale) +

@@ -1,18 +1,129 @@
 #include "tests/TestSupport.h"
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 
 #include "common/DOVTnt.h"
 
+namespace dov {
+
+void PrintTo(const TJobStatus& status, std::ostream* out) {
+  *out << test::Describe(status);
+}
+
+}  // namespace dov
+
 namespace dov::test {
+
+TMount TMount::Tmpfs(const std::string& at, const std::string& size) {
+  TMount m(at);
+  const std::string options = "size=" + size;
+  if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0)
+    m.mounted_ = true;
+  else
+    m.why_ = std::strerror(errno);
+  return m;
+}
+
+TMount TMount::LoopImage(const std::string& image, const std::string& at, const std::string& type,
+                         off_t size, const std::string& mkfsOptions,
+                         const std::string& mountOptions) {
+  TMount m(at);
+  const std::string mkfs = "mkfs." + type;
+  if (std::system(("command -v " + mkfs + " >/dev/null").c_str()) != 0) {
+    m.why_ = mkfs + " is not installed";
+    return m;
+  }
+  WriteFile(image, "");
+  if (::truncate(image.c_str(), size) != 0 ||
+      std::system((mkfs + " " + mkfsOptions + " '" + image + "' >/dev/null 2>&1").c_str()) != 0) {
+    m.why_ = mkfs + " failed";
+    return m;
+  }
+  const std::string options = mountOptions.empty() ? "loop" : "loop," + mountOptions;
+  const std::string command =
+      "mount -o " + options + " -t " + type + " '" + image + "' '" + at + "' 2>/dev/null";
+  if (std::system(command.c_str()) == 0)
+    m.mounted_ = true;
+  else
+    m.why_ = "mount -o loop failed (no loop device, or no " + type + " in the kernel)";
+  return m;
+}
+
+TMount TMount::ReadOnlyBind(const std::string& from, const std::string& at) {
+  TMount m(at);
+  if (::mount(from.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    m.why_ = std::strerror(errno);
+    return m;
+  }
+  m.mounted_ = true;
+  if (::mount(nullptr, at.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+    m.why_ = std::string("remount read-only: ") + std::strerror(errno);
+    m.Unmount();
+  }
+  return m;
+}
+
+TMount::TMount(TMount&& other) noexcept
+    : at_(std::move(other.at_)), why_(std::move(other.why_)), mounted_(other.mounted_) {
+  other.mounted_ = false;
+}
+
+void TMount::Unmount() {
+  if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+  mounted_ = false;
+}
+
+std::string Describe(const TJobStatus& status) {
+  switch (status.Step) {
+    case EJobStep::Listing:
+      return "listing " + std::to_string(status.Count);
+    case EJobStep::Operating:
+      return "operating " + std::to_string(status.Count);
+    case EJobStep::Finished:
+      break;
+  }
+  return "finished " + std::to_string(status.Count) + " of " + std::to_string(status.Total);
+}
+
+void TRecordingView::ShowStatus(const TJobStatus& status) {
+  Statuses.push_back(Describe(status));
+  Events.push_back("status " + Statuses.back());
+}
+
+void TRecordingView::SetProgressMax(int max) {
+  ProgressMax = max;
+  Events.push_back("max " + std::to_string(max));
+}
+
+void TRecordingView::SetProgress(int position) {
+  Positions.push_back(position);
+  Events.push_back("position " + std::to_string(position));
+}
+
+std::vector<std::string> Files(const std::filesystem::path& root) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    std::string name = std::filesystem::relative(entry.path(), root).string();
+    names.push_back(entry.is_directory() ? name + "/" : name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 TempDir::TempDir(const std::string& base) {
   std::filesystem::path root =
@@ -70,6 +181,25 @@ std::string U32BE(uint32_t v) {
 
 std::string U16BE(uint16_t v) {
   return {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)};
+}
+
+std::string U64LE(uint64_t v) {
+  return U32LE(static_cast<uint32_t>(v)) + U32LE(static_cast<uint32_t>(v >> 32));
+}
+
+std::string U64BE(uint64_t v) {
+  return U32BE(static_cast<uint32_t>(v >> 32)) + U32BE(static_cast<uint32_t>(v));
+}
+
+std::string Chunk(std::string_view id, std::string_view body, bool pad) {
+  std::string chunk =
+      std::string(id) + U32LE(static_cast<uint32_t>(body.size())) + std::string(body);
+  if (pad && body.size() % 2 == 1) chunk += '\0';
+  return chunk;
+}
+
+std::string Atom(std::string_view type, std::string_view body) {
+  return U32BE(static_cast<uint32_t>(8 + body.size())) + std::string(type) + std::string(body);
 }
 
 std::string ApeItem(std::string_view key, std::string_view value, uint32_t flags) {
@@ -148,6 +278,18 @@ CliResult RunCli(const std::vector<std::string>& args, const EnvVars& env) {
   result.Out = ReadFile(outPath);
   result.Err = ReadFile(errPath);
   return result;
+}
+
+std::map<std::string, std::string> CliTagFields(const std::string& file) {
+  const CliResult r = RunCli({"tags", "--json", file});
+  std::map<std::string, std::string> fields;
+  if (r.Status != 0) {
+    ADD_FAILURE() << "tags --json " << file << ": " << r.Err;
+    return fields;
+  }
+  const nlohmann::json listed = nlohmann::json::parse(r.Out);
+  for (const auto& field : listed.at(0).at("fields")) fields[field.at("name")] = field.at("value");
+  return fields;
 }
 
 bool Exists(const std::string& path) {

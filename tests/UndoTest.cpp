@@ -59,29 +59,6 @@ void SetModeAndTime(const std::string& path, mode_t mode, time_t seconds) {
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
-// A mount of a tmpfs for the length of a test, where the system allows it.
-class TTmpfs {
- public:
-  explicit TTmpfs(std::string at) : at_(std::move(at)) {
-    fs::create_directories(at_);
-    if (::mount("tmpfs", at_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=16m") == 0)
-      mounted_ = true;
-    else
-      why_ = std::strerror(errno);
-  }
-  ~TTmpfs() {
-    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
-  }
-  TTmpfs(const TTmpfs&) = delete;
-  TTmpfs& operator=(const TTmpfs&) = delete;
-  bool Mounted() const { return mounted_; }
-  const std::string& Why() const { return why_; }
-
- private:
-  std::string at_, why_;
-  bool mounted_ = false;
-};
-
 class Undo : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -162,8 +139,9 @@ TEST_F(Undo, EveryKindOfJobIsUndoneToTheTreeBeforeIt) {
 
 TEST_F(Undo, AMoveToAnotherFileSystemGoesBackTheSameWay) {
   const std::string other = dir / "other";
-  TTmpfs tmpfs(other);
-  if (!tmpfs.Mounted())
+  fs::create_directories(other);
+  const TMount tmpfs = TMount::Tmpfs(other);
+  if (!tmpfs.Valid())
     GTEST_SKIP() << "cannot mount a tmpfs here (" << tmpfs.Why()
                  << "): the move across file systems is not tested";
   const Snapshot before = Snap(tree);

@@ -24,13 +24,7 @@ std::string M(std::string_view utf8) {
   return kUTF8Marker + std::string(utf8);
 }
 
-// A chunk with its pad byte after an odd size.
-std::string Chunk(std::string_view id, std::string_view body, bool pad = true) {
-  std::string chunk =
-      std::string(id) + U32LE(static_cast<uint32_t>(body.size())) + std::string(body);
-  if (pad && body.size() % 2 == 1) chunk.push_back('\0');
-  return chunk;
-}
+using test::Chunk;
 
 std::string Fmt(uint32_t rate = 44100, uint32_t bytesPerSec = 88200) {
   return Chunk("fmt ",

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <limits>
 #include <map>
-#include <nlohmann/json.hpp>
 
 #include "TestSupport.h"
 #include "common/CodePage.h"
@@ -33,9 +32,7 @@ const std::string kExtendedContentGuid =
 // The data object, which follows the header object.
 const std::string kDataGuid = "\x36\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C"s;
 
-std::string U64LE(uint64_t v) {
-  return U32LE(static_cast<uint32_t>(v)) + U32LE(static_cast<uint32_t>(v >> 32));
-}
+using test::U64LE;
 std::string Object(const std::string& guid, std::string_view body) {
   return guid + U64LE(24 + body.size()) + std::string(body);
 }
@@ -424,11 +421,8 @@ TEST(WMAEndToEnd, RealFilesAreRenamedAndFiledByTheirOwnTags) {
   EXPECT_TRUE(fs::exists(dest / ("Lowercase Genre/" + kStereo))) << r.Out;
   EXPECT_TRUE(fs::exists(dest / "Blues/WMA Artist - WMA Mono Song.wma")) << r.Out;
 
-  r = RunCli({"tags", "--json", lib / "WMA Artist - WMA Mono Song.wma"});
-  ASSERT_EQ(r.Status, 0) << r.Err;
-  const nlohmann::json listed = nlohmann::json::parse(r.Out);
-  std::map<std::string, std::string> fields;
-  for (const auto& field : listed.at(0).at("fields")) fields[field.at("name")] = field.at("value");
+  std::map<std::string, std::string> fields =
+      test::CliTagFields(lib / "WMA Artist - WMA Mono Song.wma");
   EXPECT_EQ(fields["Album"], "WMA Album");
   EXPECT_EQ(fields["Album Artist"], "WMA Album Artist");
   EXPECT_EQ(fields["Track"], "7");

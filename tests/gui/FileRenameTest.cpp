@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <filesystem>
 
+#include "common/Version.h"
 #include "tests/TestSupport.h"
 #include "tests/gui/GuiTestSupport.h"
 
@@ -40,7 +41,8 @@ class FileRename : public ::testing::Test {
 
 TEST_F(FileRename, StartsWithItsTextsAndInitialState) {
   EXPECT_EQ(window.objectName(), "FileRename");
-  EXPECT_EQ(window.windowTitle(), "Rename/Move Audio Files based on file tags (v2.6)");
+  EXPECT_EQ(window.windowTitle(),
+            QString("Rename/Move Audio Files based on file tags (v%1)").arg(kVersion));
   EXPECT_EQ(Button("btBrowse")->text(), "Source Folder");
   EXPECT_EQ(Button("btDestFolder")->text(), "Destination Folder");
   EXPECT_EQ(Button("btStart")->text(), "Start");
