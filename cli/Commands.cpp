@@ -111,8 +111,10 @@ std::string DryRunSummary(int done, int total) {
          std::to_string(total - done) + " would stay unchanged; nothing was changed.";
 }
 
-// {"entries":[{"old":..,"new":..,"ok":..},..],"done":..,"total":..}
-std::string RenameJson(const std::vector<TRenameEntry>& list, int done, int total) {
+// {"entries":[{"old":..,"new":..,"ok":..},..],"done":..,"total":..}, written
+// out as it grows so that a job of a million files holds no second copy.
+void PrintRenameJson(const std::vector<TRenameEntry>& list, int done, int total,
+                     std::ostream& out) {
   TJsonWriter json;
   json.BeginObject().Key("entries").BeginArray();
   for (const TRenameEntry& entry : list) {
@@ -123,10 +125,11 @@ std::string RenameJson(const std::vector<TRenameEntry>& list, int done, int tota
     else
       json.Null();
     if (entry.Ok == false) json.Key("reason").String(std::strerror(entry.Error));
-    json.EndObject();
+    json.EndObject().DrainWhenLarge(out);
   }
   json.EndArray().Key("done").Number(done).Key("total").Number(total).EndObject();
-  return json.Text();
+  json.DrainTo(out);
+  out << '\n';
 }
 
 // One line of a dry run: an operation that would succeed (empty reason), or
@@ -166,10 +169,11 @@ std::string FailureText(const TForetoldFailure& failure, int error, std::string&
 
 // Every operation of the job in its order, then the files it leaves alone:
 // those whose name would change only in letter case, those it cannot read,
-// and with verbose those without name tags.
-std::vector<TPlanLine> PlanLines(const TRenameEngine& engine, const TDryRunFileOps& fileOps,
-                                 bool verbose, int& untagged) {
-  std::vector<TPlanLine> lines;
+// and with verbose those without name tags. Each line is handed to visit as
+// it is made, none is kept; returns the count of files without name tags.
+template <class TVisit>
+int ForEachPlanLine(const TRenameEngine& engine, const TDryRunFileOps& fileOps, bool verbose,
+                    TVisit&& visit) {
   for (const TRenameEntry& entry : engine.RenameList()) {
     TPlanLine line{Utf8(entry.OldPath), Utf8(entry.NewPath), {}, {}, {}};
     if (entry.Ok != true) {
@@ -179,9 +183,9 @@ std::vector<TPlanLine> PlanLines(const TRenameEngine& engine, const TDryRunFileO
       if (failure != nullptr && failure->Kind == EForetoldFailure::Collision)
         line.Winner = Utf8(failure->Winner);
     }
-    lines.push_back(std::move(line));
+    visit(line);
   }
-  untagged = 0;
+  int untagged = 0;
   for (const TSkippedFile& file : engine.SkippedFiles()) {
     TPlanLine line{Utf8(file.Path), Utf8(file.NewPath), {}, {}, {}};
     if (file.Kind == ESkipKind::CaseOnly) {
@@ -196,31 +200,32 @@ std::vector<TPlanLine> PlanLines(const TRenameEngine& engine, const TDryRunFileO
       line.Reason = "no-name-tags";
       line.Text = "no Artist, Title or Genre tag";
     }
-    lines.push_back(std::move(line));
+    visit(line);
   }
-  return lines;
+  return untagged;
 }
 
 // "OLD -> NEW" for a planned operation, "OLD -> NEW: stays, WHY" or
 // "OLD: stays, WHY" for a file that would stay unchanged.
-void PrintPlan(const std::vector<TPlanLine>& lines, int untagged, const TJobResult& result,
-               std::ostream& out) {
-  for (const TPlanLine& line : lines) {
+void PrintPlan(const TRenameEngine& engine, const TDryRunFileOps& fileOps, bool verbose,
+               const TJobResult& result, std::ostream& out) {
+  const int untagged = ForEachPlanLine(engine, fileOps, verbose, [&out](const TPlanLine& line) {
     out << EscapeControls(line.Old);
     if (!line.New.empty()) out << " -> " << EscapeControls(line.New);
     if (!line.Reason.empty()) out << ": stays, " << line.Text;
     out << '\n';
-  }
+  });
   if (untagged > 0) out << untagged << " files without name tags left alone\n";
   out << DryRunSummary(result.Done, result.Total) << '\n';
 }
 
 // {"entries":[{"old":..,"new":..,"ok":null},{..,"ok":false,"reason":..,"text":..},..],
-//  "done":..,"total":..,"untagged":..}
-std::string PlanJson(const std::vector<TPlanLine>& lines, int untagged, const TJobResult& result) {
+//  "done":..,"total":..,"untagged":..}, written out as it grows.
+void PrintPlanJson(const TRenameEngine& engine, const TDryRunFileOps& fileOps, bool verbose,
+                   const TJobResult& result, std::ostream& out) {
   TJsonWriter json;
   json.BeginObject().Key("entries").BeginArray();
-  for (const TPlanLine& line : lines) {
+  const int untagged = ForEachPlanLine(engine, fileOps, verbose, [&](const TPlanLine& line) {
     json.BeginObject().Key("old").String(line.Old);
     json.Key("new").String(line.New.empty() ? line.Old : line.New).Key("ok");
     if (line.Reason.empty()) {
@@ -229,11 +234,12 @@ std::string PlanJson(const std::vector<TPlanLine>& lines, int untagged, const TJ
       json.Bool(false).Key("reason").String(line.Reason).Key("text").String(line.Text);
       if (!line.Winner.empty()) json.Key("winner").String(line.Winner);
     }
-    json.EndObject();
-  }
+    json.EndObject().DrainWhenLarge(out);
+  });
   json.EndArray().Key("done").Number(result.Done).Key("total").Number(result.Total);
   json.Key("untagged").Number(untagged).EndObject();
-  return json.Text();
+  json.DrainTo(out);
+  out << '\n';
 }
 
 // A file the tags and duration commands can read: it exists, is a regular
@@ -319,12 +325,10 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
       TRenameEngine engine(fileOps, progress);
       const TJobResult result = engine.Run(options);
       progress.Clear();
-      int untagged = 0;
-      const std::vector<TPlanLine> lines = PlanLines(engine, fileOps, args.Verbose, untagged);
       if (args.Json)
-        out << PlanJson(lines, untagged, result) << '\n';
+        PrintPlanJson(engine, fileOps, args.Verbose, result, out);
       else
-        PrintPlan(lines, untagged, result, out);
+        PrintPlan(engine, fileOps, args.Verbose, result, out);
       return check.Finish(err, ReportUnreadableFolders(engine, err) ? kExitFailed : kExitOk);
     }
 
@@ -336,7 +340,7 @@ int RunRename(const TRenameArgs& rawArgs, std::ostream& out, std::ostream& err) 
     TJobResult result = engine.Run(options);
     progress.Clear();
     const bool journaled = journal.Finish(result, err);
-    if (args.Json) out << RenameJson(engine.RenameList(), result.Done, result.Total) << '\n';
+    if (args.Json) PrintRenameJson(engine.RenameList(), result.Done, result.Total, out);
     check.Flush();
     ReportFailedOperations(engine.RenameList(), options.Copy, err);
     const bool unreadable = ReportUnreadableFolders(engine, err);

@@ -179,6 +179,17 @@ TJsonWriter& TJsonWriter::Null() {
   return *this;
 }
 
+TJsonWriter& TJsonWriter::DrainTo(std::ostream& out) {
+  out << text_;
+  text_.clear();
+  return *this;
+}
+
+TJsonWriter& TJsonWriter::DrainWhenLarge(std::ostream& out) {
+  constexpr size_t kDrainBytes = 64 * 1024;
+  return text_.size() >= kDrainBytes ? DrainTo(out) : *this;
+}
+
 void TOutputCheck::Flush() {
   errno = 0;
   out_.flush();

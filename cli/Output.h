@@ -46,6 +46,11 @@ class TJsonWriter {
   TJsonWriter& Bool(bool value);
   TJsonWriter& Null();
   const std::string& Text() const { return text_; }
+  // Writes out the text made so far and forgets it; what follows continues
+  // the same document.
+  TJsonWriter& DrainTo(std::ostream& out);
+  // The same once the text held has grown past a few pages.
+  TJsonWriter& DrainWhenLarge(std::ostream& out);
 
  private:
   void BeforeValue();
