@@ -333,6 +333,28 @@ TEST_F(WAVTagsTest, WalkOrder) {
   EXPECT_EQ(ReadPairs(Wav(skipToInfo + a)), (Pairs{{"IART", "A"}}));
 }
 
+// Before the format chunk too, an odd-sized chunk's pad byte is stepped
+// over: the format chunk after it is found and the tags are read (the
+// stream information reader walks the same chunks).
+TEST_F(WAVTagsTest, PadByteBeforeTheFormatChunk) {
+  const std::string list = Info({{"IART", "A"}});
+  for (const std::string& before : {Chunk("junk", "123"), Chunk("bext", std::string(601, 'b')),
+                                    Chunk("junk", "1") + Chunk("JUNK", "12345")}) {
+    TWAVTags tags = Read(Wav(list + Data(), before + Fmt(8000, 16000)));
+    EXPECT_EQ(PairsOf(tags), (Pairs{{"IART", "A"}})) << before.size();
+    EXPECT_EQ(tags.Format.SampleRate, 8000u);
+    EXPECT_EQ(tags.Format.BytesPerSecond, 16000u);
+  }
+  // A file cut inside the extra size keeps the record it read.
+  const std::string fmt18 =
+      Chunk("fmt ", U16LE(1) + U16LE(1) + U32LE(8000) + U32LE(16000) + U16LE(2) + U16LE(16) + "xx");
+  std::string cut = Wav(list, Chunk("junk", std::string(10, 'j')) + fmt18);
+  cut.resize(12 + 18 + 8 + 16 + 1);
+  TWAVTags tags = Read(cut);
+  EXPECT_TRUE(tags.ChunkIDs.empty());
+  EXPECT_EQ(tags.Format.SampleRate, 8000u);
+}
+
 TEST_F(WAVTagsTest, FilesThatAreNotReadable) {
   const std::string list = Info({{"IART", "A"}});
   EXPECT_EQ(ReadPairs(Wav(list)).size(), 1u);
