@@ -1,8 +1,11 @@
 #include "tags/WAVTags.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstring>
-#include <initializer_list>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -214,34 +217,72 @@ uint32_t LowerIdNumber(std::string_view id) {
   return IdNumber(alt);
 }
 
-// The ids' numbers in one form, and the second letters they begin with, so
-// that a place whose second letter begins none is passed at once.
+// The ids of one form by their second letter (no letter is second in more
+// than five), so that a place is compared with those few ids only.
+constexpr size_t kMaxSameSecond = 6;
 struct TIdForm {
-  std::array<uint32_t, kInfoCount> numbers{};
-  std::array<bool, 256> second{};
+  struct TCandidates {
+    uint8_t count = 0;
+    std::array<uint8_t, kMaxSameSecond> index{};
+    std::array<uint32_t, kMaxSameSecond> number{};
+  };
+  std::array<TCandidates, 256> bySecond{};
+  void Add(size_t k, uint32_t number) {
+    TCandidates& c = bySecond[number >> 8 & 0xFF];
+    c.index[c.count] = static_cast<uint8_t>(k);
+    c.number[c.count] = number;
+    ++c.count;
+  }
 };
 
+// Calls at(i), in order, for every place i where lead or otherLead stands
+// with three more bytes after it, until at returns false. Sixteen places are compared at once
+// where the machine can: a lead as common as a letter of the text then costs
+// less than a library search per place.
+template <class TAt>
+void ForEachLead(std::string_view body, char lead, char otherLead, TAt&& at) {
+  if (body.size() < 4) return;
+  const size_t last = body.size() - 4;  // the last place with four bytes
+  const char* p = body.data();
+  size_t i = 0;
+#ifdef __SSE2__
+  const __m128i wanted = _mm_set1_epi8(lead), otherWanted = _mm_set1_epi8(otherLead);
+  for (; i <= last && last - i >= 15; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i hits =
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, wanted), _mm_cmpeq_epi8(bytes, otherWanted));
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    for (; mask != 0; mask &= mask - 1)
+      if (!at(i + static_cast<size_t>(__builtin_ctz(mask)))) return;
+  }
+#endif
+  for (; i <= last; ++i)
+    if ((p[i] == lead || p[i] == otherLead) && !at(i)) return;
+}
+
 // Where each id of the form is first found in the body, for the ids still
-// sought (npos in found). Every id begins with one of the leads: each is
-// looked for with the C library's fast search, and the ids are compared only
-// where one stands; the search ends once every sought id is found.
-void FindFirst(std::string_view body, std::initializer_list<char> leads, const TIdForm& form,
+// sought (npos in found). Every id begins with one of two leads; the ids are
+// compared only where one stands, and the search ends once every sought id
+// is found.
+void FindFirst(std::string_view body, char lead, char otherLead, const TIdForm& form,
                std::array<size_t, kInfoCount>& found) {
   size_t sought = 0;
   for (size_t k = 0; k < kInfoCount; ++k) sought += found[k] == std::string_view::npos;
-  for (const char lead : leads) {
-    for (size_t i = body.find(lead);
-         sought > 0 && i != std::string_view::npos && body.size() - i >= 4;
-         i = body.find(lead, i + 1)) {
-      if (!form.second[static_cast<unsigned char>(body[i + 1])]) continue;
-      const uint32_t four = LoadU32LE(Bytes(body) + i);
-      for (size_t k = 0; k < kInfoCount; ++k) {
-        if (four != form.numbers[k] || found[k] != std::string_view::npos) continue;
-        found[k] = i;
+  if (sought == 0) return;
+  ForEachLead(body, lead, otherLead, [&](size_t i) {
+    const TIdForm::TCandidates& c = form.bySecond[static_cast<unsigned char>(body[i + 1])];
+    if (c.count == 0) return true;
+    const uint32_t four = LoadU32LE(Bytes(body) + i);
+    for (size_t n = 0; n < c.count; ++n) {
+      if (four != c.number[n]) continue;
+      if (found[c.index[n]] == std::string_view::npos) {
+        found[c.index[n]] = i;
         --sought;
       }
+      break;
     }
-  }
+    return sought > 0;
+  });
 }
 
 // Where each id, and its lower-case form, is first found in the body: the
@@ -255,20 +296,18 @@ TInfoPlaces FindInfoPlaces(std::string_view body) {
   static const auto forms = [] {
     std::array<TIdForm, 2> f{};
     for (size_t k = 0; k < kInfoCount; ++k) {
-      f[0].numbers[k] = IdNumber(kInfoIDs[k]);
-      f[1].numbers[k] = LowerIdNumber(kInfoIDs[k]);
-      f[0].second[static_cast<unsigned char>(kInfoIDs[k][1])] = true;
-      f[1].second[static_cast<unsigned char>(AsciiLower(kInfoIDs[k][1]))] = true;
+      f[0].Add(k, IdNumber(kInfoIDs[k]));
+      f[1].Add(k, LowerIdNumber(kInfoIDs[k]));
     }
     return f;
   }();
   TInfoPlaces places;
   places.upper.fill(std::string_view::npos);
-  FindFirst(body, {'I', 'B'}, forms[0], places.upper);
+  FindFirst(body, 'I', 'B', forms[0], places.upper);
   // Ids found in upper case need no lower-case place.
   for (size_t k = 0; k < kInfoCount; ++k)
     places.lower[k] = places.upper[k] == std::string_view::npos ? std::string_view::npos : 0;
-  FindFirst(body, {'t'}, forms[1], places.lower);
+  FindFirst(body, 't', 't', forms[1], places.lower);
   return places;
 }
 

@@ -204,6 +204,20 @@ TEST_F(WAVTagsTest, EachIdIsTakenWhereItFirstStands) {
   for (const Case& c : cases) EXPECT_EQ(ReadPairs(Wav(c.list)), c.want);
 }
 
+// The lookup compares many places at once: an id is found at every place of
+// lists of every size, up to the very end, and only there.
+TEST_F(WAVTagsTest, IdsAreFoundAtEveryPlaceOfListsOfEverySize) {
+  for (size_t before = 0; before < 40; ++before) {
+    for (size_t after = 0; after < 3; ++after) {
+      const std::string sub = "tart" + U32LE(2) + "Q" + std::string(after, '\0');
+      const std::string list = Chunk("LIST", "INFO" + std::string(before, 'x') + sub);
+      EXPECT_EQ(ReadPairs(Wav(list)), (Pairs{{"IART", "Q"}})) << before << " " << after;
+    }
+    const std::string cut = "INFO" + std::string(before, 't') + "tar";
+    EXPECT_TRUE(ReadPairs(Wav(Chunk("LIST", cut) + Data())).empty()) << before;
+  }
+}
+
 TEST_F(WAVTagsTest, TextIsUTF8WhenValidElseCodePage) {
   // Both end as the same marked UTF-8.
   EXPECT_EQ(ReadPairs(Wav(Info({{"IART", "Bj\xC3\xB6rk"}}))), (Pairs{{"IART", M("Björk")}}));
