@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <exception>
 #include <limits>
 
 #include "common/ByteReader.h"

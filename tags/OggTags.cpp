@@ -3,10 +3,8 @@
 #include <string.h>
 
 #include <algorithm>
-#include <exception>
 
 #include "common/ByteReader.h"
-#include "common/DOVCommon.h"
 
 namespace dov {
 namespace {
