@@ -52,6 +52,41 @@ bool TByteView::Consume(std::string_view magic) {
   return true;
 }
 
+std::string_view TStreamWindow::Peek(size_t want) {
+  size_t available = held_.size() - pos_;
+  if (available < want && !ended_) {
+    held_.erase(0, pos_);
+    pos_ = 0;
+    size_t request = want - available > chunk_ ? want - available : chunk_;
+    std::string more = in_.TakeUpTo(request);
+    ended_ = more.size() < request;
+    held_ += more;
+  }
+  return std::string_view(held_).substr(pos_);
+}
+
+void TStreamWindow::Advance(size_t count) {
+  if (count > held_.size() - pos_) throw ETruncated();
+  pos_ += count;
+}
+
+void TStreamWindow::Skip(uint64_t count) {
+  size_t available = held_.size() - pos_;
+  if (count <= available) {
+    pos_ += static_cast<size_t>(count);
+    return;
+  }
+  uint64_t beyond = count - available;
+  if (beyond > static_cast<uint64_t>(in_.Remaining())) throw ETruncated();
+  in_.Skip(static_cast<int64_t>(beyond));
+  held_.clear();
+  pos_ = 0;
+}
+
+uint64_t TStreamWindow::MaxRemaining() const {
+  return (held_.size() - pos_) + static_cast<uint64_t>(in_.Remaining());
+}
+
 int64_t TByteReader::Remaining() const {
   int64_t size = stream_.Size(), pos = stream_.Position();
   return pos >= size ? 0 : size - pos;

@@ -76,6 +76,38 @@ class TByteView {
   size_t pos_ = 0;
 };
 
+class TByteReader;
+
+// Bytes of a stream read ahead in chunks and looked at in place before they
+// are consumed, for parsers that must see what comes before deciding how much
+// of it to take. Every count is checked against what the window and the
+// stream still hold.
+class TStreamWindow {
+ public:
+  static constexpr size_t kDefaultChunk = 4096;
+  explicit TStreamWindow(TByteReader& in, size_t chunk = kDefaultChunk) : in_(in), chunk_(chunk) {}
+
+  // The bytes at the cursor: at least want of them, fewer only where the
+  // stream ends. Nothing is consumed.
+  std::string_view Peek(size_t want);
+  // Moves the cursor past count bytes that Peek showed; more raises ETruncated.
+  void Advance(size_t count);
+  // Moves past count bytes without reading those the window does not hold
+  // yet; raises ETruncated, before moving, when the stream cannot hold them.
+  void Skip(uint64_t count);
+  // The bytes still to come: those held and those the stream has left.
+  uint64_t MaxRemaining() const;
+  // True once a read came up short: Peek returns all there is.
+  bool Ended() const { return ended_; }
+
+ private:
+  TByteReader& in_;
+  size_t chunk_;
+  std::string held_;
+  size_t pos_ = 0;
+  bool ended_ = false;
+};
+
 // Fields read one after another from a stream, bounded by its size.
 class TByteReader {
  public:

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "common/DOVFileStream.h"
-#include "info/WAVInfo.h"
+#include "common/RiffChunks.h"
 
 namespace dov {
 

@@ -2,11 +2,10 @@
 
 #include <cmath>
 #include <cstring>
-#include <exception>
 #include <limits>
 
 #include "common/ByteReader.h"
-#include "common/DOVTnt.h"
+#include "tags/VorbisComment.h"
 
 namespace dov {
 namespace {
@@ -14,8 +13,6 @@ namespace {
 constexpr int64_t kID3v2HeaderSize = 10;
 constexpr int64_t kID3v2FooterSize = 10;
 constexpr uint8_t kID3v2FooterFlag = 0x10;
-// More comments than this are not believed, whatever the file's size.
-constexpr uint32_t kMaxComments = 65536;
 
 }  // namespace
 
@@ -29,14 +26,13 @@ void TFLAC::Read(TStream& stream) {
   unsigned char marker[4];
   in.ReadExact(marker, sizeof marker);
   if (std::memcmp(marker, "ID3", 3) == 0 && marker[3] > 1 && marker[3] < 9) {
-    // An ID3v2 tag comes first: header, body of the declared size, and from
-    // version 4 on an optional footer. The size bytes are used as they are.
+    // An ID3v2 tag comes first: header, body of the declared (sync-safe)
+    // size, and from version 4 on an optional footer.
     in.Seek(5);
-    uint8_t flags = in.U8();
+    const uint8_t flags = in.U8();
     unsigned char size[4];
     in.ReadExact(size, sizeof size);
-    int64_t end = (int64_t{size[0]} << 21) + (int64_t{size[1]} << 14) + (int64_t{size[2]} << 7) +
-                  size[3] + kID3v2HeaderSize;
+    int64_t end = int64_t{LoadSyncSafe(size)} + kID3v2HeaderSize;
     if (marker[3] >= 4 && (flags & kID3v2FooterFlag) != 0) end += kID3v2FooterSize;
     in.Seek(end);
     in.ReadExact(marker, sizeof marker);
@@ -76,29 +72,12 @@ void TFLAC::Read(TStream& stream) {
 }
 
 void TFLAC::ReadVorbisComments(TByteReader& in) {
-  uint32_t vendorLength = in.U32LE();
-  if (vendorLength > static_cast<uint64_t>(in.Remaining())) throw ETruncated();
-  in.Skip(vendorLength);
-  int32_t count = static_cast<int32_t>(in.U32LE());
-  if (count <= 0) return;
-  // A count the file cannot hold ends the reading before anything is kept.
-  if (static_cast<uint32_t>(count) > kMaxComments ||
-      static_cast<uint64_t>(count) > static_cast<uint64_t>(in.Remaining()) / kMinCommentSize)
-    return;
-  for (int32_t i = 0; i < count; ++i) {
-    std::string comment = in.Take(in.U32LE());
-    std::string_view text(comment), name, value = text;
-    size_t eq = text.find('=');
-    if (eq != std::string_view::npos) {
-      name = text.substr(0, eq);
-      value = text.substr(eq + 1);
-    }
-    std::string upper(name);
-    for (char& c : upper)
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    CommentNames.push_back(std::move(upper));
-    CommentValues.push_back(MarkUTF8(TrimBytes(value)));
-  }
+  // Names as stored, values trimmed at both ends; the lists grow per comment.
+  TVorbisRules rules;
+  rules.TrimValueStart = true;
+  rules.SignedCount = true;
+  TStreamVorbisSource source(in);
+  dov::ReadVorbisComments(source, rules, {CommentNames, CommentValues});
 }
 
 }  // namespace dov

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/DOVFileStream.h"
+#include "tags/VorbisComment.h"
 
 namespace dov {
 
@@ -17,8 +18,7 @@ class TFLAC {
  public:
   static constexpr size_t kStreamInfoSize = 34;
   static constexpr uint8_t kVorbisCommentType = 4;
-  // Each comment takes at least its 4-byte length.
-  static constexpr uint64_t kMinCommentSize = 4;
+  static constexpr uint64_t kMinCommentSize = kMinVorbisCommentSize;
 
   explicit TFLAC(bool readComments) : ReadComments(readComments) {}
 

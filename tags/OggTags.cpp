@@ -3,11 +3,8 @@
 #include <string.h>
 
 #include <algorithm>
-#include <exception>
 
 #include "common/ByteReader.h"
-#include "common/DOVCommon.h"
-#include "common/DOVTnt.h"
 
 namespace dov {
 namespace {
@@ -17,15 +14,14 @@ constexpr std::string_view kPageMagic("OggS\0", 5);
 // A page header up to its segment table; byte 26 is the segment count.
 constexpr size_t kPageHeaderSize = 27;
 constexpr size_t kSegmentCountAt = 26;
-constexpr size_t kChunkSize = 4096;
-// More comments than this are not believed, whatever the file's size.
-constexpr uint64_t kMaxComments = 65536;
-// A comment longer than this that is not wanted is passed over once its name
-// is known from these first bytes.
-constexpr uint32_t kNamePeek = 64;
+// The comment packet's first bytes: the packet type 3 and "vorbis", or "OpusTags".
+constexpr uint64_t kVorbisMagicSize = 7;
+constexpr uint64_t kOpusMagicSize = 8;
+// The bytes left in the current page's body when its end is not known.
+constexpr uint64_t kPageEndUnknown = UINT64_MAX;
 
 // text.find(part, from), by the C library's substring search, which is faster
-// on a long text full of the part's first letter (a picture in base64).
+// on a long text full of the part's first letter.
 size_t Find(std::string_view text, std::string_view part, size_t from) {
   if (from > text.size()) return std::string_view::npos;
   const void* at = ::memmem(text.data() + from, text.size() - from, part.data(), part.size());
@@ -33,96 +29,135 @@ size_t Find(std::string_view text, std::string_view part, size_t from) {
                        : static_cast<size_t>(static_cast<const char*>(at) - text.data());
 }
 
+uint64_t SumOfLacing(std::string_view table) {
+  uint64_t sum = 0;
+  for (char c : table) sum += static_cast<unsigned char>(c);
+  return sum;
+}
+
 // The comment header as one run of bytes. Where the packet continues on the
 // next page, that page's header (27 bytes and its segment table) stands in
-// the file between the packet's bytes; it is recognised by "OggS" and the
-// version byte 0 and left out, wherever it falls: inside a comment, a length
-// field or the vendor string. Every byte of the stream is looked at once, so
-// the work is bounded by the size of the file.
-class TPageJoiner {
+// the file between the packet's bytes and is left out. Each page's segment
+// table tells where its body ends and the next header begins, so a comment
+// nobody wants is passed over without reading it. Where that layout does not
+// hold (no header where a page ends), a header is recognised by "OggS" and the
+// version byte 0 wherever it falls, every byte looked at once.
+class TPageJoiner : public TVorbisSource {
  public:
-  explicit TPageJoiner(TByteReader& in) : in_(in) {}
+  // pageLeft: the bytes of the current page's body still to come.
+  TPageJoiner(TByteReader& in, uint64_t pageLeft) : window_(in), pageLeft_(pageLeft) {}
 
-  // The bytes still to come can be no more than this.
-  uint64_t MaxRemaining() const {
-    return (window_.size() - pos_) + static_cast<uint64_t>(in_.Remaining());
-  }
+  uint64_t MaxRemaining() const override { return window_.MaxRemaining(); }
 
-  std::string Take(uint64_t count) {
+  std::string Take(uint64_t count) override {
     if (count > MaxRemaining()) throw ETruncated();
     std::string out;
     out.reserve(static_cast<size_t>(count));
-    Pass(count, [&out](std::string_view part) { out.append(part); });
+    while (count > 0) {
+      const std::string_view part = NextRun(count);
+      out.append(part);
+      Consume(part.size());
+      count -= part.size();
+    }
     return out;
   }
 
-  // As Take, keeping nothing.
-  void Skip(uint64_t count) {
+  void Skip(uint64_t count) override {
     if (count > MaxRemaining()) throw ETruncated();
-    Pass(count, [](std::string_view) {});
-  }
-
-  uint32_t U32LE() { return LoadU32LE(Bytes(Take(4))); }
-
- private:
-  // Makes at least want bytes available at pos_ (fewer only at the end of
-  // the stream) and returns how many are.
-  size_t Fill(size_t want) {
-    size_t available = window_.size() - pos_;
-    if (available >= want || ended_) return available;
-    window_.erase(0, pos_);
-    pos_ = 0;
-    size_t request = std::max(want - available, kChunkSize);
-    std::string more = in_.TakeUpTo(request);
-    ended_ = more.size() < request;
-    window_ += more;
-    return window_.size();
-  }
-
-  void SkipPageHeader() {
-    if (Fill(kPageHeaderSize) < kPageHeaderSize) throw ETruncated();
-    size_t size = kPageHeaderSize + static_cast<unsigned char>(window_[pos_ + kSegmentCountAt]);
-    if (Fill(size) < size) throw ETruncated();
-    pos_ += size;
-  }
-
-  // Hands the next count bytes of the packet to sink, part by part.
-  template <class TSink>
-  void Pass(uint64_t count, TSink&& sink) {
-    uint64_t done = 0;
-    while (done < count) {
-      size_t need = static_cast<size_t>(count - done);
-      if (Fill(kPageMagic.size()) == 0) throw ETruncated();
-      std::string_view w = std::string_view(window_).substr(pos_);
-      if (w.substr(0, kPageMagic.size()) == kPageMagic) {
-        SkipPageHeader();
-        continue;
+    while (count > 0) {
+      EnterPage();
+      uint64_t n;
+      if (pageLeft_ == kPageEndUnknown) {
+        n = NextRun(count).size();
+        Consume(static_cast<size_t>(n));
+      } else {
+        n = std::min(count, pageLeft_);
+        window_.Skip(n);
+        pageLeft_ -= n;
       }
-      // Data runs up to the next place a page header could begin. Only places
-      // whose five bytes are all in the window can be decided.
-      std::string_view look = w.substr(0, std::min(w.size(), need + kPageMagic.size() - 1));
-      size_t safe = Find(look, kPageMagic, 1);
-      if (safe == std::string_view::npos) {
-        if (look.size() == w.size() && ended_)
-          safe = look.size();
-        else
-          safe = look.size() >= kPageMagic.size() ? look.size() - (kPageMagic.size() - 1) : 0;
-      }
-      if (safe == 0) {
-        Fill(w.size() + 1);  // reads at least one byte, or finds the end
-        continue;
-      }
-      size_t n = std::min(safe, need);
-      sink(w.substr(0, n));
-      done += n;
-      pos_ += n;
+      count -= n;
     }
   }
 
-  TByteReader& in_;
-  std::string window_;
-  size_t pos_ = 0;
-  bool ended_ = false;  // a read came up short: nothing more will come
+  // Nothing is read after the list's last bytes: that they fit is enough.
+  void SkipLast(uint64_t count) override {
+    if (count > MaxRemaining()) throw ETruncated();
+  }
+
+  uint32_t U32LE() override { return LoadU32LE(Bytes(Take(4))); }
+
+ private:
+  // Where the current page's body has ended, the next page header is passed.
+  void EnterPage() {
+    while (pageLeft_ == 0) {
+      const std::string_view head = window_.Peek(kPageHeaderSize);
+      if (head.substr(0, kPageMagic.size()) != kPageMagic) {
+        if (head.empty()) throw ETruncated();
+        pageLeft_ = kPageEndUnknown;
+        return;
+      }
+      PassPageHeader();
+    }
+  }
+
+  // Passes the page header at the cursor and takes its body's size.
+  void PassPageHeader() {
+    std::string_view head = window_.Peek(kPageHeaderSize);
+    if (head.size() < kPageHeaderSize) throw ETruncated();
+    const size_t size = kPageHeaderSize + static_cast<unsigned char>(head[kSegmentCountAt]);
+    head = window_.Peek(size);
+    if (head.size() < size) throw ETruncated();
+    pageLeft_ = SumOfLacing(head.substr(kPageHeaderSize, size - kPageHeaderSize));
+    window_.Advance(size);
+  }
+
+  // The next bytes of the packet, at most count, not yet consumed.
+  std::string_view NextRun(uint64_t count) {
+    for (;;) {
+      EnterPage();
+      if (pageLeft_ != kPageEndUnknown) {
+        const std::string_view w = window_.Peek(1);
+        if (w.empty()) throw ETruncated();
+        return w.substr(0, static_cast<size_t>(std::min<uint64_t>({count, pageLeft_, w.size()})));
+      }
+      const std::string_view run = SearchedRun(count);
+      if (!run.empty()) return run;
+    }
+  }
+
+  // Without a known page end: data runs up to the next place a page header
+  // could begin, of which only places whose five bytes are all in the window
+  // can be decided. Empty when a header was passed or more must be read.
+  std::string_view SearchedRun(uint64_t count) {
+    const std::string_view w = window_.Peek(kPageMagic.size());
+    if (w.empty()) throw ETruncated();
+    if (w.substr(0, kPageMagic.size()) == kPageMagic) {
+      PassPageHeader();
+      return {};
+    }
+    const size_t need = static_cast<size_t>(std::min<uint64_t>(count, w.size()));
+    const std::string_view look = w.substr(0, std::min(w.size(), need + kPageMagic.size() - 1));
+    size_t safe = Find(look, kPageMagic, 1);
+    if (safe == std::string_view::npos) {
+      if (look.size() == w.size() && window_.Ended())
+        safe = look.size();
+      else
+        safe = look.size() >= kPageMagic.size() ? look.size() - (kPageMagic.size() - 1) : 0;
+    }
+    if (safe == 0) {
+      window_.Peek(w.size() + 1);  // reads at least one byte, or finds the end
+      return {};
+    }
+    return w.substr(0, std::min(safe, need));
+  }
+
+  void Consume(size_t n) {
+    window_.Advance(n);
+    if (pageLeft_ != kPageEndUnknown) pageLeft_ -= n;
+  }
+
+  TStreamWindow window_;
+  uint64_t pageLeft_;
 };
 
 }  // namespace
@@ -148,58 +183,23 @@ void TOggTags::Read(TStream& stream) {
   // The second page: its segment count, the segment table, then the comment
   // packet's first byte (packet type 3, or the "O" of "OpusTags").
   in.Seek(opus ? kOpusSegmentCountOffset : kVorbisSegmentCountOffset);
-  uint8_t segments = in.U8();
-  in.Skip(int64_t{segments} + 1);
+  const uint8_t segments = in.U8();
+  const uint64_t body = SumOfLacing(in.Take(segments));
+  in.Skip(1);
   std::string tagMagic = in.Take(6);
   if (tagMagic != "vorbis" && tagMagic != "pusTag") return;
   if (opus) in.Skip(1);  // the final "s" of "OpusTags"
 
-  TPageJoiner body(in);
-  Vendor = body.Take(body.U32LE());
-  uint32_t count = body.U32LE();
-  if (count > 0) {
-    // Sized to the declared count, but only for a count the file can hold.
-    if (count > kMaxComments || count > body.MaxRemaining() / kMinCommentSize) return;
-    CommentNames.resize(count);
-    CommentValues.resize(count);
-    for (uint32_t i = 0; i < count; ++i) {
-      const uint32_t length = body.U32LE();
-      std::string comment;
-      if (Wanted != nullptr && length > kNamePeek) {
-        // Its name decides, when the first bytes hold it.
-        comment = body.Take(kNamePeek);
-        size_t eq = comment.find('=');
-        if (eq != std::string::npos) {
-          std::string_view name = std::string_view(comment).substr(0, eq);
-          while (!name.empty() && static_cast<unsigned char>(name.front()) <= 0x20)
-            name.remove_prefix(1);
-          std::string upper(name);
-          upper = AsciiUppered(upper);
-          if (!Wanted(upper)) {
-            body.Skip(length - kNamePeek);
-            continue;
-          }
-        }
-        comment += body.Take(length - kNamePeek);
-      } else {
-        comment = body.Take(length);
-      }
-      std::string_view text(comment), name, value = text;
-      size_t eq = text.find('=');
-      if (eq != std::string_view::npos) {
-        name = text.substr(0, eq);
-        value = text.substr(eq + 1);
-      }
-      while (!name.empty() && static_cast<unsigned char>(name.front()) <= 0x20)
-        name.remove_prefix(1);
-      while (!value.empty() && static_cast<unsigned char>(value.back()) <= 0x20)
-        value.remove_suffix(1);
-      CommentNames[i] = std::string(name);
-      CommentNames[i] = AsciiUppered(CommentNames[i]);
-      CommentValues[i] = MarkUTF8(value);
-    }
-  }
-  Valid = true;
+  // The comment packet begins the page's body; a body too short to hold its
+  // magic leaves the page's end unknown.
+  const uint64_t magicSize = opus ? kOpusMagicSize : kVorbisMagicSize;
+  TPageJoiner joiner(in, body >= magicSize ? body - magicSize : kPageEndUnknown);
+  // Names trimmed at their start, values at their end; both lists sized to the
+  // declared count first.
+  TVorbisRules rules;
+  rules.TrimNameStart = true;
+  rules.SizeListsFirst = true;
+  Valid = ReadVorbisComments(joiner, rules, {CommentNames, CommentValues, &Vendor, Wanted});
 }
 
 }  // namespace dov

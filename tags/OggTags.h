@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/DOVFileStream.h"
+#include "tags/VorbisComment.h"
 
 namespace dov {
 
@@ -24,8 +25,7 @@ class TOggTags {
   // (Vorbis 58 bytes, Opus 47 bytes).
   static constexpr int64_t kVorbisSegmentCountOffset = 84;
   static constexpr int64_t kOpusSegmentCountOffset = 73;
-  // Each comment takes at least its 4-byte length.
-  static constexpr uint64_t kMinCommentSize = 4;
+  static constexpr uint64_t kMinCommentSize = kMinVorbisCommentSize;
 
   void ReadFromFile(std::string_view fileName, TStream* stream);
   int CommentCount() const { return static_cast<int>(CommentNames.size()); }
@@ -38,12 +38,13 @@ class TOggTags {
   // Names upper-cased (ASCII letters); values marked text (MarkUTF8).
   std::vector<std::string> CommentNames;
   std::vector<std::string> CommentValues;
-  // Set when the comment list was read to its end.
+  // Set when the comment list was read to its end. A last comment passed over
+  // for Wanted counts as read when the file can hold its bytes.
   bool Valid = false;
   // When set, a comment whose name (as it would be delivered) it refuses is
-  // passed over, its bytes looked at but not kept: its name and value stay
-  // empty. The container import sets it to the names it maps, so that a
-  // picture in the comments is not copied for nothing.
+  // passed over without reading its bytes: its name and value stay empty.
+  // The container import sets it to the names it maps, so that a picture in
+  // the comments is neither read nor copied for nothing.
   bool (*Wanted)(std::string_view name) = nullptr;
 
  private:

@@ -1,5 +1,9 @@
 #include "tags/WAVTags.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -9,12 +13,18 @@
 #include "common/ByteReader.h"
 #include "common/DOVCommon.h"
 #include "common/DOVTnt.h"
+#include "common/RiffChunks.h"
 
 namespace dov {
 namespace {
 
 // A file this small holds no chunk worth reading.
 constexpr int64_t kMinFileSize = 44;
+// Room a chunk must leave after itself for the walk to go on to the next.
+constexpr int64_t kRoomAfterChunk = 10;
+// A cart chunk holds at least its fixed fields; a scot chunk is no larger.
+constexpr uint32_t kMinCartSize = 1024;
+constexpr uint32_t kMaxScotSize = 512;
 
 // The INFO ids looked up in a LIST body, in this order.
 constexpr std::array<std::string_view, 26> kInfoIDs = {
@@ -74,7 +84,7 @@ void TWAVTags::ReadFromFile(std::string_view fileName, TStream* stream) {
   ChunkValues.clear();
   CartData.fill(0);
   ScotData.fill(0);
-  Format = TWAVFormat{};
+  Format = TWaveFormat{};
   FileSize = 0;
   listRead_ = false;
   dispStored_ = false;
@@ -98,85 +108,98 @@ void TWAVTags::Read(TStream& stream) {
 }
 
 bool TWAVTags::Walk(TByteReader& in) {
+  return ReadHead(in) && WalkChunks(in);
+}
+
+bool TWAVTags::ReadHead(TByteReader& in) {
   FileSize =
       static_cast<uint32_t>(std::min<int64_t>(in.Size(), std::numeric_limits<uint32_t>::max()));
-  const int64_t fileSize = FileSize;
-  if (fileSize < kMinFileSize) return false;
+  if (FileSize < kMinFileSize) return false;
   if (!in.Consume("RIFF")) return false;
   in.Skip(4);
   if (!in.Consume("WAVE")) return false;
-
-  // Every chunk before "fmt " is skipped.
-  std::string id = in.Take(4);
-  while (id != "fmt ") {
-    if (id[0] == '\0') in.Skip(1);
-    const int64_t size = in.U32LE();
-    if (size + 20 > fileSize - in.Position()) return false;
-    in.Skip(size);
-    id = in.Take(4);
+  // Every chunk before "fmt " is skipped. The record stays when the file ends
+  // inside the rest of the chunk.
+  TWaveFormatChunk fmt;
+  bool found = false;
+  try {
+    found = ReadWaveFormatChunk(in, fmt);
+  } catch (...) {
+    Format = fmt.Format;
+    throw;
   }
-  const uint32_t fmtSize = in.U32LE();
-  if (fmtSize < 16) return false;
-  const std::string fmt = in.Take(16);
-  const unsigned char* f = Bytes(fmt);
-  Format = {LoadU16LE(f),     LoadU16LE(f + 2),  LoadU32LE(f + 4),
-            LoadU32LE(f + 8), LoadU16LE(f + 12), LoadU16LE(f + 14)};
-  if (Format.BytesPerSec == 0) return false;
-  if (fmtSize >= 18) {
-    in.U16LE();  // extension size, not needed
-    if (fmtSize > 18) in.Skip(fmtSize - 18);
-  }
+  Format = fmt.Format;
+  return found;
+}
 
-  // Reads a DISP or LIST body; one that runs past the end is empty.
-  auto readChunk = [&]() {
-    const int64_t size = in.U32LE();
-    if (size > fileSize - in.Position()) {
-      in.Seek(fileSize);
-      return std::string();
-    }
-    return in.Take(static_cast<uint64_t>(size));
-  };
-
+bool TWAVTags::WalkChunks(TByteReader& in) {
   bool infoSeen = false;
   do {
-    id = in.Take(4);
-    // A pad byte after an odd-sized chunk stood before the id.
-    if (id[0] == '\0') id = id.substr(1) + in.Take(1);
-
-    if (id == "DISP") {
-      const std::string body = readChunk();
-      // The first four bytes are the clipboard format.
-      if (body.size() > 4) {
-        AddChunk("DISP", std::string_view(body).substr(4));
-        dispStored_ = true;
-      }
-      if (TagsRead) break;
-      TagsRead = true;
-    } else if (id == "INFO" && !infoSeen) {
-      // Inside a list: read its "LIST" header next.
-      infoSeen = true;
-      in.Seek(in.Position() - 12);
-    } else if (id == "LIST") {
-      ReadInfo(readChunk());
-      listRead_ = true;
-      if (TagsRead) break;
-      TagsRead = true;
-    } else if (id == "cart") {
-      const int64_t size = in.U32LE();
-      if (size + 10 > fileSize - in.Position() || size < 1024) break;
-      if (!ReadCart(in, static_cast<uint32_t>(size))) return false;
-      break;
-    } else if (id == "scot") {
-      const int64_t size = in.U32LE();
-      if (size + 10 <= fileSize - in.Position() && size <= 512) ReadScot(in);
-      break;
-    } else {
-      const int64_t size = in.U32LE();
-      if (size == 0 || size + 10 > fileSize - in.Position()) break;
-      in.Skip(size);
+    switch (ReadChunk(in, ReadRiffChunkId(in), infoSeen)) {
+      case TStep::Next:
+        break;
+      case TStep::Leave:
+        return true;
+      case TStep::Stop:
+        return false;
     }
-  } while (fileSize - in.Position() >= 10);
+  } while (FileSize - in.Position() >= kRoomAfterChunk);
   return true;
+}
+
+TWAVTags::TStep TWAVTags::ReadChunk(TByteReader& in, const TRiffId& id, bool& infoSeen) {
+  if (RiffIdIs(id, "DISP")) {
+    const std::string body = ReadBody(in);
+    // The first four bytes are the clipboard format.
+    if (body.size() > 4) {
+      AddChunk("DISP", std::string_view(body).substr(4));
+      dispStored_ = true;
+    }
+    return MarkRead();
+  }
+  if (RiffIdIs(id, "INFO") && !infoSeen) {
+    // Inside a list: read its "LIST" header next.
+    infoSeen = true;
+    in.Seek(in.Position() - 12);
+    return TStep::Next;
+  }
+  if (RiffIdIs(id, "LIST")) {
+    ReadInfo(ReadBody(in));
+    listRead_ = true;
+    return MarkRead();
+  }
+  const uint32_t size = in.U32LE();
+  if (RiffIdIs(id, "cart")) {
+    if (!Fits(in, size, kRoomAfterChunk) || size < kMinCartSize) return TStep::Leave;
+    return ReadCart(in, size) ? TStep::Leave : TStep::Stop;
+  }
+  if (RiffIdIs(id, "scot")) {
+    if (Fits(in, size, kRoomAfterChunk) && size <= kMaxScotSize) ReadScot(in);
+    return TStep::Leave;
+  }
+  if (size == 0 || !Fits(in, size, kRoomAfterChunk)) return TStep::Leave;
+  in.Skip(size);
+  return TStep::Next;
+}
+
+TWAVTags::TStep TWAVTags::MarkRead() {
+  if (TagsRead) return TStep::Leave;
+  TagsRead = true;
+  return TStep::Next;
+}
+
+bool TWAVTags::Fits(const TByteReader& in, uint32_t size, int64_t room) const {
+  return int64_t{size} <= (int64_t{FileSize} - in.Position()) - room;
+}
+
+std::string TWAVTags::ReadBody(TByteReader& in) {
+  const uint32_t size = in.U32LE();
+  // A body that runs past the end is empty.
+  if (!Fits(in, size, 0)) {
+    in.Seek(FileSize);
+    return std::string();
+  }
+  return in.Take(size);
 }
 
 namespace {
@@ -194,36 +217,97 @@ uint32_t LowerIdNumber(std::string_view id) {
   return IdNumber(alt);
 }
 
+// The ids of one form by their second letter (no letter is second in more
+// than five), so that a place is compared with those few ids only.
+constexpr size_t kMaxSameSecond = 6;
+struct TIdForm {
+  struct TCandidates {
+    uint8_t count = 0;
+    std::array<uint8_t, kMaxSameSecond> index{};
+    std::array<uint32_t, kMaxSameSecond> number{};
+  };
+  std::array<TCandidates, 256> bySecond{};
+  void Add(size_t k, uint32_t number) {
+    TCandidates& c = bySecond[number >> 8 & 0xFF];
+    c.index[c.count] = static_cast<uint8_t>(k);
+    c.number[c.count] = number;
+    ++c.count;
+  }
+};
+
+// Calls at(i), in order, for every place i where lead or otherLead stands
+// with three more bytes after it, until at returns false. Sixteen places are compared at once
+// where the machine can: a lead as common as a letter of the text then costs
+// less than a library search per place.
+template <class TAt>
+void ForEachLead(std::string_view body, char lead, char otherLead, TAt&& at) {
+  if (body.size() < 4) return;
+  const size_t last = body.size() - 4;  // the last place with four bytes
+  const char* p = body.data();
+  size_t i = 0;
+#ifdef __SSE2__
+  const __m128i wanted = _mm_set1_epi8(lead), otherWanted = _mm_set1_epi8(otherLead);
+  for (; i <= last && last - i >= 15; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i hits =
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, wanted), _mm_cmpeq_epi8(bytes, otherWanted));
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    for (; mask != 0; mask &= mask - 1)
+      if (!at(i + static_cast<size_t>(__builtin_ctz(mask)))) return;
+  }
+#endif
+  for (; i <= last; ++i)
+    if ((p[i] == lead || p[i] == otherLead) && !at(i)) return;
+}
+
+// Where each id of the form is first found in the body, for the ids still
+// sought (npos in found). Every id begins with one of two leads; the ids are
+// compared only where one stands, and the search ends once every sought id
+// is found.
+void FindFirst(std::string_view body, char lead, char otherLead, const TIdForm& form,
+               std::array<size_t, kInfoCount>& found) {
+  size_t sought = 0;
+  for (size_t k = 0; k < kInfoCount; ++k) sought += found[k] == std::string_view::npos;
+  if (sought == 0) return;
+  ForEachLead(body, lead, otherLead, [&](size_t i) {
+    const TIdForm::TCandidates& c = form.bySecond[static_cast<unsigned char>(body[i + 1])];
+    if (c.count == 0) return true;
+    const uint32_t four = LoadU32LE(Bytes(body) + i);
+    for (size_t n = 0; n < c.count; ++n) {
+      if (four != c.number[n]) continue;
+      if (found[c.index[n]] == std::string_view::npos) {
+        found[c.index[n]] = i;
+        --sought;
+      }
+      break;
+    }
+    return sought > 0;
+  });
+}
+
 // Where each id, and its lower-case form, is first found in the body: the
 // same places as a search per id, found in one pass over a large list (a
-// long comment) instead of fifty-two.
+// long comment) instead of fifty-two. The lower-case form counts only where
+// the id stands nowhere, so it is looked for only then.
 struct TInfoPlaces {
   std::array<size_t, kInfoCount> upper, lower;
 };
 TInfoPlaces FindInfoPlaces(std::string_view body) {
-  static const auto numbers = [] {
-    std::array<std::array<uint32_t, kInfoCount>, 2> n{};
+  static const auto forms = [] {
+    std::array<TIdForm, 2> f{};
     for (size_t k = 0; k < kInfoCount; ++k) {
-      n[0][k] = IdNumber(kInfoIDs[k]);
-      n[1][k] = LowerIdNumber(kInfoIDs[k]);
+      f[0].Add(k, IdNumber(kInfoIDs[k]));
+      f[1].Add(k, LowerIdNumber(kInfoIDs[k]));
     }
-    return n;
+    return f;
   }();
   TInfoPlaces places;
   places.upper.fill(std::string_view::npos);
-  places.lower.fill(std::string_view::npos);
-  // Every id begins with one of three letters: each is looked for with the
-  // C library's fast search, and the ids are compared only where one stands.
-  for (const char lead : {'I', 'B', 't'}) {
-    const bool lower = lead == 't';
-    std::array<size_t, kInfoCount>& found = lower ? places.lower : places.upper;
-    for (size_t i = body.find(lead); i != std::string_view::npos && i + 4 <= body.size();
-         i = body.find(lead, i + 1)) {
-      const uint32_t four = LoadU32LE(Bytes(body) + i);
-      for (size_t k = 0; k < kInfoCount; ++k)
-        if (four == numbers[lower][k] && found[k] == std::string_view::npos) found[k] = i;
-    }
-  }
+  FindFirst(body, 'I', 'B', forms[0], places.upper);
+  // Ids found in upper case need no lower-case place.
+  for (size_t k = 0; k < kInfoCount; ++k)
+    places.lower[k] = places.upper[k] == std::string_view::npos ? std::string_view::npos : 0;
+  FindFirst(body, 't', 't', forms[1], places.lower);
   return places;
 }
 

@@ -11,20 +11,9 @@
 #include <vector>
 
 #include "common/DOVFileStream.h"
+#include "common/RiffChunks.h"
 
 namespace dov {
-
-class TByteReader;
-
-// The first 16 bytes of the "fmt " chunk.
-struct TWAVFormat {
-  uint16_t FormatTag = 0;
-  uint16_t Channels = 0;
-  uint32_t SampleRate = 0;
-  uint32_t BytesPerSec = 0;
-  uint16_t BlockAlign = 0;
-  uint16_t BitsPerSample = 0;
-};
 
 class TWAVTags {
  public:
@@ -38,7 +27,8 @@ class TWAVTags {
   std::array<unsigned char, kScotSize> ScotData{};
   uint32_t FileSize = 0;
   bool TagsRead = false;
-  TWAVFormat Format;
+  // The format record of the "fmt " chunk.
+  TWaveFormat Format;
   std::vector<std::string> ChunkIDs;
   std::vector<std::string> ChunkValues;
 
@@ -50,9 +40,22 @@ class TWAVTags {
   void AddChunk(std::string_view id, std::string_view text);
 
  private:
-  // False when the reading stopped altogether (no renaming step).
+  // What the walk does after a chunk: go on, leave the loop (the renaming
+  // step still runs), or stop reading altogether.
+  enum class TStep { Next, Leave, Stop };
+
   void Read(TStream& stream);
+  // False when the reading stopped altogether (no renaming step).
   bool Walk(TByteReader& in);
+  // The RIFF/WAVE form and the "fmt " chunk; false when the reading stops.
+  bool ReadHead(TByteReader& in);
+  bool WalkChunks(TByteReader& in);
+  TStep ReadChunk(TByteReader& in, const TRiffId& id, bool& infoSeen);
+  // A DISP or LIST chunk was handled: the second one leaves the loop.
+  TStep MarkRead();
+  // True when size bytes and room more lie between the position and FileSize.
+  bool Fits(const TByteReader& in, uint32_t size, int64_t room) const;
+  std::string ReadBody(TByteReader& in);
   void ReadInfo(std::string_view body);
   // Returns false when the walk is to stop altogether.
   bool ReadCart(TByteReader& in, uint32_t size);

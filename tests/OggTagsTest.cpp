@@ -284,6 +284,83 @@ TEST(OggTags, ManyEmptyPagesInsideACommentAreAllRemoved) {
   EXPECT_EQ(Comments(tags), (Pairs{{"TITLE", "Song"}}));
 }
 
+// Inside a page whose end is known, the capture pattern is only data.
+TEST(OggTags, CapturePatternInsideAPageBodyIsData) {
+  const std::string value = "x" + std::string("OggS\0", 5) + std::string(40, 'y');
+  TOggTags tags = ReadBytes(VorbisFile({"TITLE=" + value, "ARTIST=Band"}, {kVendorAt + 20}));
+  EXPECT_TRUE(tags.Valid);
+  EXPECT_EQ(Comments(tags), (Pairs{{"TITLE", value}, {"ARTIST", "Band"}}));
+}
+
+// A page that declares less than it holds: where it ends no header stands,
+// and the next one is recognised by its capture pattern, as before.
+TEST(OggTags, PageEndWithoutAHeaderFallsBackToRecognisingHeaders) {
+  const std::string packet =
+      "\x03vorbis" + CommentBody("V", {"TITLE=Song", "ARTIST=Band"}, 2) + "\x01";
+  std::string file = Page(VorbisIdPacket(), true, 2, 0) +
+                     Page(std::string_view(packet).substr(0, 10), false, 0, 1) +
+                     packet.substr(10, 20) + Page(std::string_view(packet).substr(30), true, 1, 2) +
+                     std::string(300, 'a');
+  TOggTags tags = ReadBytes(file);
+  EXPECT_TRUE(tags.Valid);
+  EXPECT_EQ(Comments(tags), (Pairs{{"TITLE", "Song"}, {"ARTIST", "Band"}}));
+}
+
+bool OnlyTitleAndArtist(std::string_view name) {
+  return name == "TITLE" || name == "ARTIST";
+}
+
+TOggTags ReadWanted(std::string bytes) {
+  TMemoryStream stream(std::move(bytes));
+  TOggTags tags;
+  tags.Wanted = OnlyTitleAndArtist;
+  tags.ReadFromFile("memory.ogg", &stream);
+  return tags;
+}
+
+// A cover over many pages, passed over by the pages' sizes: the comments
+// after it are found, and every cut of the file is read safely.
+TEST(OggTags, UnwantedCommentOverManyPagesIsPassedOver) {
+  const std::string picture = "METADATA_BLOCK_PICTURE=" + std::string(20000, 'Q');
+  const std::vector<size_t> breaks = {kVendorAt + 30, 4000, 8000, 12000, 16000, 20000};
+  for (bool pictureLast : {false, true}) {
+    std::vector<std::string> comments = {"TITLE=Song", "ARTIST=Band"};
+    comments.insert(pictureLast ? comments.end() : comments.begin() + 1, picture);
+    const std::string file = VorbisFile(comments, breaks);
+    TOggTags tags = ReadWanted(file);
+    EXPECT_TRUE(tags.Valid);
+    const size_t at = pictureLast ? 2 : 1;
+    ASSERT_EQ(tags.CommentCount(), 3);
+    EXPECT_EQ(tags.CommentNames[at], "");
+    EXPECT_EQ(tags.CommentValues[pictureLast ? 1 : 2], "Band");
+    // Read with every comment kept, the picture comes whole.
+    EXPECT_EQ(ReadBytes(file).CommentValues[at], picture.substr(23));
+    for (size_t n = 0; n < file.size(); n += (n % 4096 < 400 ? 1 : 97)) {
+      TOggTags cut = ReadWanted(file.substr(0, n));
+      const Pairs got = Comments(cut);
+      for (const auto& [name, value] : got)
+        EXPECT_TRUE(name.empty() || (name == "TITLE" && value == "Song") ||
+                    (name == "ARTIST" && value == "Band"))
+            << n;
+    }
+  }
+}
+
+// A file cut inside the cover: a cover in the middle ends the read; one at
+// the end counts as read while the file can still hold its bytes.
+TEST(OggTags, CutInsideAnUnwantedCover) {
+  const std::string picture = "METADATA_BLOCK_PICTURE=" + std::string(20000, 'Q');
+  std::string middle = VorbisFile({"TITLE=Song", picture, "ARTIST=Band"}, {kVendorAt + 30, 9000});
+  middle.resize(12000);
+  TOggTags tags = ReadWanted(middle);
+  EXPECT_FALSE(tags.Valid);
+  EXPECT_EQ(Comments(tags), (Pairs{{"TITLE", "Song"}, {"", ""}, {"", ""}}));
+
+  std::string last = VorbisFile({"TITLE=Song", picture}, {kVendorAt + 30, 9000});
+  last.resize(12000);
+  EXPECT_FALSE(ReadWanted(last).Valid);
+}
+
 // ---- Lying files -------------------------------------------------------------
 
 // A Vorbis file whose comment header is the given bytes after "\x03vorbis",

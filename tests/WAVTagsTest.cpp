@@ -198,6 +198,20 @@ TEST_F(WAVTagsTest, EachIdIsTakenWhereItFirstStands) {
   for (const Case& c : cases) EXPECT_EQ(ReadPairs(Wav(c.list)), c.want);
 }
 
+// The lookup compares many places at once: an id is found at every place of
+// lists of every size, up to the very end, and only there.
+TEST_F(WAVTagsTest, IdsAreFoundAtEveryPlaceOfListsOfEverySize) {
+  for (size_t before = 0; before < 40; ++before) {
+    for (size_t after = 0; after < 3; ++after) {
+      const std::string sub = "tart" + U32LE(2) + "Q" + std::string(after, '\0');
+      const std::string list = Chunk("LIST", "INFO" + std::string(before, 'x') + sub);
+      EXPECT_EQ(ReadPairs(Wav(list)), (Pairs{{"IART", "Q"}})) << before << " " << after;
+    }
+    const std::string cut = "INFO" + std::string(before, 't') + "tar";
+    EXPECT_TRUE(ReadPairs(Wav(Chunk("LIST", cut) + Data())).empty()) << before;
+  }
+}
+
 TEST_F(WAVTagsTest, TextIsUTF8WhenValidElseCodePage) {
   // Both end as the same marked UTF-8.
   EXPECT_EQ(ReadPairs(Wav(Info({{"IART", "Bj\xC3\xB6rk"}}))), (Pairs{{"IART", M("Björk")}}));
@@ -325,6 +339,28 @@ TEST_F(WAVTagsTest, WalkOrder) {
   std::string skipToInfo = Chunk("junk", "1234");
   skipToInfo.replace(4, 4, U32LE(4 + 8));
   EXPECT_EQ(ReadPairs(Wav(skipToInfo + a)), (Pairs{{"IART", "A"}}));
+}
+
+// Before the format chunk too, an odd-sized chunk's pad byte is stepped
+// over: the format chunk after it is found and the tags are read (the
+// stream information reader walks the same chunks).
+TEST_F(WAVTagsTest, PadByteBeforeTheFormatChunk) {
+  const std::string list = Info({{"IART", "A"}});
+  for (const std::string& before : {Chunk("junk", "123"), Chunk("bext", std::string(601, 'b')),
+                                    Chunk("junk", "1") + Chunk("JUNK", "12345")}) {
+    TWAVTags tags = Read(Wav(list + Data(), before + Fmt(8000, 16000)));
+    EXPECT_EQ(PairsOf(tags), (Pairs{{"IART", "A"}})) << before.size();
+    EXPECT_EQ(tags.Format.SampleRate, 8000u);
+    EXPECT_EQ(tags.Format.BytesPerSecond, 16000u);
+  }
+  // A file cut inside the extra size keeps the record it read.
+  const std::string fmt18 =
+      Chunk("fmt ", U16LE(1) + U16LE(1) + U32LE(8000) + U32LE(16000) + U16LE(2) + U16LE(16) + "xx");
+  std::string cut = Wav(list, Chunk("junk", std::string(10, 'j')) + fmt18);
+  cut.resize(12 + 18 + 8 + 16 + 1);
+  TWAVTags tags = Read(cut);
+  EXPECT_TRUE(tags.ChunkIDs.empty());
+  EXPECT_EQ(tags.Format.SampleRate, 8000u);
 }
 
 TEST_F(WAVTagsTest, FilesThatAreNotReadable) {
