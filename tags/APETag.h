@@ -88,10 +88,6 @@ class TAPETags {
   // The setters of the import (tags/TagImport.cpp); each ends in SetValue.
   // Trimmed, cleaned and cut to kMaxTextSize bytes; the text "0" stores nothing.
   void SetText(std::string_view name, std::string_view text);
-  // UTF-8 (marked when not ASCII), then SetText.
-  void SetWideText(std::string_view name, std::u16string_view text);
-  // UTF-8, marked when it differs from the code-page form; stored unchanged.
-  void SetWideValue(std::string_view name, std::u16string_view text);
   // "Year" from a number; two-digit years are completed against CurrentYear().
   void SetYear(std::string_view text);
   // A yyyy?mm?dd date stored as its day number, when valid.

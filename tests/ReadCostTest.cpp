@@ -204,9 +204,7 @@ void ExpectTheSameMapping(const std::string& name, const std::string& bytes, TTa
     TMemoryStream stream(prefix);
     TReader reader;
     reader.ReadFromFile(name, &stream);
-    TContainerTags all;
-    all.Ids = reader.*ids;
-    all.Values = reader.*values;
+    TContainerTags all = ZipFields(std::move(reader.*ids), std::move(reader.*values));
     TAPETags expected(name, std::make_unique<TMemoryStream>(prefix));
     expected.SetInteger("Duration", 1500);
     expected.MapContainerTags(mapping, all, 1500);
