@@ -116,4 +116,12 @@ class TByteReader {
   TStream& stream_;
 };
 
+// The size of a whole ID3v2 tag, its 10-byte header included, from the four
+// size bytes of the header. They are taken as they are, top bits included: a
+// writer that set them is believed as written, and every reader of the tag
+// skips the same bytes.
+inline int64_t LoadID3v2TagSize(const unsigned char* p) {
+  return (int64_t{p[0]} << 21 | int64_t{p[1]} << 14 | int64_t{p[2]} << 7 | int64_t{p[3]}) + 10;
+}
+
 }  // namespace dov

@@ -34,14 +34,18 @@ namespace {
 // exception that escapes one anyway is caught by ImportContainerTags and maps
 // nothing.
 
-// Items and comments the mapping has no row for are passed over by the
-// readers that can tell them by their names before reading them (a cover in
-// an MP4 item list or in Ogg comments is most of the bytes).
+// Frames, items and comments the mapping has no row for are passed over by
+// the readers that can tell them by their names before reading them (a cover
+// in an MP4 item list or in Ogg comments is most of the bytes; a tag of
+// hundreds of frames costs their conversions).
+bool MappedID3Id(std::string_view id);
 bool MappedMP4Type(std::string_view type);
 bool MappedVorbisName(std::string_view name);
 
 TContainerTags ReadMP3(std::string_view fileName, TStream* stream) {
   TMP3Tags reader;
+  reader.Wanted = MappedID3Id;
+  reader.FirstCommentOnly = true;  // the table keeps the first comment only
   reader.ReadFromFile(fileName, stream);
   return ZipFields(std::move(reader.FrameIDs), std::move(reader.FrameValues));
 }
@@ -281,6 +285,10 @@ const TMapRow* FindRow(std::span<const TMapRow> table, std::string_view id, bool
   for (const TMapRow& row : table)
     if (ignoreCase ? EqualsIgnoringAsciiCase(row.Id, id) : row.Id == id) return &row;
   return nullptr;
+}
+
+bool MappedID3Id(std::string_view id) {
+  return FindRow(kID3Table, id, false) != nullptr;
 }
 
 // The MP4 reader's names are the types lower-cased without a leading 0xA9;
