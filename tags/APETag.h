@@ -15,6 +15,7 @@
 
 namespace dov {
 
+class TByteRange;
 class TByteReader;
 enum class TTagMapping : uint8_t;
 struct TContainerTags;
@@ -110,9 +111,8 @@ class TAPETags {
   void AfterOpen();
   void ReadTag();
   bool ReadFooterAt(TByteReader& in, int64_t position);
-  class TItemArea;
   // Parses the item area; returns the number of well-formed items.
-  int ParseItems(TItemArea& area, int declared);
+  int ParseItems(TByteRange& area, int declared);
   static void SettleValue(TAPEItem& item);
   void ReadNow(TAPEItem& item) const;
 
