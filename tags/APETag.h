@@ -102,9 +102,15 @@ class TAPETags {
   // Maps what a reader delivered onto the field names; duration (ms, or 0 or
   // less when unknown) serves the WAV segue rule.
   void MapContainerTags(TTagMapping mapping, const TContainerTags& tags, int32_t duration);
+  // The longest text SetText stores, in bytes.
   static constexpr size_t kMaxTextSize = 255;
 
+  // A value as one line: it ends at a zero byte after text, line breaks
+  // become 0x02 (LF) and 0x01 (CR), '"' becomes "'" and '|' becomes '-', and
+  // other control bytes but 0x0C are dropped.
   static std::string CleanValue(std::string_view text);
+  // The zero bytes between the values of a list item become commas; those at
+  // its end stay.
   static std::string JoinListValues(std::string_view text);
 
  private:

@@ -174,6 +174,7 @@ void TMP3Tags::Read(TStream& stream) {
 void TMP3Tags::ReadFrames(TByteReader& in, int64_t fileSize) {
   size_t passedOver = 0;
   bool commentSeen = false;
+  const TByteRange tag(in, 0, TagSize);
   std::string data;  // one buffer for every frame's data
   while (in.Position() < TagSize && fileSize - in.Position() >= 12) {
     if (FrameIDs.size() + passedOver >= kMaxFrames) return;
@@ -182,7 +183,7 @@ void TMP3Tags::ReadFrames(TByteReader& in, int64_t fileSize) {
     if (!IsAsciiLetter(static_cast<char>(header[0]))) return;  // padding begins here
     const std::string_view id(reinterpret_cast<const char*>(header), 4);
     const int64_t size = MajorVersion == 4 ? LoadSyncSafe(header + 4) : LoadU32BE(header + 4);
-    if (size > TagSize - in.Position()) return;
+    if (!tag.Holds(static_cast<uint64_t>(size))) return;  // a frame beyond the tag
     if (id == "TXXX" || id == "APIC" || size <= 1) {
       in.Skip(size);
       continue;

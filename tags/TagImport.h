@@ -15,7 +15,7 @@ namespace dov {
 
 class TWMAfile;
 
-// The mapping table a reader's pairs go through.
+// The mapping table a reader's fields go through.
 enum class TTagMapping : uint8_t { None, ID3, MP4, WAV, Vorbis, WMA };
 
 // One value a reader delivered: the reader's id for it and the value as
@@ -46,7 +46,7 @@ std::string MarkedWideText(std::u16string_view text);
 std::string MarkedWideValue(std::u16string_view text);
 
 // Reads the file through stream (the store's open file) and hands over what
-// was read; pairs the mapping has no row for may be left out (or left empty).
+// was read; fields the mapping has no row for may be left out (or left empty).
 // Never raises.
 using TTagReadFn = TContainerTags (*)(std::string_view fileName, TStream* stream);
 
