@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <exception>
 #include <limits>
 
 #include "common/ByteReader.h"
