@@ -1,6 +1,8 @@
 #include "common/ByteReader.h"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace dov {
 
@@ -158,6 +160,134 @@ bool TByteReader::Consume(std::string_view magic) {
   if (got == magic) return true;
   Seek(start);
   return false;
+}
+
+uint64_t TByteRange::Remaining() const {
+  const int64_t pos = Position();
+  return pos < begin_ || pos >= end_ ? 0 : static_cast<uint64_t>(end_ - pos);
+}
+
+void TByteRange::Seek(int64_t pos) {
+  if (pos < begin_ || pos > end_) throw ETruncated();
+  reader_.Seek(pos);
+}
+
+void TByteRange::Skip(uint64_t count) {
+  Need(count);
+  reader_.Skip(static_cast<int64_t>(count));
+}
+
+uint8_t TByteRange::U8() {
+  Need(1);
+  return reader_.U8();
+}
+
+uint16_t TByteRange::U16LE() {
+  Need(2);
+  return reader_.U16LE();
+}
+
+uint32_t TByteRange::U32LE() {
+  Need(4);
+  return reader_.U32LE();
+}
+
+uint64_t TByteRange::U64LE() {
+  Need(8);
+  return reader_.U64LE();
+}
+
+std::string TByteRange::Take(uint64_t count) {
+  Need(count);
+  return reader_.Take(count);
+}
+
+std::string TByteRange::TakeUpTo(uint64_t count) {
+  const uint64_t remaining = Remaining();
+  return reader_.TakeUpTo(count < remaining ? count : remaining);
+}
+
+void TByteRange::ReadExact(void* buffer, size_t count) {
+  Need(count);
+  reader_.ReadExact(buffer, count);
+}
+
+int64_t TByteRange::Find(char value) {
+  constexpr uint64_t kPiece = 256;
+  while (Remaining() > 0) {
+    const int64_t at = Position();
+    const std::string piece = TakeUpTo(kPiece);
+    if (piece.empty()) break;  // the stream ends inside the part
+    const size_t hit = piece.find(value);
+    if (hit != std::string::npos) return at + static_cast<int64_t>(hit);
+  }
+  return end_;
+}
+
+std::string_view TByteWindow::Held(bool sequential) {
+  if (start_ >= 0 && pos_ >= start_ && pos_ - start_ < static_cast<int64_t>(length_))
+    return std::string_view(bytes_).substr(static_cast<size_t>(pos_ - start_),
+                                           length_ - static_cast<size_t>(pos_ - start_));
+  const int64_t size = stream_.Size();
+  if (pos_ < 0 || pos_ >= size) return {};
+  const bool continues =
+      sequential && start_ >= 0 && pos_ - start_ == static_cast<int64_t>(length_);
+  const size_t want = continues ? nextSize_ : firstSize_;
+  // No window larger than the stream.
+  const size_t fill = static_cast<uint64_t>(size) < want ? static_cast<size_t>(size) : want;
+  if (bytes_.size() < fill) bytes_.resize(fill);
+  start_ = -1;
+  stream_.Seek(pos_);
+  length_ = stream_.Read(bytes_.data(), fill);
+  start_ = pos_;
+  return std::string_view(bytes_.data(), length_);
+}
+
+size_t TByteWindow::Read(unsigned char* out, size_t count) {
+  size_t done = 0;
+  while (done < count) {
+    const std::string_view held = Held(false);
+    if (held.empty()) break;
+    const size_t n = std::min(count - done, held.size());
+    std::memcpy(out + done, held.data(), n);
+    done += n;
+    pos_ += static_cast<int64_t>(n);
+  }
+  return done;
+}
+
+bool TByteWindow::Next(unsigned char& byte) {
+  const std::string_view held = Held(true);
+  if (held.empty()) return false;
+  byte = static_cast<unsigned char>(held[0]);
+  ++pos_;
+  return true;
+}
+
+int64_t TByteWindow::Find(std::string_view needle, uint64_t count) {
+  if (needle.empty()) return pos_;
+  const int64_t end = count > static_cast<uint64_t>(std::numeric_limits<int64_t>::max() - pos_)
+                          ? std::numeric_limits<int64_t>::max()
+                          : pos_ + static_cast<int64_t>(count);
+  // The last bytes before the held ones, for a needle across two windows.
+  std::string seam;
+  while (pos_ < end) {
+    std::string_view held = Held(true);
+    if (held.empty()) break;
+    if (static_cast<uint64_t>(end - pos_) < held.size())
+      held = held.substr(0, static_cast<size_t>(end - pos_));
+    if (!seam.empty()) {
+      const std::string joined = seam + std::string(held.substr(0, needle.size() - 1));
+      if (const size_t hit = joined.find(needle); hit != std::string::npos)
+        return pos_ - static_cast<int64_t>(seam.size()) + static_cast<int64_t>(hit);
+    }
+    if (const size_t hit = held.find(needle); hit != std::string_view::npos)
+      return pos_ + static_cast<int64_t>(hit);
+    seam += held.substr(held.size() - std::min(held.size(), needle.size() - 1));
+    seam.erase(0, seam.size() - std::min(seam.size(), needle.size() - 1));
+    pos_ += static_cast<int64_t>(held.size());
+  }
+  return -1;
 }
 
 }  // namespace dov

@@ -148,4 +148,87 @@ class TByteReader {
   TStream& stream_;
 };
 
+// The size of a whole ID3v2 tag, its 10-byte header included, from the four
+// size bytes of the header: b0·2^21 + b1·2^14 + b2·2^7 + b3 + 10, the bytes
+// taken as they are, top bits included, so that every reader of the tag skips
+// the same bytes.
+inline int64_t LoadID3v2TagSize(const unsigned char* p) {
+  return (int64_t{p[0]} << 21) + (int64_t{p[1]} << 14) + (int64_t{p[2]} << 7) + int64_t{p[3]} + 10;
+}
+
+// Reads of a stream held to the part [begin, end) of it, such as one object
+// of a container: a read, skip or seek that would leave the part raises
+// ETruncated before anything is read or allocated. A stream shorter than the
+// part raises it too, as TByteReader does.
+class TByteRange {
+ public:
+  // end below begin is taken as begin (an empty part).
+  TByteRange(TByteReader& reader, int64_t begin, int64_t end)
+      : reader_(reader), begin_(begin), end_(end < begin ? begin : end) {}
+
+  int64_t Begin() const { return begin_; }
+  int64_t End() const { return end_; }
+  int64_t Position() const { return reader_.Position(); }
+  // Bytes from the position to the end of the part; 0 outside it.
+  uint64_t Remaining() const;
+  // Whether count bytes lie between the position and the end of the part.
+  bool Holds(uint64_t count) const { return count <= Remaining(); }
+  void Seek(int64_t pos);
+  void Skip(uint64_t count);
+
+  uint8_t U8();
+  uint16_t U16LE();
+  uint32_t U32LE();
+  uint64_t U64LE();
+  std::string Take(uint64_t count);
+  // Up to count bytes, fewer at the end of the part or of the stream.
+  std::string TakeUpTo(uint64_t count);
+  void ReadExact(void* buffer, size_t count);
+  // The offset of the first byte at or after the position that equals value,
+  // or End() when the part (or the stream) holds none; reads in small pieces,
+  // and leaves the position unspecified.
+  int64_t Find(char value);
+
+ private:
+  void Need(uint64_t count) const {
+    if (!Holds(count)) throw ETruncated();
+  }
+  TByteReader& reader_;
+  int64_t begin_;
+  int64_t end_;
+};
+
+// A stream read through a buffer of its bytes, with the stream's own rules: a
+// read at the end comes up short and leaves the rest of the destination as it
+// was, and the position may lie past the end. A read at a new place fills a
+// small window; running off the end of one by single bytes or by a search
+// fills a large one.
+class TByteWindow {
+ public:
+  TByteWindow(TStream& stream, size_t firstSize, size_t nextSize)
+      : stream_(stream), firstSize_(firstSize), nextSize_(nextSize) {}
+
+  int64_t Position() const { return pos_; }
+  void Seek(int64_t pos) { pos_ = pos; }
+  // Up to count bytes into out; how many came.
+  size_t Read(unsigned char* out, size_t count);
+  // The next byte, or false at the end of the stream.
+  bool Next(unsigned char& byte);
+  // The position of the first place at or after the position where needle
+  // lies wholly within the next count bytes; -1 when there is none. The
+  // position is then past the bytes searched.
+  int64_t Find(std::string_view needle, uint64_t count);
+
+ private:
+  // Bytes held from the position on; loads a window when there are none.
+  std::string_view Held(bool sequential);
+  TStream& stream_;
+  size_t firstSize_;
+  size_t nextSize_;
+  std::string bytes_;
+  int64_t start_ = -1;  // where the held bytes begin; -1 when none are held
+  size_t length_ = 0;
+  int64_t pos_ = 0;
+};
+
 }  // namespace dov

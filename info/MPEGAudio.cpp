@@ -1,11 +1,9 @@
 #include "info/MPEGAudio.h"
 
-#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <vector>
 
 #include "common/ByteReader.h"
 #include "common/DOVCommon.h"
@@ -61,61 +59,6 @@ int32_t ClampToInt32(int64_t value) {
     return 0;
   return static_cast<int32_t>(value);
 }
-
-// The stream read through a window of bytes, with the semantics of the stream
-// itself: a read at the end comes up short and leaves the rest of the
-// destination as it was, and a position may lie past the end.
-class TReadWindow {
- public:
-  explicit TReadWindow(TStream& stream) : stream_(stream) {}
-
-  int64_t Position() const { return pos_; }
-  void Seek(int64_t pos) { pos_ = pos; }
-
-  size_t Read(unsigned char* out, size_t count) {
-    size_t done = 0;
-    while (done < count && Load(false)) {
-      size_t from = static_cast<size_t>(pos_ - start_);
-      size_t n = std::min(count - done, length_ - from);
-      std::memcpy(out + done, bytes_.data() + from, n);
-      done += n;
-      pos_ += static_cast<int64_t>(n);
-    }
-    return done;
-  }
-
-  bool Next(unsigned char& byte) {
-    if (!Load(true)) return false;
-    byte = bytes_[static_cast<size_t>(pos_ - start_)];
-    ++pos_;
-    return true;
-  }
-
- private:
-  // Brings the position into the window; false when no byte is there. The
-  // byte-wise search stepping off the end of the window reads a large window,
-  // anything else a small one.
-  bool Load(bool sequential) {
-    if (start_ >= 0 && pos_ >= start_ && pos_ - start_ < static_cast<int64_t>(length_)) return true;
-    if (pos_ < 0 || pos_ >= stream_.Size()) return false;
-    const bool continues =
-        sequential && start_ >= 0 && pos_ == start_ + static_cast<int64_t>(length_);
-    const size_t size = static_cast<size_t>(std::min<int64_t>(
-        continues ? kWindowSize : kFirstWindowSize, std::max<int64_t>(stream_.Size(), 1)));
-    if (bytes_.size() < size) bytes_.resize(size);
-    start_ = -1;
-    stream_.Seek(pos_);
-    length_ = stream_.Read(bytes_.data(), size);
-    start_ = pos_;
-    return length_ > 0;
-  }
-
-  TStream& stream_;
-  std::vector<unsigned char> bytes_;
-  int64_t start_ = -1;
-  size_t length_ = 0;
-  int64_t pos_ = 0;
-};
 
 }  // namespace
 
@@ -216,7 +159,7 @@ void TMPEGInfo::Parse(TStream& stream) {
   const int64_t size = stream.Size();
   if (size <= 5) return;
   FileSize = size - TrailingTagBytes(stream, size);
-  TReadWindow in(stream);
+  TByteWindow in(stream, kFirstWindowSize, kWindowSize);
   unsigned char b[4] = {};
   int32_t steps = 0;
   int32_t passes = 0;
@@ -224,12 +167,11 @@ void TMPEGInfo::Parse(TStream& stream) {
   for (;;) {
     ++passes;
     in.Read(b, 4);
-    // An ID3v2 tag (major version 2 to 8); its size bytes are taken whole.
+    // An ID3v2 tag (major version 2 to 8).
     if (b[0] == 'I' && b[1] == 'D' && b[2] == '3' && b[3] > 1 && b[3] < 9) {
       in.Seek(6);
       in.Read(b, 4);
-      const int64_t tagSize =
-          (int64_t{b[0]} << 21) + (int64_t{b[1]} << 14) + (int64_t{b[2]} << 7) + int64_t{b[3]} + 10;
+      const int64_t tagSize = LoadID3v2TagSize(b);
       FileSize -= tagSize;
       in.Seek(tagSize);
       in.Read(b, 4);

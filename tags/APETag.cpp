@@ -4,23 +4,10 @@
 #include <cerrno>
 
 #include "common/ByteReader.h"
+#include "common/DOVCommon.h"
 #include "common/DOVTnt.h"
 
 namespace dov {
-namespace {
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 // Bits 1-2 of the flags give the item type (text, binary, link); bit 0 only
 // marks the item read-only and leaves a text item text.
@@ -108,37 +95,6 @@ bool TAPETags::ReadFooterAt(TByteReader& in, int64_t position) {
   return std::string_view(reinterpret_cast<const char*>(footer_.data()), 8) == "APETAGEX";
 }
 
-// The item area of the tag, read from the stream a part at a time: the parse
-// never needs all of it at once, and a large value it passes over is not read.
-class TAPETags::TItemArea {
- public:
-  TItemArea(TStream& stream, int64_t start, uint64_t size)
-      : in_(stream), start_(start), size_(size) {}
-  uint64_t Size() const { return size_; }
-  // count bytes from offset within the area; fewer if the file shrank.
-  std::string Take(uint64_t offset, uint64_t count) {
-    in_.Seek(start_ + static_cast<int64_t>(offset));
-    return in_.TakeUpTo(count);
-  }
-  // The offset of the first zero byte at or after from; Size() when none.
-  uint64_t FindZero(uint64_t from) {
-    constexpr uint64_t kStep = 256;
-    while (from < size_) {
-      const std::string part = Take(from, std::min(kStep, size_ - from));
-      if (part.empty()) return size_;
-      const size_t at = part.find('\0');
-      if (at != std::string::npos) return from + at;
-      from += part.size();
-    }
-    return size_;
-  }
-
- private:
-  TByteReader in_;
-  int64_t start_;
-  uint64_t size_;
-};
-
 void TAPETags::ReadTag() {
   hasAPETag_ = false;
   if (!opened_) return;
@@ -170,41 +126,48 @@ void TAPETags::ReadTag() {
           ? std::min<uint64_t>(static_cast<uint64_t>(tagSize) - kFooterSize, kMaxTagBytes)
           : 0;
   items_.assign(itemCount, TAPEItem{});
-  TItemArea area(*stream_, areaStart_, areaSize);
+  // The area is read a part at a time: the parse never needs all of it at
+  // once, and a large value it passes over is not read.
+  TByteRange area(in, areaStart_, areaStart_ + static_cast<int64_t>(areaSize));
   count_ = ParseItems(area, static_cast<int>(itemCount));
   items_.resize(static_cast<size_t>(count_));
 }
 
-int TAPETags::ParseItems(TItemArea& area, int declared) {
-  const uint64_t len = area.Size();
-  uint64_t p = 1;  // 1-based cursor into the area
+// Each item: value size (32-bit), flags (32-bit), the key up to its zero
+// byte, then the value. Reads that come up short (the file shrank) end the
+// parse as a damaged item does.
+int TAPETags::ParseItems(TByteRange& area, int declared) {
+  constexpr uint64_t kItemHeaderSize = 8;
+  int64_t at = area.Begin();  // the next item's header
   for (int i = 0; i < declared; ++i) {
-    if (len < p + 8) return i;
-    const std::string header = area.Take(p - 1, 8);
-    if (header.size() < 8) return i;  // the file shrank while read
-    uint64_t size = LoadU32LE(Bytes(header));
-    if (p + size + 8 > len) return i;
+    area.Seek(at);
+    // The header and at least one byte of key.
+    if (!area.Holds(kItemHeaderSize + 1)) return i;
+    const std::string header = area.TakeUpTo(kItemHeaderSize);
+    if (header.size() < kItemHeaderSize) return i;
+    const uint64_t size = LoadU32LE(Bytes(header));
+    if (!area.Holds(size + 1)) return i;  // the value after a zero byte at the least
     TAPEItem& item = items_[static_cast<size_t>(i)];
     item.FlagsLow = static_cast<uint8_t>(header[4]);
     item.FlagsHigh = static_cast<uint8_t>(header[7]);
-    // The key runs from p + 8 to its zero byte at z; the value must fit after it.
-    uint64_t keyStart = p + 7;  // 0-based
-    uint64_t zero = area.FindZero(keyStart);
-    if (zero >= len) return i;
-    uint64_t z = zero + 1;  // 1-based
-    if (z + size > len) return i;
-    std::string name = area.Take(keyStart, zero - keyStart);
-    p = z + size + 1;
+    const int64_t keyStart = area.Position();
+    const int64_t zero = area.Find('\0');
+    if (zero >= area.End()) return i;
+    area.Seek(zero + 1);
+    if (!area.Holds(size)) return i;  // the value must fit after the key
+    at = zero + 1 + static_cast<int64_t>(size);
+    area.Seek(keyStart);
+    std::string name = area.TakeUpTo(static_cast<uint64_t>(zero - keyStart));
     if (name.empty()) continue;  // an empty entry that still counts as an item
     item.Name = std::move(name);
-    item.ValuePos = static_cast<uint32_t>(z);
+    item.ValuePos = static_cast<uint32_t>(zero + 1 - area.Begin());  // 1-based: the zero byte
+    item.ValueSize = static_cast<uint32_t>(size);
     if (IsRawItem(item) && size > kLargeRawValue) {
-      item.ValueSize = static_cast<uint32_t>(size);
       item.ValueUnread = true;  // read and marked when asked for
       continue;
     }
-    item.Value = area.Take(zero + 1, size);
-    item.ValueSize = static_cast<uint32_t>(size);
+    area.Seek(zero + 1);
+    item.Value = area.TakeUpTo(size);
     SettleValue(item);
   }
   return declared;
@@ -233,8 +196,11 @@ void TAPETags::ReadNow(TAPEItem& item) const {
   item.ValueUnread = false;
   const uint32_t declared = item.ValueSize;
   try {
-    TItemArea area(*stream_, areaStart_, static_cast<uint64_t>(item.ValuePos) + declared);
-    item.Value = area.Take(item.ValuePos, declared);
+    TByteReader in(*stream_);
+    const int64_t value = areaStart_ + item.ValuePos;
+    TByteRange area(in, value, value + declared);
+    area.Seek(value);
+    item.Value = area.TakeUpTo(declared);
   } catch (const std::exception&) {
     item.Value.clear();  // the file went away meanwhile
   }

@@ -15,6 +15,7 @@
 
 namespace dov {
 
+class TByteRange;
 class TByteReader;
 enum class TTagMapping : uint8_t;
 struct TContainerTags;
@@ -88,10 +89,6 @@ class TAPETags {
   // The setters of the import (tags/TagImport.cpp); each ends in SetValue.
   // Trimmed, cleaned and cut to kMaxTextSize bytes; the text "0" stores nothing.
   void SetText(std::string_view name, std::string_view text);
-  // UTF-8 (marked when not ASCII), then SetText.
-  void SetWideText(std::string_view name, std::u16string_view text);
-  // UTF-8, marked when it differs from the code-page form; stored unchanged.
-  void SetWideValue(std::string_view name, std::u16string_view text);
   // "Year" from a number; two-digit years are completed against CurrentYear().
   void SetYear(std::string_view text);
   // A yyyy?mm?dd date stored as its day number, when valid.
@@ -105,18 +102,23 @@ class TAPETags {
   // Maps what a reader delivered onto the field names; duration (ms, or 0 or
   // less when unknown) serves the WAV segue rule.
   void MapContainerTags(TTagMapping mapping, const TContainerTags& tags, int32_t duration);
+  // The longest text SetText stores, in bytes.
   static constexpr size_t kMaxTextSize = 255;
 
+  // A value as one line: it ends at a zero byte after text, line breaks
+  // become 0x02 (LF) and 0x01 (CR), '"' becomes "'" and '|' becomes '-', and
+  // other control bytes but 0x0C are dropped.
   static std::string CleanValue(std::string_view text);
+  // The zero bytes between the values of a list item become commas; those at
+  // its end stay.
   static std::string JoinListValues(std::string_view text);
 
  private:
   void AfterOpen();
   void ReadTag();
   bool ReadFooterAt(TByteReader& in, int64_t position);
-  class TItemArea;
   // Parses the item area; returns the number of well-formed items.
-  int ParseItems(TItemArea& area, int declared);
+  int ParseItems(TByteRange& area, int declared);
   static void SettleValue(TAPEItem& item);
   void ReadNow(TAPEItem& item) const;
 

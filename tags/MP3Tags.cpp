@@ -147,9 +147,7 @@ void TMP3Tags::Read(TStream& stream) {
 
   HasID3v2 = true;
   MajorVersion = h[3];
-  // The size bytes are taken as they are, top bits included.
-  int64_t size = int64_t{h[6]} << 21 | int64_t{h[7]} << 14 | int64_t{h[8]} << 7 | h[9];
-  size += kHeaderSize;
+  const int64_t size = LoadID3v2TagSize(h + 6);
   TagSize = size > fileSize ? 0 : static_cast<int32_t>(size);
   if (TagSize == 0 || fileSize - TagSize < kHeaderSize) return;
 
@@ -174,38 +172,52 @@ void TMP3Tags::Read(TStream& stream) {
 }
 
 void TMP3Tags::ReadFrames(TByteReader& in, int64_t fileSize) {
+  size_t passedOver = 0;
+  bool commentSeen = false;
+  const TByteRange tag(in, 0, TagSize);
+  std::string data;  // one buffer for every frame's data
   while (in.Position() < TagSize && fileSize - in.Position() >= 12) {
-    if (FrameIDs.size() >= kMaxFrames) return;
-    const std::string header = in.Take(kHeaderSize);
-    if (!IsAsciiLetter(header[0])) return;  // padding begins here
-    const std::string id = header.substr(0, 4);
-    const unsigned char* sizeBytes = Bytes(header) + 4;
-    const int64_t size = MajorVersion == 4 ? LoadSyncSafe(sizeBytes) : LoadU32BE(sizeBytes);
-    if (size > TagSize - in.Position()) return;
+    if (FrameIDs.size() + passedOver >= kMaxFrames) return;
+    unsigned char header[kHeaderSize];
+    in.ReadExact(header, sizeof header);
+    if (!IsAsciiLetter(static_cast<char>(header[0]))) return;  // padding begins here
+    const std::string_view id(reinterpret_cast<const char*>(header), 4);
+    const int64_t size = MajorVersion == 4 ? LoadSyncSafe(header + 4) : LoadU32BE(header + 4);
+    if (!tag.Holds(static_cast<uint64_t>(size))) return;  // a frame beyond the tag
     if (id == "TXXX" || id == "APIC" || size <= 1) {
       in.Skip(size);
       continue;
     }
-    const uint8_t encoding = in.U8();
-    const std::string data = in.Take(static_cast<uint64_t>(size - 1));
-    std::string value;
-    if (encoding == 1 || encoding == 2) {
-      std::string text = data;
-      if (id == "COMM") {
-        if (encoding == 2)
-          text = std::string(StripUTF16BEDescription(data));
-        else
-          text = StripDescription(std::string_view(data).substr(std::min<size_t>(5, data.size())));
-      }
-      value = UTF16ToMarked(text, encoding);
-    } else {
-      std::string text = data;
-      if (id == "COMM")
-        text = StripDescription(std::string_view(data).substr(std::min<size_t>(4, data.size())));
-      value = encoding == 3 ? MarkUTF8(text) : std::move(text);
+    if ((Wanted != nullptr && !Wanted(id)) || (id == "COMM" && FirstCommentOnly && commentSeen)) {
+      ++passedOver;
+      in.Skip(size);
+      continue;
     }
-    AddFrame(id, TrimMarked(value));
+    const uint8_t encoding = in.U8();
+    // The size was checked against the tag, which lies within the file.
+    data.resize(static_cast<size_t>(size - 1));
+    in.ReadExact(data.data(), data.size());
+    const size_t before = FrameIDs.size();
+    AddFrame(id, FrameText(id, encoding, data));
+    commentSeen = commentSeen || (id == "COMM" && FrameIDs.size() > before);
   }
+}
+
+std::string TMP3Tags::FrameText(std::string_view id, uint8_t encoding, std::string_view data) {
+  const bool comment = id == "COMM";
+  if (encoding == 1 || encoding == 2) {
+    std::string text(data);
+    if (comment) {
+      if (encoding == 2)
+        text = std::string(StripUTF16BEDescription(data));
+      else
+        text = StripDescription(data.substr(std::min<size_t>(5, data.size())));
+    }
+    return TrimMarked(UTF16ToMarked(text, encoding));
+  }
+  std::string text =
+      comment ? StripDescription(data.substr(std::min<size_t>(4, data.size()))) : std::string(data);
+  return TrimMarked(encoding == 3 ? MarkUTF8(text) : text);
 }
 
 void TMP3Tags::ReadID3v1(std::string_view body) {

@@ -22,6 +22,7 @@ extern const std::array<std::string_view, 127> ID3Genres;
 class TMP3Tags {
  public:
   // No real tag holds more frames than this; the frame loop ends there.
+  // Frames passed over unwanted count too.
   static constexpr size_t kMaxFrames = 65536;
 
   bool HasID3v2 = false;
@@ -30,6 +31,14 @@ class TMP3Tags {
   int32_t TagSize = 0;
   std::vector<std::string> FrameIDs;
   std::vector<std::string> FrameValues;
+  // When set, an ID3v2 frame whose id it refuses is passed over unread and
+  // unconverted; it still counts towards kMaxFrames. The container import sets
+  // it to the ids it maps, so that a tag of hundreds of frames costs only
+  // their headers.
+  bool (*Wanted)(std::string_view id) = nullptr;
+  // When set, the "COMM" frames after the first one delivered are passed over
+  // the same way: the import keeps only the first comment.
+  bool FirstCommentOnly = false;
 
   // Reads from stream (seeked to 0, left open) or, without one, from the file
   // named by the marked text fileName. Never fails: what was read stays.
@@ -43,6 +52,8 @@ class TMP3Tags {
  private:
   void Read(TStream& stream);
   void ReadFrames(TByteReader& in, int64_t fileSize);
+  // The value of one text frame (its data after the encoding byte).
+  static std::string FrameText(std::string_view id, uint8_t encoding, std::string_view data);
   void ReadID3v1(std::string_view body);
 };
 

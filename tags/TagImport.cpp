@@ -1,7 +1,7 @@
 // The container tag import: a store without an APE tag is filled from the
-// file's own tags. A reader chosen by the
-// extension delivers (id, value) pairs in file order; each pair goes through
-// its container's table onto one field name, by one of the setters below.
+// file's own tags. A reader chosen by the extension delivers (id, value)
+// fields in file order; each goes through its container's table onto one
+// field name, by one of the setters below.
 #include "tags/TagImport.h"
 
 #include <algorithm>
@@ -9,7 +9,9 @@
 #include <ctime>
 #include <exception>
 #include <span>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "common/DOVCommon.h"
 #include "common/DOVTnt.h"
@@ -25,92 +27,60 @@
 namespace dov {
 namespace {
 
-// Pairs moved out of a reader's parallel lists.
-TContainerTags Pairs(std::vector<std::string>&& ids, std::vector<std::string>&& values) {
-  TContainerTags tags;
-  tags.Ids = std::move(ids);
-  tags.Values = std::move(values);
-  return tags;
-}
-
 // ---- The readers ------------------------------------------------------------
 //
-// How to plug a reader in:
-//  1. Include its header above.
-//  2. Fill in its adapter below: create the reader, call
-//     ReadFromFile(fileName, stream), and hand its lists over with
-//     Pairs(std::move(reader.Ids), std::move(reader.Values)). The WMA reader
-//     copies its named values into TContainerTags::WMA and sets WMA.Read to
-//     the result of its ReadFromFile.
-//  3. That is all: the extension rows and the mapping tables already name the
-//     adapter. An adapter that is not filled in yet delivers no pairs, so such
-//     files get only "Duration".
-// Readers swallow their own errors; an exception that escapes one anyway is
-// caught by ImportContainerTags and maps nothing.
+// Each adapter runs its reader over the store's open file and hands over what
+// it read as one list of fields. Readers swallow their own errors; an
+// exception that escapes one anyway is caught by ImportContainerTags and maps
+// nothing.
 
-// Items and comments the mapping has no row for are passed over by the
-// readers that can tell them by their names before reading them (a cover in
-// an MP4 item list or in Ogg comments is most of the bytes).
+// Frames, items and comments the mapping has no row for are passed over by
+// the readers that can tell them by their names before reading them (a cover
+// in an MP4 item list or in Ogg comments is most of the bytes; a tag of
+// hundreds of frames costs their conversions).
+bool MappedID3Id(std::string_view id);
 bool MappedMP4Type(std::string_view type);
 bool MappedVorbisName(std::string_view name);
 
 TContainerTags ReadMP3(std::string_view fileName, TStream* stream) {
   TMP3Tags reader;
+  reader.Wanted = MappedID3Id;
+  reader.FirstCommentOnly = true;  // the table keeps the first comment only
   reader.ReadFromFile(fileName, stream);
-  return Pairs(std::move(reader.FrameIDs), std::move(reader.FrameValues));
+  return ZipFields(std::move(reader.FrameIDs), std::move(reader.FrameValues));
 }
 
 TContainerTags ReadMP4(std::string_view fileName, TStream* stream) {
   TMP4Tags reader;
   reader.Wanted = MappedMP4Type;
   reader.ReadFromFile(fileName, stream);
-  return Pairs(std::move(reader.ItemNames), std::move(reader.ItemValues));
+  return ZipFields(std::move(reader.ItemNames), std::move(reader.ItemValues));
 }
 
 TContainerTags ReadWAV(std::string_view fileName, TStream* stream) {
   TWAVTags reader;
   reader.ReadFromFile(fileName, stream);
-  return Pairs(std::move(reader.ChunkIDs), std::move(reader.ChunkValues));
+  return ZipFields(std::move(reader.ChunkIDs), std::move(reader.ChunkValues));
 }
 
 TContainerTags ReadOgg(std::string_view fileName, TStream* stream) {
   TOggTags reader;
   reader.Wanted = MappedVorbisName;
   reader.ReadFromFile(fileName, stream);
-  return Pairs(std::move(reader.CommentNames), std::move(reader.CommentValues));
+  return ZipFields(std::move(reader.CommentNames), std::move(reader.CommentValues));
 }
 
 TContainerTags ReadFLAC(std::string_view fileName, TStream* stream) {
   TFLAC reader(true);
   reader.ReadFromFile(fileName, stream);
-  return Pairs(std::move(reader.CommentNames), std::move(reader.CommentValues));
+  return ZipFields(std::move(reader.CommentNames), std::move(reader.CommentValues));
 }
 
+// A reader that fails leaves its values empty, so nothing is delivered.
 TContainerTags ReadWMA(std::string_view fileName, TStream* stream) {
   TWMAfile reader;
-  TContainerTags tags;
-  TWMAFields& wma = tags.WMA;
-  wma.Read = reader.ReadFromFile(fileName, stream);
-  wma.Title = std::move(reader.Title);
-  wma.Artist = std::move(reader.Artist);
-  wma.Album = std::move(reader.Album);
-  wma.AlbumArtist = std::move(reader.AlbumArtist);
-  wma.Year = std::move(reader.Year);
-  wma.Genre = std::move(reader.Genre);
-  wma.Comment = std::move(reader.Comment);
-  wma.Composer = std::move(reader.Composer);
-  wma.Publisher = std::move(reader.Publisher);
-  wma.Conductor = std::move(reader.Conductor);
-  wma.Category = std::move(reader.Category);
-  wma.ISRC = std::move(reader.ISRC);
-  wma.Mood = std::move(reader.Mood);
-  wma.Text = std::move(reader.Text);
-  wma.AlbumCoverURL = std::move(reader.AlbumCoverURL);
-  wma.UserWebURL = std::move(reader.UserWebURL);
-  wma.ReplayGainTrackGain = std::move(reader.ReplayGainTrackGain);
-  wma.Track = reader.Track;
-  wma.BeatsPerMinute = reader.BeatsPerMinute;
-  return tags;
+  reader.ReadFromFile(fileName, stream);
+  return WMAFields(reader);
 }
 
 // One row per extension; the first row whose extension matches serves.
@@ -241,6 +211,58 @@ constexpr TMapRow kVorbisTable[] = {
     {"OTHER", "Other", TSetter::Text},
 };
 
+// The WMA reader's members, by name.
+constexpr TMapRow kWMATable[] = {
+    {"Artist", "Artist", TSetter::Text},
+    {"Title", "Title", TSetter::Text},
+    {"AlbumArtist", "Album Artist", TSetter::Text},
+    {"Album", "Album", TSetter::Text},
+    {"Track", "Track", TSetter::Text},
+    {"Year", "Year", TSetter::Text},
+    {"Genre", "Genre", TSetter::Text},
+    {"Comment", "Comment", TSetter::AsIs},
+    {"Text", "Comment", TSetter::AsIs},  // delivered after "Comment", so it wins
+    {"Composer", "Composer", TSetter::Text},
+    {"Publisher", "Publisher", TSetter::Text},
+    {"Conductor", "Conductor", TSetter::Text},
+    {"Category", "Category", TSetter::Text},
+    {"BeatsPerMinute", "BPM", TSetter::AsIs},
+    {"ISRC", "ISRC", TSetter::Text},
+    {"Mood", "Mood", TSetter::Text},
+    {"AlbumCoverURL", "URL", TSetter::Text},
+    {"UserWebURL", "URL2", TSetter::Text},
+    {"ReplayGainTrackGain", "REPLAYGAIN_TRACK_GAIN", TSetter::AsIs},
+};
+
+// The members of TWMAfile the import reads, in the order of kWMATable.
+using TWMAMember =
+    std::variant<std::u16string TWMAfile::*, int32_t TWMAfile::*, uint8_t TWMAfile::*>;
+struct TWMAMemberRow {
+  std::string_view Id;
+  TWMAMember Member;
+};
+const TWMAMemberRow kWMAMembers[] = {
+    {"Artist", &TWMAfile::Artist},
+    {"Title", &TWMAfile::Title},
+    {"AlbumArtist", &TWMAfile::AlbumArtist},
+    {"Album", &TWMAfile::Album},
+    {"Track", &TWMAfile::Track},
+    {"Year", &TWMAfile::Year},
+    {"Genre", &TWMAfile::Genre},
+    {"Comment", &TWMAfile::Comment},
+    {"Text", &TWMAfile::Text},
+    {"Composer", &TWMAfile::Composer},
+    {"Publisher", &TWMAfile::Publisher},
+    {"Conductor", &TWMAfile::Conductor},
+    {"Category", &TWMAfile::Category},
+    {"BeatsPerMinute", &TWMAfile::BeatsPerMinute},
+    {"ISRC", &TWMAfile::ISRC},
+    {"Mood", &TWMAfile::Mood},
+    {"AlbumCoverURL", &TWMAfile::AlbumCoverURL},
+    {"UserWebURL", &TWMAfile::UserWebURL},
+    {"ReplayGainTrackGain", &TWMAfile::ReplayGainTrackGain},
+};
+
 std::span<const TMapRow> TableFor(TTagMapping mapping) {
   switch (mapping) {
     case TTagMapping::ID3:
@@ -251,6 +273,8 @@ std::span<const TMapRow> TableFor(TTagMapping mapping) {
       return kWAVTable;
     case TTagMapping::Vorbis:
       return kVorbisTable;
+    case TTagMapping::WMA:
+      return kWMATable;
     default:
       return {};
   }
@@ -261,6 +285,10 @@ const TMapRow* FindRow(std::span<const TMapRow> table, std::string_view id, bool
   for (const TMapRow& row : table)
     if (ignoreCase ? EqualsIgnoringAsciiCase(row.Id, id) : row.Id == id) return &row;
   return nullptr;
+}
+
+bool MappedID3Id(std::string_view id) {
+  return FindRow(kID3Table, id, false) != nullptr;
 }
 
 // The MP4 reader's names are the types lower-cased without a leading 0xA9;
@@ -371,35 +399,6 @@ void StoreAvailability(TAPETags& tags, const TMapState& state) {
   tags.SetValue("XRestrictions", AvailabilityBytes(record));
 }
 
-void MapWMA(TAPETags& tags, const TWMAFields& wma) {
-  if (!wma.Read) return;
-  auto text = [&tags](std::string_view field, const std::u16string& value) {
-    if (!value.empty()) tags.SetWideText(field, value);
-  };
-  auto wideValue = [&tags](std::string_view field, const std::u16string& value) {
-    if (!value.empty()) tags.SetWideValue(field, value);
-  };
-  text("Artist", wma.Artist);
-  text("Title", wma.Title);
-  text("Album Artist", wma.AlbumArtist);
-  text("Album", wma.Album);
-  if (wma.Track != 0) tags.SetText("Track", std::to_string(wma.Track));
-  text("Year", wma.Year);
-  text("Genre", wma.Genre);
-  wideValue("Comment", wma.Comment);
-  wideValue("Comment", wma.Text);
-  text("Composer", wma.Composer);
-  text("Publisher", wma.Publisher);
-  text("Conductor", wma.Conductor);
-  text("Category", wma.Category);
-  if (wma.BeatsPerMinute != 0) tags.SetValue("BPM", std::to_string(wma.BeatsPerMinute));
-  text("ISRC", wma.ISRC);
-  text("Mood", wma.Mood);
-  text("URL", wma.AlbumCoverURL);
-  text("URL2", wma.UserWebURL);
-  wideValue("REPLAYGAIN_TRACK_GAIN", wma.ReplayGainTrackGain);
-}
-
 // UTF-8 of wide text; a lone surrogate becomes U+FFFD.
 std::string WideToUTF8(std::u16string_view wide) {
   std::u16string clean(wide);
@@ -479,6 +478,48 @@ void SetCurrentYearSource(int year) {
   YearOverride() = year;
 }
 
+// ---- What readers deliver -----------------------------------------------------
+
+TContainerTags ZipFields(std::vector<std::string>&& ids, std::vector<std::string>&& values) {
+  TContainerTags tags;
+  const size_t count = std::min(ids.size(), values.size());
+  tags.Fields.reserve(count);
+  for (size_t i = 0; i < count; ++i)
+    tags.Fields.push_back({std::move(ids[i]), std::move(values[i])});
+  return tags;
+}
+
+std::string MarkedWideText(std::u16string_view text) {
+  return MarkUTF8(WideToUTF8(text));
+}
+
+std::string MarkedWideValue(std::u16string_view text) {
+  std::string utf8 = WideToUTF8(text);
+  if (utf8 != WideToAnsi(text)) utf8.insert(utf8.begin(), kUTF8Marker);
+  return utf8;
+}
+
+TContainerTags WMAFields(const TWMAfile& wma) {
+  TContainerTags tags;
+  for (const TWMAMemberRow& member : kWMAMembers) {
+    std::string value = std::visit(
+        [&wma, &member](auto pointer) -> std::string {
+          const auto& held = wma.*pointer;
+          if constexpr (std::is_same_v<std::decay_t<decltype(held)>, std::u16string>) {
+            if (held.empty()) return {};
+            return FindRow(kWMATable, member.Id, false)->Setter == TSetter::AsIs
+                       ? MarkedWideValue(held)
+                       : MarkedWideText(held);
+          } else {
+            return held == 0 ? std::string() : std::to_string(held);
+          }
+        },
+        member.Member);
+    if (!value.empty()) tags.Fields.push_back({std::string(member.Id), std::move(value)});
+  }
+  return tags;
+}
+
 // ---- The setters ----------------------------------------------------------------
 
 void TAPETags::SetText(std::string_view name, std::string_view text) {
@@ -499,16 +540,6 @@ void TAPETags::SetText(std::string_view name, std::string_view text) {
     value.resize(cut);
   }
   SetValue(name, value);
-}
-
-void TAPETags::SetWideText(std::string_view name, std::u16string_view text) {
-  SetText(name, MarkUTF8(WideToUTF8(text)));
-}
-
-void TAPETags::SetWideValue(std::string_view name, std::u16string_view text) {
-  std::string utf8 = WideToUTF8(text);
-  if (utf8 != WideToAnsi(text)) utf8.insert(utf8.begin(), kUTF8Marker);
-  SetValue(name, utf8);
 }
 
 void TAPETags::SetYear(std::string_view text) {
@@ -563,19 +594,14 @@ int32_t TAPETags::DateToDays(std::string_view text) {
 // ---- The import -------------------------------------------------------------------
 
 void TAPETags::MapContainerTags(TTagMapping mapping, const TContainerTags& tags, int32_t duration) {
-  if (mapping == TTagMapping::WMA) {
-    MapWMA(*this, tags.WMA);
-    return;
-  }
   std::span<const TMapRow> table = TableFor(mapping);
   if (table.empty()) return;
   const bool ignoreCase = mapping == TTagMapping::MP4;
   TMapState state;
   state.Duration = duration;
-  const size_t count = std::min(tags.Ids.size(), tags.Values.size());
-  for (size_t i = 0; i < count; ++i) {
-    const TMapRow* row = FindRow(table, tags.Ids[i], ignoreCase);
-    if (row != nullptr) Apply(*this, *row, tags.Values[i], state);
+  for (const TTagField& field : tags.Fields) {
+    const TMapRow* row = FindRow(table, field.Id, ignoreCase);
+    if (row != nullptr) Apply(*this, *row, field.Value, state);
   }
   if (mapping == TTagMapping::WAV) StoreAvailability(*this, state);
 }

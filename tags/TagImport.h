@@ -13,28 +13,40 @@
 
 namespace dov {
 
-// The mapping table a reader's pairs go through.
+class TWMAfile;
+
+// The mapping table a reader's fields go through.
 enum class TTagMapping : uint8_t { None, ID3, MP4, WAV, Vorbis, WMA };
 
-// The WMA reader delivers named values instead of pairs.
-struct TWMAFields {
-  bool Read = false;  // the reader's ReadFromFile succeeded
-  std::u16string Title, Artist, Album, AlbumArtist, Year, Genre, Comment, Composer, Publisher,
-      Conductor, Category, ISRC, Mood, Text, AlbumCoverURL, UserWebURL, ReplayGainTrackGain;
-  int32_t Track = 0;
-  uint8_t BeatsPerMinute = 0;
+// One value a reader delivered: the reader's id for it and the value as
+// marked text.
+struct TTagField {
+  std::string Id;
+  std::string Value;
 };
 
-// What one reader delivered: parallel ids and values (marked text) in file
-// order, or, for WMA, the named values.
+// What one reader delivered, in file order.
 struct TContainerTags {
-  std::vector<std::string> Ids;
-  std::vector<std::string> Values;
-  TWMAFields WMA;
+  std::vector<TTagField> Fields;
 };
+
+// The pairs of a reader's two parallel lists (ids and values); an id without
+// a value, or a value without an id, is left out.
+TContainerTags ZipFields(std::vector<std::string>&& ids, std::vector<std::string>&& values);
+
+// The WMA reader's named values that are set, each under the name of its
+// member ("AlbumArtist"), in the order the import stores them; texts the way
+// their field keeps them, numbers in decimal.
+TContainerTags WMAFields(const TWMAfile& wma);
+
+// Wide text as marked text: UTF-8 (a lone surrogate becomes U+FFFD), marked
+// when it holds a byte of 0x80 or above.
+std::string MarkedWideText(std::u16string_view text);
+// Wide text as UTF-8, marked when that differs from its code-page form.
+std::string MarkedWideValue(std::u16string_view text);
 
 // Reads the file through stream (the store's open file) and hands over what
-// was read; pairs the mapping has no row for may be left out (or left empty).
+// was read; fields the mapping has no row for may be left out (or left empty).
 // Never raises.
 using TTagReadFn = TContainerTags (*)(std::string_view fileName, TStream* stream);
 

@@ -1,7 +1,8 @@
 // The header of an ASF (WMA) file: the stream properties that decide whether
 // the file is plausible audio, and the text attributes of the content
 // description and extended content description objects. Unlike the other
-// readers it fills named fields rather than a list of pairs.
+// readers it fills named fields rather than a list of pairs; the import
+// reads them through its table of this class's members.
 #pragma once
 
 #include <cstddef>

@@ -11,6 +11,7 @@
 #include "common/DOVTnt.h"
 #include "info/ASF.h"
 #include "tags/APETag.h"
+#include "tags/MP3Tags.h"
 #include "tags/MP4Tags.h"
 #include "tags/OggTags.h"
 #include "tags/TagImport.h"
@@ -204,9 +205,7 @@ void ExpectTheSameMapping(const std::string& name, const std::string& bytes, TTa
     TMemoryStream stream(prefix);
     TReader reader;
     reader.ReadFromFile(name, &stream);
-    TContainerTags all;
-    all.Ids = reader.*ids;
-    all.Values = reader.*values;
+    TContainerTags all = ZipFields(std::move(reader.*ids), std::move(reader.*values));
     TAPETags expected(name, std::make_unique<TMemoryStream>(prefix));
     expected.SetInteger("Duration", 1500);
     expected.MapContainerTags(mapping, all, 1500);
@@ -259,6 +258,56 @@ TEST(PassingOver, MP4ItemsTheImportDoesNotMapLeaveItsFieldsAsTheyWere) {
     if (n != "covr") expected.push_back(n);
   EXPECT_LT(expected.size(), all.ItemNames.size());
   EXPECT_EQ(some.ItemNames, expected);
+}
+
+// An ID3v2.3 tag of mapped frames between many the import does not map
+// (encoder settings, private data, a second comment), then audio.
+std::string Mp3WithManyFrames() {
+  auto frame = [](std::string_view id, std::string_view text) {
+    const std::string data = std::string(1, '\0') + std::string(text);
+    return std::string(id) + test::U32BE(static_cast<uint32_t>(data.size())) +
+           std::string(2, '\0') + data;
+  };
+  std::string frames = frame("TSSE", "enc") + frame("TIT2", "Title");
+  for (int i = 0; i < 40; ++i) frames += frame(i % 2 ? "PRIV" : "TENC", "x" + std::to_string(i));
+  // A comment without text is no comment: the next one is the first.
+  frames += frame("COMM", "eng") + frame("COMM", std::string("eng\0first", 9)) +
+            frame("TPE1", "Artist") + frame("TLEN", "12345") +
+            frame("COMM", std::string("eng\0second", 10)) + frame("TCON", "(17)");
+  const std::string body = frames + std::string(32, '\0');
+  const auto size = static_cast<uint32_t>(body.size());
+  const std::string sizeBytes = {
+      static_cast<char>(size >> 21 & 0x7F), static_cast<char>(size >> 14 & 0x7F),
+      static_cast<char>(size >> 7 & 0x7F), static_cast<char>(size & 0x7F)};
+  return std::string("ID3\x03\0\0", 6) + sizeBytes + body + "\xFF\xFB\x90\x00" +
+         std::string(400, '\x55');
+}
+
+TEST(PassingOver, MP3FramesTheImportDoesNotMapLeaveItsFieldsAsTheyWere) {
+  const std::string mp3 = Mp3WithManyFrames();
+  ExpectTheSameMapping<TMP3Tags>("x.mp3", mp3, TTagMapping::ID3, &TMP3Tags::FrameIDs,
+                                 &TMP3Tags::FrameValues);
+  for (const char* name : {"id3v23-utf16le-bom.mp3", "id3v24-utf8.mp3", "id3v1-and-id3v23.mp3"})
+    ExpectTheSameMapping<TMP3Tags>(name, ReadFile(DataPath(name)), TTagMapping::ID3,
+                                   &TMP3Tags::FrameIDs, &TMP3Tags::FrameValues);
+
+  // What the reader gives with a filter: the refused frames are left out.
+  TMemoryStream stream(mp3);
+  TMP3Tags all, some;
+  all.ReadFromFile("", &stream);
+  some.Wanted = [](std::string_view id) { return id != "PRIV" && id != "TENC"; };
+  some.ReadFromFile("", &stream);
+  EXPECT_EQ(all.FrameIDs.size(), 47u);
+  EXPECT_EQ(some.FrameIDs,
+            (std::vector<std::string>{"TSSE", "TIT2", "COMM", "TPE1", "TLEN", "COMM", "TCON"}));
+  EXPECT_EQ(some.FrameValues[6], "Rock");
+  TMP3Tags first;
+  first.Wanted = some.Wanted;
+  first.FirstCommentOnly = true;
+  first.ReadFromFile("", &stream);
+  EXPECT_EQ(first.FrameIDs,
+            (std::vector<std::string>{"TSSE", "TIT2", "COMM", "TPE1", "TLEN", "TCON"}));
+  EXPECT_EQ(first.FrameValues[2], "first");
 }
 
 }  // namespace

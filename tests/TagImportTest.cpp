@@ -12,6 +12,7 @@
 #include "common/DOVCommon.h"
 #include "tags/APETag.h"
 #include "tags/TagImport.h"
+#include "tags/WMAInfo.h"
 #include "tests/TestSupport.h"
 
 namespace dov {
@@ -21,10 +22,7 @@ using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 TContainerTags MakeTags(const Pairs& pairs) {
   TContainerTags tags;
-  for (const auto& [id, value] : pairs) {
-    tags.Ids.push_back(id);
-    tags.Values.push_back(value);
-  }
+  for (const auto& [id, value] : pairs) tags.Fields.push_back({id, value});
   return tags;
 }
 
@@ -147,31 +145,31 @@ TEST(SetText, NeverSplitsAUTF8CharacterOfAMarkedValue) {
   EXPECT_EQ(store->GetValue("Mood"), std::string(254, 'a') + "\xC3");
 }
 
-// ---- SetWideText, SetWideValue ---------------------------------------------------------
+// ---- Wide text and values ------------------------------------------------------------
 
-TEST(SetWideText, MarksOnlyNonAsciiAndTrims) {
+TEST(MarkedWideText, MarksOnlyNonAsciiAndTrims) {
   SetSystemCodePage(1252);
   auto store = EmptyStore();
-  store->SetWideText("Artist", u"  Abba ");
+  store->SetText("Artist", MarkedWideText(u"  Abba "));
   EXPECT_EQ(store->GetValue("Artist"), "Abba");
-  store->SetWideText("Title", u" Caf\u00E9 ");
+  store->SetText("Title", MarkedWideText(u" Caf\u00E9 "));
   EXPECT_EQ(store->GetValue("Title"),
             "\x7F"
             "Caf\xC3\xA9");
   // A lone surrogate becomes U+FFFD instead of breaking the UTF-8.
-  store->SetWideText("Album", std::u16string(u"a") + char16_t(0xD800) + u"b");
+  store->SetText("Album", MarkedWideText(std::u16string(u"a") + char16_t(0xD800) + u"b"));
   EXPECT_EQ(store->GetValue("Album"),
             "\x7F"
             "a\xEF\xBF\xBD"
             "b");
 }
 
-TEST(SetWideValue, MarksWhenTheCodePageFormDiffersAndKeepsTheTextWhole) {
+TEST(MarkedWideValue, MarksWhenTheCodePageFormDiffersAndKeepsTheTextWhole) {
   SetSystemCodePage(1252);
   auto store = EmptyStore();
-  store->SetWideValue("Comment", u" line1\nline2 ");
+  store->SetValue("Comment", MarkedWideValue(u" line1\nline2 "));
   EXPECT_EQ(store->GetValue("Comment"), " line1\nline2 ");
-  store->SetWideValue("Comment", u"\u00E9");
+  store->SetValue("Comment", MarkedWideValue(u"\u00E9"));
   EXPECT_EQ(store->GetValue("Comment"), "\x7F\xC3\xA9");
 }
 
@@ -324,10 +322,9 @@ TEST_F(ImportTest, AReaderThatRaisesMapsNothing) {
 }
 
 TEST_F(ImportTest, UnevenListsMapOnlyWholePairs) {
-  TContainerTags tags = MakeTags({{"TIT2", "T"}});
-  tags.Ids.push_back("TPE1");
-  auto store = ImportTags("a.mp3", std::move(tags));
+  auto store = ImportTags("a.mp3", ZipFields({"TIT2", "TPE1"}, {"T"}));
   EXPECT_EQ(Fields(*store), (Strings{"Title=T"}));
+  EXPECT_EQ(ZipFields({"TIT2"}, {"T", "U"}).Fields.size(), 1u);
 }
 
 // ---- ID3 table --------------------------------------------------------------------------
@@ -555,9 +552,7 @@ TEST_F(ImportTest, VorbisTempoWordsAndNumericIntroAndSegue) {
 
 TEST_F(ImportTest, WMAMapsNamedValuesInOrder) {
   SetSystemCodePage(1252);
-  TContainerTags tags;
-  TWMAFields& w = tags.WMA;
-  w.Read = true;
+  TWMAfile w;
   w.Title = u"T";
   w.Artist = u"A";
   w.AlbumArtist = u"AA";
@@ -576,7 +571,7 @@ TEST_F(ImportTest, WMAMapsNamedValuesInOrder) {
   w.AlbumCoverURL = u"u1";
   w.UserWebURL = u"u2";
   w.ReplayGainTrackGain = u" -3 dB";
-  auto store = ImportTags("a.wma", std::move(tags));
+  auto store = ImportTags("a.wma", WMAFields(w));
   EXPECT_EQ(Fields(*store),
             (Strings{"Artist=A", "Title=T", "Album Artist=AA", "Album=Al", "Track=5", "Year=2003",
                      "Genre=G", "Comment=desc", "Composer=C", "Publisher=P", "Conductor=Co",
@@ -584,13 +579,38 @@ TEST_F(ImportTest, WMAMapsNamedValuesInOrder) {
                      "REPLAYGAIN_TRACK_GAIN= -3 dB"}));
 }
 
+// Every member the reader fills is delivered under its own name, and each
+// name has a row in the mapping: a member added to the reader but not to the
+// table would be lost without a word.
+TEST_F(ImportTest, WMAEveryNamedValueIsDeliveredAndMapped) {
+  TWMAfile w;
+  for (std::u16string* text :
+       {&w.Title, &w.Artist, &w.Album, &w.AlbumArtist, &w.Year, &w.Genre, &w.Comment, &w.Composer,
+        &w.Publisher, &w.Conductor, &w.Category, &w.ISRC, &w.Mood, &w.Text, &w.AlbumCoverURL,
+        &w.UserWebURL, &w.ReplayGainTrackGain})
+    *text = u"x";
+  w.Track = -2;
+  w.BeatsPerMinute = 255;
+  const TContainerTags tags = WMAFields(w);
+  Strings ids;
+  for (const TTagField& field : tags.Fields) ids.push_back(field.Id);
+  EXPECT_EQ(ids,
+            (Strings{"Artist", "Title", "AlbumArtist", "Album", "Track", "Year", "Genre", "Comment",
+                     "Text", "Composer", "Publisher", "Conductor", "Category", "BeatsPerMinute",
+                     "ISRC", "Mood", "AlbumCoverURL", "UserWebURL", "ReplayGainTrackGain"}));
+  EXPECT_EQ(tags.Fields[4].Value, "-2");
+  EXPECT_EQ(tags.Fields[13].Value, "255");
+  auto store = ImportTags("a.wma", tags);
+  // Comment and Text share one field; every other value has a field of its own.
+  EXPECT_EQ(store->Count(), 18);
+}
+
 TEST_F(ImportTest, WMATextReplacesTheDescriptionAndEmptyValuesAreSkipped) {
-  TContainerTags tags;
-  tags.WMA.Read = true;
-  tags.WMA.Comment = u"desc";
-  tags.WMA.Text = u"Caf\u00E9";
-  tags.WMA.Artist = u" Bj\u00F6rk ";
-  auto store = ImportTags("a.wma", std::move(tags));
+  TWMAfile w;
+  w.Comment = u"desc";
+  w.Text = u"Caf\u00E9";
+  w.Artist = u" Bj\u00F6rk ";
+  auto store = ImportTags("a.wma", WMAFields(w));
   EXPECT_EQ(Fields(*store), (Strings{"Artist=\x7F"
                                      "Bj\xC3\xB6rk",
                                      "Comment=\x7F"
@@ -598,10 +618,12 @@ TEST_F(ImportTest, WMATextReplacesTheDescriptionAndEmptyValuesAreSkipped) {
 }
 
 TEST_F(ImportTest, WMAReadFailureMapsNothing) {
-  TContainerTags tags;
-  tags.WMA.Title = u"T";
-  tags.WMA.Track = 3;
-  EXPECT_EQ(ImportTags("a.wma", std::move(tags))->Count(), 0);
+  TWMAfile w;
+  w.Title = u"T";
+  w.Track = 3;
+  TMemoryStream tooShort(std::string(10, '\0'));
+  EXPECT_FALSE(w.ReadFromFile("a.wma", &tooShort));
+  EXPECT_TRUE(WMAFields(w).Fields.empty());
 }
 
 // ---- A real reader behind the table ---------------------------------------------------------
