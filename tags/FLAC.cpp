@@ -10,7 +10,6 @@
 namespace dov {
 namespace {
 
-constexpr int64_t kID3v2HeaderSize = 10;
 constexpr int64_t kID3v2FooterSize = 10;
 constexpr uint8_t kID3v2FooterFlag = 0x10;
 
@@ -26,13 +25,14 @@ void TFLAC::Read(TStream& stream) {
   unsigned char marker[4];
   in.ReadExact(marker, sizeof marker);
   if (std::memcmp(marker, "ID3", 3) == 0 && marker[3] > 1 && marker[3] < 9) {
-    // An ID3v2 tag comes first: header, body of the declared (sync-safe)
-    // size, and from version 4 on an optional footer.
+    // An ID3v2 tag comes first: header, body of the declared size, and from
+    // version 4 on an optional footer. The size is read as the MP3 readers
+    // read it, so that every reader skips the same bytes.
     in.Seek(5);
     const uint8_t flags = in.U8();
     unsigned char size[4];
     in.ReadExact(size, sizeof size);
-    int64_t end = int64_t{LoadSyncSafe(size)} + kID3v2HeaderSize;
+    int64_t end = LoadID3v2TagSize(size);
     if (marker[3] >= 4 && (flags & kID3v2FooterFlag) != 0) end += kID3v2FooterSize;
     in.Seek(end);
     in.ReadExact(marker, sizeof marker);

@@ -198,12 +198,16 @@ TEST(FLAC, ID3v2TagOfDeclaredSizeIsSkipped) {
     EXPECT_EQ(read.Duration, 250u);
     EXPECT_EQ(Comments(read), (Pairs{{"TITLE", "Song"}}));
   }
-  // Each size byte gives its low seven bits, as in every ID3v2 reader: a
-  // writer's stray high bit does not send the search out of the file.
+  // The size bytes count as they stand, top bits included, as the MP3
+  // readers count them: a stray high bit sends the search past this file.
   const std::string highBits("\x80\x80\x87\xE8", 4);
   const std::string stray =
       std::string("ID3\x03\0\0", 6) + highBits + std::string(1000, 'i') + flac;
-  EXPECT_EQ(ReadBytes(stray).Duration, 250u);
+  EXPECT_EQ(ReadBytes(stray).Duration, 0u);
+  const std::string lowBits("\0\0\x07\x68", 4);
+  EXPECT_EQ(
+      ReadBytes(std::string("ID3\x03\0\0", 6) + lowBits + std::string(1000, 'i') + flac).Duration,
+      250u);
   // Not an ID3v2 tag (version 1 or 9), a wrong size, or no fLaC at all.
   for (const std::string& file :
        {id3('\x01', '\0', 0) + flac, id3('\x09', '\0', 0) + flac, id3('\x03', '\0', 1) + flac,
