@@ -375,6 +375,7 @@ TJournalWriter::TJournalWriter(std::string path, const TJournalHeader& header, b
 TJournalWriter::~TJournalWriter() {
   if (fd_ < 0) return;
   Settle();
+  StopBackgroundSync();
   ::close(fd_);
 }
 
@@ -411,15 +412,12 @@ bool TJournalWriter::MapWindow(size_t need) {
   const uint64_t wanted = length_ - start + need;
   const size_t size =
       static_cast<size_t>(std::max<uint64_t>(kWindow, (wanted + page - 1) / page * page));
-  // The records of the window left are written out meanwhile, so that the
-  // job's last sync finds little to wait for; unmapped first, so that the
-  // writing need not take the pages back from the mapping one by one.
-  const uint64_t leftStart = mapStart_;
-  const bool left = map_ != nullptr && start > leftStart;
+  // The records of the window left are synced meanwhile, on another thread,
+  // so that the job's last sync finds little to wait for; unmapped first, so
+  // that the writing need not take the pages back from the mapping one by one.
+  const bool left = map_ != nullptr && start > mapStart_;
   Unmap();
-  if (left)
-    (void)::sync_file_range(fd_, static_cast<off_t>(leftStart),
-                            static_cast<off_t>(start - leftStart), SYNC_FILE_RANGE_WRITE);
+  if (left) SyncInBackground();
   if (::fallocate(fd_, 0, static_cast<off_t>(start), static_cast<off_t>(size)) != 0) return false;
   void* map =
       ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, static_cast<off_t>(start));
@@ -500,9 +498,44 @@ void TJournalWriter::Settle() {
 
 bool TJournalWriter::Sync() {
   if (fd_ < 0) return !Failed();
-  // The mapping's stores are in the file's pages: fsync writes them too.
+  // The mapping's stores are in the file's pages: fsync writes them too. An
+  // error is told to one fsync only: the background one keeps what it heard.
   if (::fsync(fd_) != 0) return Fail("cannot sync the journal");
+  if (const int error = backgroundError_.load()) {
+    errno = error;
+    return Fail("cannot sync the journal");
+  }
   return !Failed();
+}
+
+void TJournalWriter::SyncInBackground() {
+  {
+    std::lock_guard<std::mutex> lock(syncMutex_);
+    syncAsked_ = true;
+  }
+  syncWake_.notify_one();
+  if (syncer_.joinable()) return;
+  syncer_ = std::thread([this] {
+    std::unique_lock<std::mutex> lock(syncMutex_);
+    for (;;) {
+      syncWake_.wait(lock, [this] { return syncAsked_ || syncStop_; });
+      if (syncStop_) return;
+      syncAsked_ = false;
+      lock.unlock();
+      if (::fsync(fd_) != 0) backgroundError_.store(errno);
+      lock.lock();
+    }
+  });
+}
+
+void TJournalWriter::StopBackgroundSync() {
+  if (!syncer_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(syncMutex_);
+    syncStop_ = true;
+  }
+  syncWake_.notify_one();
+  syncer_.join();
 }
 
 // ---- TJournalingFileOps ----------------------------------------------------

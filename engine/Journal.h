@@ -15,14 +15,18 @@
 // write(2).
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "engine/FileOps.h"
@@ -94,6 +98,8 @@ class TJournalWriter {
   void Unmap();
   void StoreLines(std::string_view records);
   bool WriteLines(std::string_view records);
+  void SyncInBackground();
+  void StopBackgroundSync();
 
   std::string path_;
   std::string header_;
@@ -105,6 +111,13 @@ class TJournalWriter {
   uint64_t mapStart_ = 0;  // its offset in the file
   size_t mapSize_ = 0;
   bool writeOnly_ = false;  // settled, or the mapping could not be made
+  // Syncs the windows left behind while the job goes on.
+  std::thread syncer_;
+  std::mutex syncMutex_;
+  std::condition_variable syncWake_;
+  bool syncAsked_ = false;
+  bool syncStop_ = false;
+  std::atomic<int> backgroundError_{0};
 };
 
 // Wraps the real file operations and journals each one: an intent record
