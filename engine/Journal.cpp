@@ -498,11 +498,14 @@ void TJournalWriter::Settle() {
 
 bool TJournalWriter::Sync() {
   if (fd_ < 0) return !Failed();
-  // The mapping's stores are in the file's pages: fsync writes them too. An
-  // error is told to one fsync only: the background one keeps what it heard.
+  // An error is told to one fsync only: none runs in the background while
+  // this one does, and what the background one heard is kept for this one.
+  std::unique_lock<std::mutex> lock(syncMutex_);
+  syncIdle_.wait(lock, [this] { return !syncBusy_; });
+  // The mapping's stores are in the file's pages: fsync writes them too.
   if (::fsync(fd_) != 0) return Fail("cannot sync the journal");
-  if (const int error = backgroundError_.load()) {
-    errno = error;
+  if (backgroundError_ != 0) {
+    errno = backgroundError_;
     return Fail("cannot sync the journal");
   }
   return !Failed();
@@ -521,9 +524,13 @@ void TJournalWriter::SyncInBackground() {
       syncWake_.wait(lock, [this] { return syncAsked_ || syncStop_; });
       if (syncStop_) return;
       syncAsked_ = false;
+      syncBusy_ = true;
       lock.unlock();
-      if (::fsync(fd_) != 0) backgroundError_.store(errno);
+      const int error = ::fsync(fd_) == 0 ? 0 : errno;
       lock.lock();
+      if (error != 0) backgroundError_ = error;
+      syncBusy_ = false;
+      syncIdle_.notify_all();
     }
   });
 }

@@ -15,7 +15,6 @@
 // write(2).
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -115,9 +114,11 @@ class TJournalWriter {
   std::thread syncer_;
   std::mutex syncMutex_;
   std::condition_variable syncWake_;
+  std::condition_variable syncIdle_;
   bool syncAsked_ = false;
+  bool syncBusy_ = false;
   bool syncStop_ = false;
-  std::atomic<int> backgroundError_{0};
+  int backgroundError_ = 0;  // what a background sync heard
 };
 
 // Wraps the real file operations and journals each one: an intent record
