@@ -480,11 +480,27 @@ bool TJournalWriter::Append(std::string_view records) {
     const size_t need = records.size() + 1;
     if ((map_ != nullptr && length_ + need <= mapStart_ + mapSize_) || MapWindow(need)) {
       StoreLines(records);
+      SyncNowAndThen();
       return true;
     }
     Settle();  // no mapping here: write(2) from now on
   }
   return WriteLines(records);
+}
+
+// A job that writes little (slow copies) leaves no window for long: what it
+// wrote is synced in the background every quarter of a second as well.
+void TJournalWriter::SyncNowAndThen() {
+  constexpr int kRecordsBetweenLooks = 32;
+  constexpr int64_t kPeriodNs = 250'000'000;
+  if (++sinceLook_ < kRecordsBetweenLooks) return;
+  sinceLook_ = 0;
+  struct timespec now {};
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  const int64_t nowNs = int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+  if (nowNs - lastBackgroundSyncNs_ < kPeriodNs) return;
+  lastBackgroundSyncNs_ = nowNs;
+  SyncInBackground();
 }
 
 void TJournalWriter::Settle() {

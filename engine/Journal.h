@@ -98,6 +98,7 @@ class TJournalWriter {
   void StoreLines(std::string_view records);
   bool WriteLines(std::string_view records);
   void SyncInBackground();
+  void SyncNowAndThen();
   void StopBackgroundSync();
 
   std::string path_;
@@ -119,6 +120,8 @@ class TJournalWriter {
   bool syncBusy_ = false;
   bool syncStop_ = false;
   int backgroundError_ = 0;  // what a background sync heard
+  int sinceLook_ = 0;
+  int64_t lastBackgroundSyncNs_ = 0;
 };
 
 // Wraps the real file operations and journals each one: an intent record
