@@ -281,7 +281,9 @@ struct TWorkFile {
 // (SIGKILL, a power cut), so it is the first choice. Naming it later goes
 // through /proc/self/fd, which any user may use (unlike AT_EMPTY_PATH).
 bool OpenWorkFile(IPosixCalls& calls, const std::string& to, TWorkFile& work) {
-  if (::access("/proc/self/fd", X_OK) == 0) {
+  // Asked once: /proc does not come or go while a job runs.
+  static const bool procFds = ::access("/proc/self/fd", X_OK) == 0;
+  if (procFds) {
     work.fd = calls.Open(FolderOf(to).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (work.fd >= 0) return true;
     // Refused by the file system (or, EISDIR, by an old kernel): a named file instead.

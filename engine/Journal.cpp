@@ -3,11 +3,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -18,28 +22,47 @@
 
 #include "common/DOVTnt.h"
 #include "common/JsonText.h"
+#include "engine/FolderIdentities.h"
 
 namespace dov {
 namespace {
 
 // ---- Writing records ------------------------------------------------------
 
-// Builds one flat JSON object; keys are fixed ASCII names.
+// Builds one flat JSON object, as a line of its own, at the end of a text
+// (its own, or one given that gathers several lines); keys are fixed ASCII
+// names. Nothing is allocated for a text that has room.
 class TRecordBuilder {
  public:
+  TRecordBuilder() : TRecordBuilder(own_) {}
+  explicit TRecordBuilder(std::string& text) : text_(text) {
+    if (!text_.empty()) text_ += '\n';
+    text_ += '{';
+  }
+  TRecordBuilder(const TRecordBuilder&) = delete;
+  TRecordBuilder& operator=(const TRecordBuilder&) = delete;
+
   TRecordBuilder& Text(const char* key, std::string_view value) {
     Key(key);
-    AppendJsonQuoted(line_, value);
+    if (IsPlain(value)) {
+      text_ += '"';
+      text_ += value;
+      text_ += '"';
+    } else {
+      AppendJsonQuoted(text_, value);
+    }
     return *this;
   }
   TRecordBuilder& Number(const char* key, int64_t value) {
     Key(key);
-    line_ += std::to_string(value);
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    text_.append(digits, end);
     return *this;
   }
   TRecordBuilder& Flag(const char* key, bool value) {
     Key(key);
-    line_ += value ? "true" : "false";
+    text_ += value ? "true" : "false";
     return *this;
   }
   TRecordBuilder& Identity(const std::optional<TFileIdentity>& id) {
@@ -49,15 +72,29 @@ class TRecordBuilder {
         .Number("ino", static_cast<int64_t>(id->Inode))
         .Number("dev", static_cast<int64_t>(id->Device));
   }
-  std::string Line() const { return line_ + "}"; }
+  // Closes the object; the line of a builder that holds its own text.
+  std::string Line() {
+    End();
+    return std::move(own_);
+  }
+  void End() { text_ += '}'; }
 
  private:
-  void Key(const char* key) {
-    line_ += line_.size() > 1 ? ",\"" : "\"";
-    line_ += key;
-    line_ += "\":";
+  // Printable ASCII without a quote or a backslash stands in JSON as it is.
+  static bool IsPlain(std::string_view value) {
+    for (const unsigned char c : value)
+      if (c < 0x20 || c > 0x7e || c == '"' || c == '\\') return false;
+    return true;
   }
-  std::string line_ = "{";
+  void Key(const char* key) {
+    text_ += first_ ? "\"" : ",\"";
+    first_ = false;
+    text_ += key;
+    text_ += "\":";
+  }
+  std::string own_;
+  std::string& text_;
+  bool first_ = true;
 };
 
 std::string HeaderLine(const TJournalHeader& h) {
@@ -336,7 +373,10 @@ TJournalWriter::TJournalWriter(std::string path, const TJournalHeader& header, b
     : path_(std::move(path)), header_(HeaderLine(header)), createFolder_(createFolder) {}
 
 TJournalWriter::~TJournalWriter() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ < 0) return;
+  Settle();
+  StopBackgroundSync();
+  ::close(fd_);
 }
 
 bool TJournalWriter::Fail(const std::string& what) {
@@ -349,7 +389,8 @@ bool TJournalWriter::Fail(const std::string& what) {
 // Created only now, with the first change: a job that changes nothing leaves
 // no journal. An existing file is never written into.
 bool TJournalWriter::Open() {
-  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOCTTY;
+  // Read and write: a shared mapping that is written needs both.
+  const int flags = O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY;
   fd_ = ::open(path_.c_str(), flags, 0600);
   if (fd_ < 0 && errno == ENOENT && createFolder_ && path_.rfind('/') != std::string::npos &&
       CreatePrivateFolders(path_.substr(0, path_.rfind('/'))))
@@ -357,41 +398,176 @@ bool TJournalWriter::Open() {
   if (fd_ < 0) return Fail("cannot create the journal");
   // Held until the job ends, so that no undo takes it back while it runs.
   ::flock(fd_, LOCK_EX | LOCK_NB);
-  const std::string first = header_ + "\n";
-  if (::write(fd_, first.data(), first.size()) != static_cast<ssize_t>(first.size())) {
-    if (errno == 0) errno = EIO;
-    return Fail("cannot write the journal");
-  }
+  return WriteLines(header_);
+}
+
+// The window of the file that the next records go into, from the page of the
+// end of the records on. Its blocks are reserved first (fallocate), so that a
+// full disk is an error here rather than a fault when a record is stored;
+// where the file system cannot reserve or map, records go by write(2).
+bool TJournalWriter::MapWindow(size_t need) {
+  constexpr size_t kWindow = size_t{1} << 20;
+  const auto page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  const uint64_t start = length_ / page * page;
+  const uint64_t wanted = length_ - start + need;
+  const size_t size =
+      static_cast<size_t>(std::max<uint64_t>(kWindow, (wanted + page - 1) / page * page));
+  // The records of the window left are synced meanwhile, on another thread,
+  // so that the job's last sync finds little to wait for; unmapped first, so
+  // that the writing need not take the pages back from the mapping one by one.
+  const bool left = map_ != nullptr && start > mapStart_;
+  Unmap();
+  if (left) SyncInBackground();
+  if (::fallocate(fd_, 0, static_cast<off_t>(start), static_cast<off_t>(size)) != 0) return false;
+  void* map =
+      ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, static_cast<off_t>(start));
+  if (map == MAP_FAILED) return false;
+  // One call makes the window's pages writable, instead of a fault for each
+  // (refused by kernels before 5.14: then the faults come one by one).
+  (void)::madvise(map, size, MADV_POPULATE_WRITE);
+  map_ = static_cast<char*>(map);
+  mapStart_ = start;
+  mapSize_ = size;
   return true;
 }
 
-bool TJournalWriter::Append(const std::string& record) {
+void TJournalWriter::Unmap() {
+  if (map_ == nullptr) return;
+  ::munmap(map_, mapSize_);
+  map_ = nullptr;
+}
+
+// Each line's line break is stored last: a process killed within a line
+// leaves it without one, and the reader drops it.
+void TJournalWriter::StoreLines(std::string_view records) {
+  char* at = map_ + (length_ - mapStart_);
+  for (;;) {
+    const size_t end = records.find('\n');
+    const std::string_view line = records.substr(0, end);
+    std::memcpy(at, line.data(), line.size());
+    std::atomic_signal_fence(std::memory_order_release);
+    at[line.size()] = '\n';
+    at += line.size() + 1;
+    length_ += line.size() + 1;
+    if (end == std::string_view::npos) return;
+    records.remove_prefix(end + 1);
+  }
+}
+
+// One write: the lines are on disk whole, or (killed within it) cut short.
+// A short write leaves a line the reader tolerates only at the end: stop here.
+bool TJournalWriter::WriteLines(std::string_view records) {
+  std::string text;
+  text.reserve(records.size() + 1);
+  text.append(records).push_back('\n');
+  errno = 0;
+  const ssize_t written = ::pwrite(fd_, text.data(), text.size(), static_cast<off_t>(length_));
+  if (written != static_cast<ssize_t>(text.size())) {
+    if (errno == 0) errno = ENOSPC;
+    return Fail("cannot write the journal");
+  }
+  length_ += text.size();
+  return true;
+}
+
+bool TJournalWriter::Append(std::string_view records) {
   if (Failed()) {
     errno = EIO;
     return false;
   }
   if (fd_ < 0 && !Open()) return false;
-  const std::string line = record + "\n";
-  // One write: the record is on disk whole, or (killed within it) cut short.
-  // A short write leaves a line the reader tolerates only at the end: stop here.
-  errno = 0;
-  if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-    if (errno == 0) errno = ENOSPC;
-    return Fail("cannot write the journal");
+  if (!writeOnly_) {
+    const size_t need = records.size() + 1;
+    if ((map_ != nullptr && length_ + need <= mapStart_ + mapSize_) || MapWindow(need)) {
+      StoreLines(records);
+      SyncNowAndThen();
+      return true;
+    }
+    Settle();  // no mapping here: write(2) from now on
   }
-  return true;
+  return WriteLines(records);
+}
+
+// A job that writes little (slow copies) leaves no window for long: what it
+// wrote is synced in the background every quarter of a second as well.
+void TJournalWriter::SyncNowAndThen() {
+  constexpr int kRecordsBetweenLooks = 32;
+  constexpr int64_t kPeriodNs = 250'000'000;
+  if (++sinceLook_ < kRecordsBetweenLooks) return;
+  sinceLook_ = 0;
+  struct timespec now {};
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  const int64_t nowNs = int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+  if (nowNs - lastBackgroundSyncNs_ < kPeriodNs) return;
+  lastBackgroundSyncNs_ = nowNs;
+  SyncInBackground();
+}
+
+void TJournalWriter::Settle() {
+  if (fd_ < 0 || writeOnly_) return;
+  Unmap();
+  writeOnly_ = true;
+  // Should the cut fail, the NUL bytes after the records are read as unwritten.
+  ErrnoKeeper keep;
+  (void)::ftruncate(fd_, static_cast<off_t>(length_));
 }
 
 bool TJournalWriter::Sync() {
   if (fd_ < 0) return !Failed();
+  // An error is told to one fsync only: none runs in the background while
+  // this one does, and what the background one heard is kept for this one.
+  std::unique_lock<std::mutex> lock(syncMutex_);
+  syncIdle_.wait(lock, [this] { return !syncBusy_; });
+  // The mapping's stores are in the file's pages: fsync writes them too.
   if (::fsync(fd_) != 0) return Fail("cannot sync the journal");
+  if (backgroundError_ != 0) {
+    errno = backgroundError_;
+    return Fail("cannot sync the journal");
+  }
   return !Failed();
+}
+
+void TJournalWriter::SyncInBackground() {
+  {
+    std::lock_guard<std::mutex> lock(syncMutex_);
+    syncAsked_ = true;
+  }
+  syncWake_.notify_one();
+  if (syncer_.joinable()) return;
+  syncer_ = std::thread([this] {
+    std::unique_lock<std::mutex> lock(syncMutex_);
+    for (;;) {
+      syncWake_.wait(lock, [this] { return syncAsked_ || syncStop_; });
+      if (syncStop_) return;
+      syncAsked_ = false;
+      syncBusy_ = true;
+      lock.unlock();
+      const int error = ::fsync(fd_) == 0 ? 0 : errno;
+      lock.lock();
+      if (error != 0) backgroundError_ = error;
+      syncBusy_ = false;
+      syncIdle_.notify_all();
+    }
+  });
+}
+
+void TJournalWriter::StopBackgroundSync() {
+  if (!syncer_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(syncMutex_);
+    syncStop_ = true;
+  }
+  syncWake_.notify_one();
+  syncer_.join();
 }
 
 // ---- TJournalingFileOps ----------------------------------------------------
 
 TJournalingFileOps::TJournalingFileOps(IFileOps& inner, TJournalWriter& writer)
-    : inner_(inner), writer_(writer), cwd_(AbsolutePath(".")) {}
+    : inner_(inner),
+      writer_(writer),
+      cwd_(AbsolutePath(".")),
+      identities_(std::make_unique<TFolderIdentities>()) {}
 
 std::string TJournalingFileOps::Absolute(const std::u16string& path) const {
   const std::string native = WideToNative(path);
@@ -400,18 +576,18 @@ std::string TJournalingFileOps::Absolute(const std::u16string& path) const {
 }
 
 TJournalingFileOps::~TJournalingFileOps() {
-  if (!outcome_.empty() && writer_.Opened()) writer_.Append(outcome_);
+  if (!pending_.empty() && writer_.Opened()) writer_.Append(pending_);
   if (sourceFolderFd_ >= 0) ::close(sourceFolderFd_);
 }
 
-// The outcome of the last operation goes out with the next record, in the
-// same write: one write fewer for each file, and a process killed between
-// them leaves what it would have left anyway, an intent without its outcome
-// (undo looks that up on disk).
-bool TJournalingFileOps::Write(const std::string& record) {
-  if (outcome_.empty()) return writer_.Append(record);
-  const bool ok = writer_.Append(outcome_ + "\n" + record);
-  outcome_.clear();
+// The outcome of the last operation waits in pending_ and goes out with the
+// next record, in the same write: one write fewer for each file where records
+// are written with write(2), and a process killed between them leaves what it
+// would have left anyway, an intent without its outcome (undo looks that up
+// on disk).
+bool TJournalingFileOps::WritePending() {
+  const bool ok = writer_.Append(pending_);
+  pending_.clear();
   return ok;
 }
 
@@ -420,29 +596,39 @@ bool TJournalingFileOps::CreateFolders(const std::u16string& path) {
     errno = EIO;
     return false;
   }
-  const std::vector<std::string> missing = MissingFolders(Absolute(path));
+  std::string folder = Absolute(path);
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  // A genre folder is asked for with every file that goes into it.
+  if (existingFolders_.contains(folder)) return inner_.CreateFolders(path);
+  const std::vector<std::string> missing = MissingFolders(folder);
   const bool ok = inner_.CreateFolders(path);
   ErrnoKeeper keep;
-  for (const std::string& folder : missing)
-    if (IsFolder(folder)) Write(TRecordBuilder().Text("op", "mkdir").Text("path", folder).Line());
+  for (const std::string& made : missing) {
+    if (!IsFolder(made)) continue;
+    TRecordBuilder(pending_).Text("op", "mkdir").Text("path", made).End();
+    WritePending();
+  }
+  if (ok) existingFolders_.insert(std::move(folder));
   return ok;
 }
 
 // Looked up relative to the source's folder, held open while the job works
 // in it: the system walks one name instead of the whole path, which counts
-// with thousands of files. Should the folder be replaced meanwhile, the
-// identity is another file's, and undo leaves the file rather than err.
+// with thousands of files; and looked up ahead, while the files before it
+// are moved. Should the folder be replaced meanwhile, the identity is another
+// file's, and undo leaves the file rather than err.
 std::optional<TFileIdentity> TJournalingFileOps::SourceIdentity(const std::string& source) {
   const size_t slash = source.rfind('/');
   if (slash == std::string::npos) return IdentityOf(source);
-  const std::string folder = source.substr(0, slash + 1);
+  const std::string_view folder(source.data(), slash + 1);
   if (folder != sourceFolder_) {
     if (sourceFolderFd_ >= 0) ::close(sourceFolderFd_);
-    sourceFolderFd_ = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     sourceFolder_ = folder;
+    sourceFolderFd_ = ::open(sourceFolder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (sourceFolderFd_ >= 0) identities_->Enter(sourceFolderFd_);
   }
   if (sourceFolderFd_ < 0) return IdentityOf(source);
-  return IdentityAt(sourceFolderFd_, source.c_str() + slash + 1);
+  return identities_->Of(source.c_str() + slash + 1);
 }
 
 // The device of each target folder is looked up once: a job has few.
@@ -464,15 +650,15 @@ bool TJournalingFileOps::Journaled(TJournalKind kind, const std::u16string& from
   const std::string source = Absolute(from), target = Absolute(to);
   const int64_t seq = ++seq_;
   const std::optional<TFileIdentity> before = SourceIdentity(source);
-  if (!Write(TRecordBuilder()
-                 .Text("op", "intent")
-                 .Number("seq", seq)
-                 .Text("kind", KindName(kind))
-                 .Text("old", source)
-                 .Text("new", target)
-                 .Identity(before)
-                 .Line()))
-    return false;  // what the journal cannot hold is not done
+  TRecordBuilder(pending_)
+      .Text("op", "intent")
+      .Number("seq", seq)
+      .Text("kind", KindName(kind))
+      .Text("old", source)
+      .Text("new", target)
+      .Identity(before)
+      .End();
+  if (!WritePending()) return false;  // what the journal cannot hold is not done
   // A move to another file system removes its source once the copy is
   // whole: the journal must be on disk before that can happen.
   const bool acrossFileSystems = kind == TJournalKind::Move && MayCrossFileSystems(before, target);
@@ -485,14 +671,13 @@ bool TJournalingFileOps::Journaled(TJournalKind kind, const std::u16string& from
   // A move on one file system keeps the file's identity, and a copy is known
   // by its bytes: only a move that copied needs the new file's own.
   if (ok)
-    outcome_ = TRecordBuilder()
-                   .Text("op", "done")
-                   .Number("seq", seq)
-                   .Identity(acrossFileSystems ? IdentityOf(target) : std::nullopt)
-                   .Line();
+    TRecordBuilder(pending_)
+        .Text("op", "done")
+        .Number("seq", seq)
+        .Identity(acrossFileSystems ? IdentityOf(target) : std::nullopt)
+        .End();
   else
-    outcome_ =
-        TRecordBuilder().Text("op", "failed").Number("seq", seq).Number("errno", error).Line();
+    TRecordBuilder(pending_).Text("op", "failed").Number("seq", seq).Number("errno", error).End();
   return ok;
 }
 
@@ -507,12 +692,14 @@ bool TJournalingFileOps::CopyFile(const std::u16string& from, const std::u16stri
 
 bool TJournalingFileOps::Finish(int done, int total) {
   if (!writer_.Opened()) return !writer_.Failed();  // nothing changed: no journal
-  Write(TRecordBuilder()
-            .Text("op", "end")
-            .Text("time", UtcNow())
-            .Number("done", done)
-            .Number("total", total)
-            .Line());
+  TRecordBuilder(pending_)
+      .Text("op", "end")
+      .Text("time", UtcNow())
+      .Number("done", done)
+      .Number("total", total)
+      .End();
+  WritePending();
+  writer_.Settle();
   return writer_.Sync();
 }
 
@@ -532,13 +719,22 @@ TJournal ReadJournal(const std::string& path) {
   std::vector<char> buffer(1 << 16);
   size_t lines = 0;
   uint64_t offset = 0;
-  for (;;) {
+  // A record never holds a NUL byte: the first one is where the writing
+  // stopped, in the room the job reserved ahead (killed, or the power cut
+  // before the file was cut to its records); what follows was never written
+  // or never synced.
+  bool padding = false;
+  while (!padding) {
     const ssize_t n = ::read(file.fd, buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw EJournalError(ErrorText("cannot read the journal", path, errno));
     if (n == 0) break;
-    for (ssize_t i = 0; i < n; ++i) {
+    for (ssize_t i = 0; i < n && !padding; ++i) {
       ++offset;
+      if (buffer[static_cast<size_t>(i)] == '\0') {
+        padding = true;
+        continue;
+      }
       if (buffer[static_cast<size_t>(i)] != '\n') {
         if (pending.size() >= kMaxJournalLine)
           throw EJournalError("journal \"" + path + "\" is corrupt: line " +

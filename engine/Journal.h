@@ -5,21 +5,34 @@
 // move or copy, an "intent" record before it and a "done" or "failed" record
 // after it, and a "mkdir" record for each folder the job created; an "end"
 // line when the job finished, and an "undone" line once it was taken back.
-// Each record is one write(2) to a file opened with O_APPEND, so a process
-// killed at any point leaves every record it completed; a line cut short by
-// the kill is read as not written.
+// Records are stored into a shared mapping of the file, which the system
+// keeps when the process dies, so a process killed at any point leaves every
+// record it completed without a system call a record; each line's line break
+// is stored after the rest of it. The file grows ahead in steps and is cut to
+// its records when the job ends; the NUL bytes a killed job leaves after its
+// last record, and a line cut short by the kill, are read as not written.
+// Where the file system cannot map or reserve the file, each record is one
+// write(2).
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "engine/FileOps.h"
 
 namespace dov {
+
+class TFolderIdentities;
 
 inline constexpr int kJournalVersion = 1;
 
@@ -65,11 +78,13 @@ class TJournalWriter {
   TJournalWriter(const TJournalWriter&) = delete;
   TJournalWriter& operator=(const TJournalWriter&) = delete;
 
-  // Whole lines (without the last line break), in one write. False, with errno set and
-  // Error() telling why, when it could not be written whole.
-  bool Append(const std::string& record);
+  // Whole lines (without the last line break). False, with errno set and
+  // Error() telling why, when they could not be written whole.
+  bool Append(std::string_view records);
   // Makes every record so far durable; false when the disk refused.
   bool Sync();
+  // Cuts the file to its records; later records are written with write(2).
+  void Settle();
   bool Opened() const { return fd_ >= 0; }
   bool Failed() const { return !error_.empty(); }
   const std::string& Error() const { return error_; }
@@ -78,12 +93,35 @@ class TJournalWriter {
  private:
   bool Open();
   bool Fail(const std::string& what);
+  bool MapWindow(size_t need);
+  void Unmap();
+  void StoreLines(std::string_view records);
+  bool WriteLines(std::string_view records);
+  void SyncInBackground();
+  void SyncNowAndThen();
+  void StopBackgroundSync();
 
   std::string path_;
   std::string header_;
   std::string error_;
   bool createFolder_;
   int fd_ = -1;
+  uint64_t length_ = 0;    // bytes of whole records in the file
+  char* map_ = nullptr;    // the mapped window of the file
+  uint64_t mapStart_ = 0;  // its offset in the file
+  size_t mapSize_ = 0;
+  bool writeOnly_ = false;  // settled, or the mapping could not be made
+  // Syncs the windows left behind while the job goes on.
+  std::thread syncer_;
+  std::mutex syncMutex_;
+  std::condition_variable syncWake_;
+  std::condition_variable syncIdle_;
+  bool syncAsked_ = false;
+  bool syncBusy_ = false;
+  bool syncStop_ = false;
+  int backgroundError_ = 0;  // what a background sync heard
+  int sinceLook_ = 0;
+  int64_t lastBackgroundSyncNs_ = 0;
 };
 
 // Wraps the real file operations and journals each one: an intent record
@@ -106,7 +144,7 @@ class TJournalingFileOps : public IFileOps {
 
  private:
   bool Journaled(TJournalKind kind, const std::u16string& from, const std::u16string& to);
-  bool Write(const std::string& record);
+  bool WritePending();
   std::optional<TFileIdentity> SourceIdentity(const std::string& source);
   bool MayCrossFileSystems(const std::optional<TFileIdentity>& source, const std::string& target);
   // The journal holds whole paths, so that undo works from any folder.
@@ -118,7 +156,10 @@ class TJournalingFileOps : public IFileOps {
   std::map<std::string, uint64_t> folderDevices_;
   std::string sourceFolder_;
   int sourceFolderFd_ = -1;
-  std::string outcome_;  // the last operation's done or failed record, not yet written
+  std::unique_ptr<TFolderIdentities> identities_;
+  std::set<std::string> existingFolders_;  // made or found by CreateFolders
+  // Records not yet written: the last operation's outcome, then the next record.
+  std::string pending_;
   int64_t seq_ = 0;
 };
 

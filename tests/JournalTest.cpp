@@ -2,9 +2,14 @@
 // operations, without the command-line tool around them.
 #include "engine/Journal.h"
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <string>
@@ -169,6 +174,115 @@ TEST(Journal, MarkingUndoneDropsALineCutShortAndLocksOutASecondUndo) {
   EXPECT_THAT(marked.substr(whole.size()), ::testing::StartsWith("{\"op\":\"undone\""));
   EXPECT_THAT(marked, Not(HasSubstr("\"se\n")));
   EXPECT_TRUE(ReadJournal(path).Undone);
+}
+
+TEST(Journal, TheNulPaddingAfterTheLastRecordIsReadAsUnwritten) {
+  TempDir dir;
+  const std::string path = dir / "j.jsonl";
+  const std::string whole =
+      "{\"journal\":\"dovrename\",\"version\":1,\"started\":\"t\",\"source\":\"/s\",\"dest\":\"/"
+      "d\"}\n"
+      "{\"op\":\"intent\",\"seq\":1,\"kind\":\"rename\",\"old\":\"/s/a\",\"new\":\"/s/b\"}\n";
+  const std::string zeros(70000, '\0');
+  struct Case {
+    const char* name;
+    std::string tail;
+  };
+  const Case cases[] = {
+      {"padding alone", zeros},
+      {"a record cut short, then padding", "{\"op\":\"done\",\"se" + zeros},
+      {"a record stored in part, its middle not yet",
+       "{\"op\":\"do" + zeros.substr(0, 9) + "}" + zeros},
+      // A power cut: a later page reached the disk, an earlier one did not.
+      {"a whole line after the padding", zeros + "{\"op\":\"done\",\"seq\":1}\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(path, whole + c.tail);
+    const TJournal journal = ReadJournal(path);
+    ASSERT_EQ(journal.Ops.size(), 1u);
+    EXPECT_EQ(journal.Ops[0].State, TJournalOp::TState::Pending);
+    EXPECT_FALSE(journal.Finished);
+    EXPECT_EQ(journal.CompleteLength, whole.size());
+    {
+      TJournalLock lock(path);
+      ASSERT_TRUE(MarkJournalUndone(journal, lock, 0, 1));
+    }
+    const std::string marked = ReadFile(path);
+    EXPECT_EQ(marked.find('\0'), std::string::npos);
+    EXPECT_TRUE(ReadJournal(path).Undone);
+  }
+  WriteFile(path, zeros + whole);
+  EXPECT_THROW(ReadJournal(path), EJournalError);  // not even a header
+}
+
+// A job killed while the journal is mapped: every record stored before the
+// kill is in the file, in more than one window of the mapping, and the room
+// reserved after them reads as unwritten.
+TEST(Journal, AJobKilledWhileTheJournalIsMappedLeavesEveryRecord) {
+  TempDir dir;
+  const std::string path = dir / "j.jsonl";
+  const std::string source = dir.Path().string();
+  constexpr int kRecords = 6000;  // some 2 MB: the mapping moves on twice
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    TJournalWriter writer(path, Header(source));
+    for (int i = 1; i <= kRecords; ++i)
+      if (!writer.Append("{\"op\":\"intent\",\"seq\":" + std::to_string(i) +
+                         ",\"kind\":\"rename\",\"old\":\"" + source + "/" + std::string(200, 'o') +
+                         "\",\"new\":\"" + source + "/n\"}"))
+        ::_exit(3);
+    ::raise(SIGKILL);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  const TJournal journal = ReadJournal(path);
+  ASSERT_EQ(journal.Ops.size(), static_cast<size_t>(kRecords));
+  EXPECT_EQ(journal.Ops.back().Seq, kRecords);
+  EXPECT_EQ(journal.Ops.back().New, source + "/n");
+  EXPECT_GT(std::filesystem::file_size(path), journal.CompleteLength);  // the room reserved
+  {
+    TJournalLock lock(path);
+    ASSERT_TRUE(MarkJournalUndone(journal, lock, kRecords, 0));
+  }
+  EXPECT_EQ(ReadJournal(path).Ops.size(), static_cast<size_t>(kRecords));
+  EXPECT_EQ(ReadFile(path).find('\0'), std::string::npos);
+}
+
+TEST(Journal, AFinishedJournalHoldsItsRecordsAndNothingElse) {
+  TempDir dir;
+  TScriptedFileOps inner;
+  const std::string path = dir / "j.jsonl";
+  std::vector<std::string> files;
+  for (int i = 0; i < 40; ++i) {
+    files.push_back(dir / ("f" + std::to_string(i) + ".mp3"));
+    WriteFile(files.back(), std::string(static_cast<size_t>(i), 'x'));
+  }
+  {
+    TJournalWriter writer(path, Header(dir.Path().string()));
+    TJournalingFileOps ops(inner, writer);
+    for (int round = 0; round < 2; ++round)  // the genre folder is journaled once
+      for (const char* genre : {"out/Rock", "out/Jazz"})
+        EXPECT_TRUE(ops.CreateFolders(W(dir / genre)));
+    for (const std::string& file : files)
+      EXPECT_TRUE(ops.MoveFile(W(file), W(file + ".moved"), false));
+    EXPECT_TRUE(ops.Finish(40, 40));
+  }
+  const std::string text = ReadFile(path);
+  EXPECT_EQ(text.find('\0'), std::string::npos);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 3 + 2 * 40 + 1);
+  const TJournal journal = ReadJournal(path);
+  EXPECT_EQ(journal.CreatedFolders,
+            (std::vector<std::string>{dir / "out", dir / "out/Rock", dir / "out/Jazz"}));
+  ASSERT_EQ(journal.Ops.size(), files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i]);
+    EXPECT_EQ(journal.Ops[i].State, TJournalOp::TState::Done);
+    ASSERT_TRUE(journal.Ops[i].Before.has_value());
+    EXPECT_EQ(journal.Ops[i].Before->Size, static_cast<int64_t>(i));  // this file's, not another's
+  }
 }
 
 TEST(Journal, NamesSortByTimeAndTheFolderFollowsTheBaseDirectoryRules) {
