@@ -13,6 +13,8 @@
 #include <memory>
 #include <system_error>
 
+#include "common/ByteReader.h"
+
 namespace dov {
 namespace {
 
@@ -22,13 +24,12 @@ constexpr size_t kHeadBytes = 16 * 1024;
 constexpr size_t kTailBytes = 8 * 1024;
 
 // The end of an ID3v2 tag that begins the file (its ten-byte header read),
-// or 0: the size is sync-safe, a footer adds ten bytes.
+// or 0 when there is none or its size bytes are not sync-safe (a hint only: the
+// readers decide); a footer adds ten bytes.
 off_t ID3v2End(const unsigned char* header) {
   if (header[0] != 'I' || header[1] != 'D' || header[2] != '3') return 0;
   if (((header[6] | header[7] | header[8] | header[9]) & 0x80) != 0) return 0;
-  const off_t size = (off_t{header[6]} << 21) | (off_t{header[7]} << 14) | (off_t{header[8]} << 7) |
-                     off_t{header[9]};
-  return 10 + size + ((header[5] & 0x10) != 0 ? 10 : 0);
+  return LoadID3v2TagSize(header + 6) + ((header[5] & 0x10) != 0 ? 10 : 0);
 }
 
 struct DirCloser {
