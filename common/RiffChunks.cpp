@@ -19,6 +19,13 @@ bool RiffChunkFits(const TByteReader& reader, uint64_t size, int64_t keep) {
   return left >= keep && size <= static_cast<uint64_t>(left - keep);
 }
 
+std::optional<uint32_t> ReadWaveFormHeader(TByteReader& reader) {
+  if (!reader.Consume("RIFF")) return std::nullopt;
+  const uint32_t riffSize = reader.U32LE();
+  if (!reader.Consume("WAVE")) return std::nullopt;
+  return riffSize;
+}
+
 bool ReadWaveFormatChunk(TByteReader& reader, TWaveFormatChunk& chunk) {
   // Room kept after a skipped chunk for the "fmt " and "data" chunk headers.
   constexpr int64_t kRoomForChunks = 20;

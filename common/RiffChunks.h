@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "common/ByteReader.h"
@@ -46,6 +47,11 @@ TRiffId ReadRiffChunkId(TByteReader& reader);
 
 // True when size bytes, and then keep more, still fit after the position.
 bool RiffChunkFits(const TByteReader& reader, uint64_t size, int64_t keep);
+
+// "RIFF", the RIFF size and "WAVE" at the position: the RIFF size, or nothing
+// (the reader somewhere in those 12 bytes) when the file is not a WAVE file.
+// A short read raises ETruncated.
+std::optional<uint32_t> ReadWaveFormHeader(TByteReader& reader);
 
 // From just after the "WAVE" form type, walks the chunks up to "fmt " and reads
 // it into chunk as it goes, leaving the reader after it (and after any bytes

@@ -62,15 +62,14 @@ void TAPEInfo::Parse(TStream& stream) {
   if ((flags & kHasPeakLevel) != 0) wavHeader += 4;
   if ((flags & kHasSeekElements) != 0) wavHeader += 4;
   reader.Seek(wavHeader);
-  if (!reader.Consume("RIFF")) return;
-  const uint32_t riffSize = reader.U32LE();
-  if (!reader.Consume("WAVE")) return;
+  const std::optional<uint32_t> riffSize = ReadWaveFormHeader(reader);
+  if (!riffSize) return;
 
   TWaveFormatChunk fmt;
   const bool found = ReadWaveFormatChunk(reader, fmt);
   Format = fmt.Format;
   if (!found) return;
-  Duration = MillisecondsOf(WaveDataFromRiffSize(riffSize, fmt), Format.BytesPerSecond);
+  Duration = MillisecondsOf(WaveDataFromRiffSize(*riffSize, fmt), Format.BytesPerSecond);
 }
 
 }  // namespace dov

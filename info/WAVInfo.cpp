@@ -19,9 +19,8 @@ void TWAVInfo::Parse(TStream& stream) {
 
   TByteReader reader(stream);
   if (reader.Size() < kMinFileSize) return;
-  if (!reader.Consume("RIFF")) return;
-  const uint32_t riffSize = reader.U32LE();
-  if (!reader.Consume("WAVE")) return;
+  const std::optional<uint32_t> riffSize = ReadWaveFormHeader(reader);
+  if (!riffSize) return;
 
   TWaveFormatChunk fmt;
   const bool found = ReadWaveFormatChunk(reader, fmt);
@@ -35,7 +34,7 @@ void TWAVInfo::Parse(TStream& stream) {
     return static_cast<uint32_t>(std::min<int64_t>(size, reader.Remaining()));
   };
   // Without a "data" chunk the RIFF size tells the length.
-  uint32_t dataSize = held(WaveDataFromRiffSize(riffSize, fmt));
+  uint32_t dataSize = held(WaveDataFromRiffSize(*riffSize, fmt));
   try {
     for (size_t count = 0; count < kMaxWaveChunks; ++count) {
       if (RiffIdIs(ReadRiffChunkId(reader), "data")) {
