@@ -559,39 +559,55 @@ bool TLinuxFileOps::CopyFile(const std::u16string& from, const std::u16string& t
 namespace dov {
 namespace {
 
-// The nearest folder of the path that exists now ("." or "/" at the latest),
-// and the rest of the path after it.
-std::string ExistingAncestor(const std::string& path, std::string& rest) {
-  std::string folder = path;
-  rest.clear();
-  struct stat st {};
-  while (true) {
-    const std::string parent = FolderOf(folder);
-    const size_t cut = folder.rfind('/');
-    rest = folder.substr(cut == std::string::npos ? 0 : cut + 1) + (rest.empty() ? "" : "/" + rest);
-    folder = parent;
-    if (folder == "." || folder == "/" || ::stat(folder.c_str(), &st) == 0) return folder;
-  }
-}
-
-// FAT and exFAT keep letter case but do not tell names apart by it, and
-// count a name's length in UTF-16 units rather than bytes.
-bool IsFatFamily(const std::string& folder) {
-  constexpr long kMsdosMagic = 0x4d44, kExfatMagic = 0x2011BAB0;
-  struct statfs fs {};
-  if (::statfs(folder.c_str(), &fs) != 0) return false;
-  return static_cast<long>(fs.f_type) == kMsdosMagic || static_cast<long>(fs.f_type) == kExfatMagic;
-}
-
-bool MayChangeFolder(const std::string& folder) {
-  return ::access(folder.c_str(), W_OK | X_OK) == 0;
-}
-
 size_t Utf16Length(const std::string& name) {
   return NativeToWide(name).size();
 }
 
 }  // namespace
+
+const TDryRunFileOps::TFolderFacts& TDryRunFileOps::FactsOf(const std::string& folder) const {
+  auto known = folderFacts_.find(folder);
+  if (known != folderFacts_.end()) return known->second;
+  ErrnoKeeper keep;
+  TFolderFacts facts;
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) {
+    facts.StatError = errno;
+  } else {
+    facts.IsFolder = S_ISDIR(st.st_mode);
+    facts.Device = static_cast<uint64_t>(st.st_dev);
+    facts.Inode = static_cast<uint64_t>(st.st_ino);
+    // FAT and exFAT keep letter case but do not tell names apart by it, and
+    // count a name's length in UTF-16 units rather than bytes.
+    constexpr long kMsdosMagic = 0x4d44, kExfatMagic = 0x2011BAB0;
+    struct statfs fs {};
+    const long type = ::statfs(folder.c_str(), &fs) == 0 ? static_cast<long>(fs.f_type) : 0;
+    facts.Fat = type == kMsdosMagic || type == kExfatMagic;
+    facts.PathMax = ::pathconf(folder.c_str(), _PC_PATH_MAX);
+    facts.NameMax = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+  }
+  facts.AccessError = ::access(folder.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
+  return folderFacts_.emplace(folder, facts).first->second;
+}
+
+bool TDryRunFileOps::MayChangeFolder(const std::string& folder) const {
+  const int error = FactsOf(folder).AccessError;
+  return error == 0 || FailWith(error);
+}
+
+// The nearest folder of the path that exists now ("." or "/" at the latest),
+// and the rest of the path after it.
+std::string TDryRunFileOps::ExistingAncestor(const std::string& path, std::string& rest) const {
+  std::string folder = path;
+  rest.clear();
+  while (true) {
+    const std::string parent = FolderOf(folder);
+    const size_t cut = folder.rfind('/');
+    rest = folder.substr(cut == std::string::npos ? 0 : cut + 1) + (rest.empty() ? "" : "/" + rest);
+    folder = parent;
+    if (folder == "." || folder == "/" || FactsOf(folder).StatError == 0) return folder;
+  }
+}
 
 // One place for a name, however its folder is spelled ("out", "./out", a
 // link to it): the nearest existing folder's device and inode, and the rest
@@ -599,10 +615,10 @@ size_t Utf16Length(const std::string& name) {
 std::string TDryRunFileOps::PlaceOf(const std::string& path) const {
   std::string rest;
   const std::string folder = ExistingAncestor(path, rest);
-  struct stat st {};
-  if (::stat(folder.c_str(), &st) != 0) return path;
-  if (IsFatFamily(folder)) rest = WideToNative(FoldCase(NativeToWide(rest)));
-  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" + rest;
+  const TFolderFacts& facts = FactsOf(folder);
+  if (facts.StatError != 0) return path;
+  if (facts.Fat) rest = WideToNative(FoldCase(NativeToWide(rest)));
+  return std::to_string(facts.Device) + ":" + std::to_string(facts.Inode) + "/" + rest;
 }
 
 bool TDryRunFileOps::CreateFolders(const std::u16string& path) {
@@ -613,9 +629,12 @@ bool TDryRunFileOps::CreateFolders(const std::u16string& path) {
     if (pos != native.size() && native[pos] != '/') continue;
     const std::string part = native.substr(0, pos);
     struct stat st {};
-    if (createdFolders_.count(part) == 0 && ::lstat(part.c_str(), &st) == 0) {
+    if (existingFolders_.count(part) != 0) {
+      // Seen as a folder by an earlier call of the job.
+    } else if (createdFolders_.count(part) == 0 && ::lstat(part.c_str(), &st) == 0) {
       // A folder, or a link to one; anything else (a dangling link too) is in the way.
       if (::stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return FailWith(ENOTDIR);
+      existingFolders_.insert(part);
     } else if (createdFolders_.count(part) == 0) {
       if (createdFolders_.count(parent) == 0 && !MayChangeFolder(parent)) return false;
       createdFolders_.insert(part);
@@ -627,9 +646,9 @@ bool TDryRunFileOps::CreateFolders(const std::u16string& path) {
 
 bool TDryRunFileOps::TargetFolderWritable(const std::string& folder) const {
   if (createdFolders_.count(folder) != 0) return true;
-  struct stat st {};
-  if (::stat(folder.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) return FailWith(ENOTDIR);
+  const TFolderFacts& facts = FactsOf(folder);
+  if (facts.StatError != 0) return FailWith(facts.StatError);
+  if (!facts.IsFolder) return FailWith(ENOTDIR);
   return MayChangeFolder(folder);
 }
 
@@ -653,10 +672,9 @@ bool TDryRunFileOps::TargetFree(const std::string& target, TForetoldFailure& fai
 bool TDryRunFileOps::NamesFit(const std::string& target, TForetoldFailure& failure) const {
   std::string rest;
   const std::string folder = ExistingAncestor(target, rest);
-  errno = 0;
-  const long pathMax = ::pathconf(folder.c_str(), _PC_PATH_MAX);
-  const long nameMax = ::pathconf(folder.c_str(), _PC_NAME_MAX);
-  const bool fat = IsFatFamily(folder);
+  const TFolderFacts& facts = FactsOf(folder);
+  const long pathMax = facts.PathMax, nameMax = facts.NameMax;
+  const bool fat = facts.Fat;
   failure.Kind = EForetoldFailure::NameTooLong;
   failure.Limit = pathMax > 0 ? pathMax : PATH_MAX;
   if (static_cast<long>(target.size()) >= failure.Limit) return FailWith(ENAMETOOLONG);
@@ -686,10 +704,10 @@ bool TDryRunFileOps::Foretell(const std::u16string& from, const std::u16string& 
   failure.Kind = EForetoldFailure::Folder;
   if (!TargetFolderWritable(FolderOf(target))) return false;
   if (!TargetFree(target, failure)) return false;
-  struct stat folder {};
   failure.Kind = EForetoldFailure::OtherFileSystem;
-  if (move && !allowCopy && ::stat(FolderOf(target).c_str(), &folder) == 0 &&
-      folder.st_dev != st.st_dev)
+  const TFolderFacts& folder = FactsOf(FolderOf(target));
+  if (move && !allowCopy && folder.StatError == 0 &&
+      folder.Device != static_cast<uint64_t>(st.st_dev))
     return FailWith(EXDEV);
   const std::string place = PlaceOf(target);
   taken_[place] = from;

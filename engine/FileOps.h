@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <set>
@@ -139,7 +140,23 @@ class TDryRunFileOps : public IFileOps {
   bool TargetFree(const std::string& target, TForetoldFailure& failure) const;
   bool NamesFit(const std::string& target, TForetoldFailure& failure) const;
   std::string PlaceOf(const std::string& path) const;
+  std::string ExistingAncestor(const std::string& path, std::string& rest) const;
 
+  // What the forecast asks of a folder, looked up once a job: a dry run
+  // changes nothing, so a folder's answers hold for the whole job.
+  struct TFolderFacts {
+    int StatError = 0;  // errno of stat (links followed); 0: it exists
+    bool IsFolder = false;
+    uint64_t Device = 0, Inode = 0;
+    bool Fat = false;  // FAT or exFAT: names without letter case, in UTF-16 units
+    long PathMax = -1, NameMax = -1;
+    int AccessError = 0;  // errno of the write-and-search access check; 0: allowed
+  };
+  const TFolderFacts& FactsOf(const std::string& folder) const;
+  bool MayChangeFolder(const std::string& folder) const;
+
+  mutable std::map<std::string, TFolderFacts> folderFacts_;
+  std::set<std::string> existingFolders_;        // seen as folders by CreateFolders
   std::set<std::string> createdFolders_;         // as the job spells them
   std::map<std::string, std::u16string> taken_;  // place (folder device and inode, name): by whom
   std::set<std::string> freed_;
