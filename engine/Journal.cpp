@@ -507,9 +507,10 @@ void TJournalWriter::Settle() {
   if (fd_ < 0 || writeOnly_) return;
   Unmap();
   writeOnly_ = true;
-  // Should the cut fail, the NUL bytes after the records are read as unwritten.
+  // Should the cut fail, the NUL bytes after the records are read as unwritten:
+  // nothing is lost, so the job goes on.
   ErrnoKeeper keep;
-  (void)::ftruncate(fd_, static_cast<off_t>(length_));
+  if (::ftruncate(fd_, static_cast<off_t>(length_)) != 0) return;
 }
 
 bool TJournalWriter::Sync() {
