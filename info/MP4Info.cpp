@@ -8,11 +8,6 @@
 
 namespace dov {
 
-void TMP4Info::ReadFromFile(std::string_view fileName, TStream* stream) {
-  Duration = 0;
-  ParseStreamOrFile(fileName, stream, [this](TStream& s) { Parse(s); });
-}
-
 void TMP4Info::Parse(TStream& stream) {
   // After the header: version (1), flags (3), creation and modification times
   // (4 bytes each in version 0, 8 in version 1), then the time scale (4) and

@@ -5,20 +5,14 @@
 #include <cstdint>
 #include <string_view>
 
-#include "common/DOVFileStream.h"
+#include "info/LengthReader.h"
 
 namespace dov {
 
-class TMP4Info {
+class TMP4Info : public TLengthReader<TMP4Info> {
  public:
-  // Play length in milliseconds, 0 = unknown.
-  int32_t Duration = 0;
-
-  // Clears Duration, then reads the stream (seeked to 0, left open) or,
-  // without one, the named file. Nothing raises.
-  void ReadFromFile(std::string_view fileName, TStream* stream);
-
  private:
+  friend class TLengthReader<TMP4Info>;
   void Parse(TStream& stream);
 };
 

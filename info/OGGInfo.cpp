@@ -26,11 +26,6 @@ constexpr std::string_view kPageMark = "OggS";
 
 }  // namespace
 
-void TOggInfo::ReadFromFile(std::string_view fileName, TStream* stream) {
-  Duration = 0;
-  ParseStreamOrFile(fileName, stream, [this](TStream& s) { Parse(s); });
-}
-
 void TOggInfo::Parse(TStream& stream) {
   TByteReader reader(stream);
   const int64_t size = reader.Size();

@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <string_view>
 
-#include "common/DOVFileStream.h"
+#include "info/LengthReader.h"
 
 namespace dov {
 
-class TOggInfo {
+class TOggInfo : public TLengthReader<TOggInfo> {
  public:
   // Files this short hold no identification header and last page.
   static constexpr int64_t kMinFileSize = 258;
@@ -26,14 +26,8 @@ class TOggInfo {
   // Opus granule positions count 48 kHz samples, whatever the input rate.
   static constexpr uint32_t kOpusRate = 48000;
 
-  // Play length in milliseconds, 0 = unknown.
-  int32_t Duration = 0;
-
-  // Clears Duration, then reads the stream (seeked to 0, left open) or,
-  // without one, the named file. Nothing raises.
-  void ReadFromFile(std::string_view fileName, TStream* stream);
-
  private:
+  friend class TLengthReader<TOggInfo>;
   void Parse(TStream& stream);
 };
 
