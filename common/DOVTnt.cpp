@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -198,13 +199,14 @@ bool MarkedFileExists(std::string_view marked) {
 
 namespace {
 
+// Per thread: several threads read tags at once.
 std::string& LastOpenErrorText() {
-  static std::string text;
+  thread_local std::string text;
   return text;
 }
 
-int& RetryPauseMs() {
-  static int ms = 500;
+std::atomic<int>& RetryPauseMs() {
+  static std::atomic<int> ms{500};
   return ms;
 }
 
@@ -232,7 +234,7 @@ std::unique_ptr<TDOVFileStream> OpenWithRetry(std::string_view path, int8_t atte
       LastOpenErrorText() = e.what();
       if (!CanPass(e.Error())) break;
       if (attempt < attempts)
-        std::this_thread::sleep_for(std::chrono::milliseconds(RetryPauseMs()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(RetryPauseMs().load()));
     }
   }
   return nullptr;

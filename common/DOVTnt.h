@@ -42,7 +42,8 @@ std::string_view TrimBytes(std::string_view s);
 // True when a file (not a folder) exists under the marked name.
 bool MarkedFileExists(std::string_view marked);
 
-// The message of the last failed attempt of OpenWithRetry (never shown).
+// The message of the last failed attempt of OpenWithRetry on this thread
+// (never shown).
 const std::string& LastOpenError();
 
 // Opens a stream, retrying only errors that can pass (a busy or interrupted

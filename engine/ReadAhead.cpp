@@ -1,42 +1,47 @@
 #include "engine/ReadAhead.h"
 
 #include <dirent.h>
-#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <system_error>
 
-#include "common/ByteReader.h"
+#include "common/DOVTnt.h"
 
 namespace dov {
 namespace {
-
-// The stream's first block at the head; at the tail, the footer block the tag
-// store reads (from a 4 KiB boundary to the end) with room to spare.
-constexpr size_t kHeadBytes = 16 * 1024;
-constexpr size_t kTailBytes = 8 * 1024;
-
-// The end of an ID3v2 tag that begins the file (its ten-byte header read),
-// or 0 when there is none or its size bytes are not sync-safe (a hint only: the
-// readers decide); a footer adds ten bytes.
-off_t ID3v2End(const unsigned char* header) {
-  if (header[0] != 'I' || header[1] != 'D' || header[2] != '3') return 0;
-  if (((header[6] | header[7] | header[8] | header[9]) & 0x80) != 0) return 0;
-  return LoadID3v2TagSize(header + 6) + ((header[5] & 0x10) != 0 ? 10 : 0);
-}
 
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
+std::optional<unsigned>& ReaderLimit() {
+  static std::optional<unsigned> limit;
+  return limit;
+}
+
+std::function<void(const std::u16string&)>& BeforeTake() {
+  static std::function<void(const std::u16string&)> hook;
+  return hook;
+}
+
 }  // namespace
+
+EEntryKind EntryKindOf(const std::string& nativeFolder, const char* nativeName,
+                       unsigned char type) {
+  if (type == DT_REG) return EEntryKind::File;
+  if (type == DT_DIR) return EEntryKind::Folder;
+  if (type != DT_LNK && type != DT_UNKNOWN) return EEntryKind::Other;
+  const std::string nativePath = nativeFolder + nativeName;
+  struct stat st {};
+  if (::lstat(nativePath.c_str(), &st) != 0) return EEntryKind::Other;
+  if (S_ISDIR(st.st_mode)) return EEntryKind::Folder;
+  if (S_ISLNK(st.st_mode) && ::stat(nativePath.c_str(), &st) != 0) return EEntryKind::Other;
+  return S_ISREG(st.st_mode) ? EEntryKind::File : EEntryKind::Other;
+}
 
 bool TReadAhead::Enabled() {
   const char* value = std::getenv("DOV_READ_AHEAD");
@@ -50,30 +55,32 @@ unsigned TReadAhead::ReaderCount() {
   return std::clamp(8 * cores, 16u, 32u);
 }
 
-TReadAhead::TReadAhead(std::string root, bool subfolders, const std::string& skip, TWanted wanted)
-    : subfolders_(subfolders), wanted_(std::move(wanted)) {
+void TReadAhead::LimitReaders(std::optional<unsigned> limit) {
+  ReaderLimit() = limit;
+}
+
+void TReadAhead::SetBeforeTake(std::function<void(const std::u16string& path)> hook) {
+  BeforeTake() = std::move(hook);
+}
+
+TReadAhead::TReadAhead(TRules rules) : rules_(std::move(rules)) {
   if (!Enabled()) return;
-  struct stat st {};
-  if (!skip.empty() && ::stat(skip.c_str(), &st) == 0) {
-    hasSkip_ = true;
-    skipDevice_ = st.st_dev;
-    skipInode_ = st.st_ino;
-  }
-  maxReaders_ = ReaderCount();
-  if (root.empty() || root.back() != '/') root.push_back('/');
+  maxReaders_ = ReaderLimit().value_or(ReaderCount());
+  firstReaders_ = std::min(maxReaders_, std::max(2u, std::thread::hardware_concurrency()) - 1);
   try {
-    walker_ = std::thread([this, root] {
+    walker_ = std::thread([this] {
       try {
-        Walk(root);
+        Walk(rules_.Root);
       } catch (const std::exception&) {
-        // Only a help: the walk ends, the engine goes on alone.
+        // Only a help: the walk ends, the engine reads the rest itself.
       }
       std::lock_guard<std::mutex> lock(mutex_);
       walkEnded_ = true;
       readerWake_.notify_all();
+      engineWake_.notify_all();
     });
   } catch (const std::system_error&) {
-    // No thread to be had: no read-ahead.
+    // No thread to be had: the engine reads every file itself.
   }
 }
 
@@ -81,116 +88,182 @@ TReadAhead::~TReadAhead() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
+    stopping_ = true;
   }
   walkerWake_.notify_all();
   readerWake_.notify_all();
   if (walker_.joinable()) walker_.join();
-  // The walker started the readers; none starts after it ended.
+  // The walker started the readers; none starts after it ended. A reader
+  // finishes the file it reads.
   for (std::thread& reader : readers_) reader.join();
 }
 
-void TReadAhead::Passed() {
-  if (!walker_.joinable()) return;
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++passed_;
-  if (listed_ >= passed_ + kWindow - 1) walkerWake_.notify_one();
-}
-
-bool TReadAhead::Offer(std::string path) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  walkerWake_.wait(lock, [this] { return stop_ || listed_ < passed_ + kWindow; });
-  if (stop_) return false;
-  ++listed_;
-  // On a warm cache reading ahead only costs time: while the files read were
-  // all in the cache already, only every sixteenth is tried, to see whether
-  // that still holds.
-  if (cachedInARow_ >= kCachedToPause && listed_ % 16 != 0) return true;
-  queue_.push_back(std::move(path));
-  // One more reader while more is queued than there are readers: few on a
-  // warm cache, where the reads keep up, up to the most on a cold one.
-  if (readers_.size() < maxReaders_ && queue_.size() > readers_.size()) {
-    try {
-      readers_.emplace_back([this] { ReadLoop(); });
-    } catch (const std::system_error&) {
-      maxReaders_ = static_cast<unsigned>(readers_.size());  // no more threads to be had
+// The engine's walk: the same order, the same folders passed over, the same
+// files wanted, and the same wide paths.
+void TReadAhead::Walk(std::u16string folder) {
+  if (folder.empty() || folder.back() != u'/') folder.push_back(u'/');
+  const std::string nativeFolder = WideToNative(folder);
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(nativeFolder.c_str()));
+  if (!dir) return;
+  while (dirent* entry = ::readdir(dir.get())) {
+    if (stopping_) return;
+    const char* nativeName = entry->d_name;
+    if (nativeName[0] == '\0' || nativeName[0] == '.') continue;
+    const EEntryKind kind = EntryKindOf(nativeFolder, nativeName, entry->d_type);
+    if (kind == EEntryKind::Folder) {
+      if (!rules_.Subfolders) continue;
+      std::u16string subfolder = folder + NativeToWide(nativeName);
+      if (rules_.Skipped(subfolder)) continue;
+      // The files before it are read while the walk goes into it.
+      if (!Publish()) return;
+      Walk(std::move(subfolder));
+    } else if (kind == EEntryKind::File) {
+      std::u16string name = NativeToWide(nativeName);
+      if (rules_.Wanted(name) && !Offer(folder + name)) return;
     }
   }
-  readerWake_.notify_one();
+  Publish();
+}
+
+bool TReadAhead::Offer(std::u16string path) {
+  auto slot = std::make_shared<TSlot>();
+  slot->Path = std::move(path);
+  batch_.push_back(std::move(slot));
+  return batch_.size() < kBatch || Publish();
+}
+
+// The listed files join the window a batch at a time, so that the walker and
+// the readers wake each other once a batch.
+bool TReadAhead::Publish() {
+  if (batch_.empty()) return !stopping_;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!stop_ && window_.size() >= kWindow) {
+    walkerWaits_ = true;
+    walkerWake_.wait(lock, [this] { return stop_ || window_.size() <= kWindow / 2; });
+    walkerWaits_ = false;
+  }
+  if (stop_) return false;
+  for (std::shared_ptr<TSlot>& slot : batch_) window_.push_back(std::move(slot));
+  batch_.clear();
+  StartReaderIfNeeded();
+  if (idleReaders_ > 0) readerWake_.notify_all();
+  if (engineWaits_) engineWake_.notify_one();
   return true;
 }
 
-void TReadAhead::Walk(const std::string& folder) {
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
-  if (!dir) return;
-  while (dirent* entry = ::readdir(dir.get())) {
-    if (entry->d_name[0] == '\0' || entry->d_name[0] == '.') continue;
-    std::string path = folder + entry->d_name;
-    unsigned char type = entry->d_type;
-    struct stat st {};
-    if (type == DT_UNKNOWN && ::lstat(path.c_str(), &st) == 0)
-      type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
-    if (type == DT_DIR) {
-      if (!subfolders_) continue;
-      if (hasSkip_ && ::stat(path.c_str(), &st) == 0 && st.st_dev == skipDevice_ &&
-          st.st_ino == skipInode_)
-        continue;
-      Walk(path + "/");
-    } else if ((type == DT_REG || type == DT_LNK) && wanted_(entry->d_name)) {
-      if (!Offer(std::move(path))) return;
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stop_) return;
+// Readers start with one per core besides the engine's own: on a warm cache
+// the reads are parsing, and more threads than cores only take turns. A reader
+// whose read had to wait (a cold cache, a slow share) asks for one more, up to
+// ReaderCount(), so that many reads are in flight.
+void TReadAhead::StartReaderIfNeeded() {
+  const size_t queued = window_.size() - handedOut_;
+  const size_t wanted = std::min<size_t>(maxReaders_, firstReaders_ + readsWaited_);
+  if (readers_.size() >= wanted || queued <= idleReaders_ || stop_) return;
+  try {
+    readers_.emplace_back([this] { ReadLoop(); });
+  } catch (const std::exception&) {
+    maxReaders_ = static_cast<unsigned>(readers_.size());  // no more threads to be had
   }
+}
+
+// The first queued slot, marked as being read; null when none is queued.
+std::shared_ptr<TReadAhead::TSlot> TReadAhead::NextToRead() {
+  if (handedOut_ == window_.size()) return nullptr;
+  std::shared_ptr<TSlot> slot = window_[handedOut_++];
+  slot->State = EState::Reading;
+  return slot;
+}
+
+// Reads the slot without the lock, which it holds before and after.
+void TReadAhead::ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, bool watch) {
+  lock.unlock();
+  // A read that gave the processor up waited for the disk: voluntary context
+  // switches tell it from one the scheduler interrupted.
+  rusage before{}, after{};
+  if (watch) ::getrusage(RUSAGE_THREAD, &before);
+  const bool read = ReadSlot(slot);
+  if (watch) ::getrusage(RUSAGE_THREAD, &after);
+  lock.lock();
+  slot.State = read ? EState::Read : EState::Failed;
+  if (watch && after.ru_nvcsw > before.ru_nvcsw) {
+    ++readsWaited_;
+    StartReaderIfNeeded();
+  }
+  if (engineWaits_) engineWake_.notify_one();
 }
 
 void TReadAhead::ReadLoop() {
-  for (;;) {
-    std::string path;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      readerWake_.wait(lock, [this] { return stop_ || walkEnded_ || !queue_.empty(); });
-      if (stop_ || queue_.empty()) return;
-      path = std::move(queue_.front());
-      queue_.pop_front();
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (unsigned count = 0;; ++count) {
+    while (!stop_ && !walkEnded_ && handedOut_ == window_.size()) {
+      ++idleReaders_;
+      readerWake_.wait(lock);
+      --idleReaders_;
     }
-    if (ReadHeadAndTail(path)) {
-      ++cachedInARow_;
-    } else {
-      cachedInARow_ = 0;
-    }
+    if (stop_) return;
+    std::shared_ptr<TSlot> slot = NextToRead();
+    if (slot == nullptr) return;  // the walk ended and every file is read
+    // Every fourth read is watched while more readers may be started.
+    ReadUnlocked(lock, *slot, readers_.size() < maxReaders_ && count % 4 == 0);
   }
 }
 
-bool TReadAhead::ReadHeadAndTail(const std::string& path) {
-  // Non-blocking, so that a FIFO among the files cannot hold a reader; only a
-  // regular file is read.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return false;
-  struct stat st {};
-  bool cached = false;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    thread_local std::array<unsigned char, kHeadBytes> buffer;
-    // First from the page cache alone: whether the head was there tells a
-    // warm scan from a cold one.
-    const size_t want = static_cast<size_t>(std::min<off_t>(st.st_size, kHeadBytes));
-    iovec part{buffer.data(), want};
-    ssize_t head = ::preadv2(fd, &part, 1, 0, RWF_NOWAIT);
-    cached = head == static_cast<ssize_t>(want);
-    if (!cached) head = ::pread(fd, buffer.data(), kHeadBytes, 0);
-    // Behind an ID3v2 tag larger than the head (a cover) the audio's first
-    // frame is read too, for its play length.
-    const off_t audio = head >= 10 ? ID3v2End(buffer.data()) : 0;
-    ssize_t ignored = 0;
-    if (audio > static_cast<off_t>(kHeadBytes) && audio < st.st_size)
-      ignored = ::pread(fd, buffer.data(), kHeadBytes, audio - audio % 4096);
-    if (st.st_size > static_cast<off_t>(kHeadBytes)) {
-      const off_t tail = std::max<off_t>(kHeadBytes, st.st_size - kTailBytes);
-      ignored = ::pread(fd, buffer.data(), kTailBytes, tail);
-    }
-    (void)ignored;  // only a help: a failed read is the engine's to meet
+// A failure is the engine's to meet: it reads such a file again itself, so a
+// file that could not be opened is reported as the engine found it (not, say,
+// short of descriptors because of the pool's own).
+bool TReadAhead::ReadSlot(TSlot& slot) const {
+  try {
+    rules_.Read(slot.Path, slot.Tags);
+    return slot.Tags.OpenError == 0;
+  } catch (...) {
+    return false;
   }
-  ::close(fd);
-  return cached;
+}
+
+void TReadAhead::DropFront(size_t count) {
+  window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(count));
+  handedOut_ = handedOut_ > count ? handedOut_ - count : 0;
+  // The walk goes on when half the window is free: one wake-up a half window.
+  if (walkerWaits_ && window_.size() <= kWindow / 2) walkerWake_.notify_one();
+}
+
+bool TReadAhead::Take(const std::u16string& path, TNameTags& tags) {
+  if (!walker_.joinable()) return false;
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto wait = [&](auto ready) {
+    if (ready()) return;
+    engineWaits_ = true;
+    engineWake_.wait(lock, ready);
+    engineWaits_ = false;
+  };
+  wait([this] { return !window_.empty() || walkEnded_; });
+  // Almost always the first; a walk that saw other files than the engine's
+  // finds it further on, or not at all.
+  size_t at = 0;
+  while (at < window_.size() && window_[at]->Path != path) ++at;
+  if (at == window_.size()) return false;
+  DropFront(at);
+  std::shared_ptr<TSlot> slot = window_.front();
+  // Not begun yet: the engine reads it sooner itself than it would wait.
+  // While it is being read, the engine reads the next files for the pool, as
+  // long as no read waited for the disk: then a read of its own would hold up
+  // the files the pool has read meanwhile.
+  while (slot->State == EState::Reading) {
+    std::shared_ptr<TSlot> next = readsWaited_ == 0 ? NextToRead() : nullptr;
+    if (next != nullptr) {
+      ReadUnlocked(lock, *next, false);
+    } else {
+      wait([&] {
+        return slot->State != EState::Reading || (readsWaited_ == 0 && handedOut_ < window_.size());
+      });
+    }
+  }
+  DropFront(1);
+  if (slot->State != EState::Read) return false;
+  lock.unlock();
+  if (const auto& hook = BeforeTake()) hook(path);
+  tags = std::move(slot->Tags);
+  return true;
 }
 
 }  // namespace dov

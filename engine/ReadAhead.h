@@ -1,73 +1,127 @@
-// Reads ahead of the rename engine's walk, so that a scan keeps several reads
-// in flight: a walker thread lists the same folders in the same order a little
-// ahead of the engine, and a small pool of threads reads the head and the
-// tail of each audio file it finds (the ranges the tag store and the readers
-// read first), bringing them into the page cache. The engine reads every file
-// itself as before and finds its pages there: nothing it reports depends on
-// what was read ahead, or whether, or when. A file that changes or vanishes
-// in between is only a wasted read.
+// Reads the tags of the rename engine's next files on a pool of threads, so
+// that a scan keeps several reads in flight and parses on every core: a walker
+// thread lists the same folders in the same order a little ahead of the
+// engine, and reader threads run the engine's own tag read on each wanted file
+// it finds. The results wait in a bounded window in walk order. The engine,
+// at each file, takes the result read for exactly its path, or reads the file
+// itself when the pool has none (the walks disagree, a folder changed, the
+// read failed, the pool is off or has no threads): what it reports is the
+// same whatever the pool does.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdint>
+#include <cstddef>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace dov {
 
+// What the engine's tag read gives for one file.
+struct TNameTags {
+  std::u16string Artist;
+  std::u16string Title;
+  std::u16string Genre;
+  int OpenError = 0;  // why an existing file could not be opened; 0 when it was
+};
+
+// The kind of a directory entry, following a symbolic link to a file but never
+// one to a folder. Both walks sort their entries with it.
+enum class EEntryKind { File, Folder, Other };
+EEntryKind EntryKindOf(const std::string& nativeFolder, const char* nativeName, unsigned char type);
+
 class TReadAhead {
  public:
-  // Whether a native file name is one the engine reads.
-  using TWanted = std::function<bool(const char* nativeName)>;
+  // The engine's walk, for the walker to repeat.
+  struct TRules {
+    std::u16string Root;
+    bool Subfolders = false;
+    // Whether a file name is one the engine reads.
+    std::function<bool(const std::u16string& name)> Wanted;
+    // Whether the engine passes over a folder (a path without its last slash).
+    std::function<bool(const std::u16string& folder)> Skipped;
+    // The engine's tag read; it may raise, and runs on several threads at once.
+    std::function<void(const std::u16string& path, TNameTags& tags)> Read;
+  };
 
-  // Starts reading ahead under root (a native path), into subfolders when
-  // asked, never into skip (a native folder path, or empty). Does nothing
-  // when read-ahead is off.
-  TReadAhead(std::string root, bool subfolders, const std::string& skip, TWanted wanted);
+  // Starts walking and reading. Does nothing when read-ahead is off.
+  explicit TReadAhead(TRules rules);
   ~TReadAhead();
   TReadAhead(const TReadAhead&) = delete;
   TReadAhead& operator=(const TReadAhead&) = delete;
 
-  // The engine came to its next wanted file: the walk may go one further.
-  void Passed();
+  // The tags of path, the engine's next wanted file, waiting while they are
+  // read; false when the pool has none for it and the engine reads it itself.
+  // The results the pool holds for files before path in its walk are dropped.
+  bool Take(const std::u16string& path, TNameTags& tags);
 
   // Off when the environment sets DOV_READ_AHEAD=0 (for tests that compare
   // the engine's output with and without it).
   static bool Enabled();
-  // Reader threads: reads in flight, from the number of cores.
+  // The most reader threads, reads in flight, from the number of cores. A
+  // pool starts with one reader per core but one (the engine reads too) and
+  // grows only while reads wait for the disk.
   static unsigned ReaderCount();
   // How many wanted files the walk may be ahead of the engine.
-  static constexpr uint64_t kWindow = 128;
+  static constexpr size_t kWindow = 128;
+  // How many listed files join the window at once.
+  static constexpr size_t kBatch = 16;
+
+  // Tests: at most this many reader threads (0: as if none could be started);
+  // nullopt gives ReaderCount() again.
+  static void LimitReaders(std::optional<unsigned> limit);
+  // Tests: runs with each path whose tags the pool read, after the read and
+  // before the engine takes them; null removes it.
+  static void SetBeforeTake(std::function<void(const std::u16string& path)> hook);
 
  private:
-  void Walk(const std::string& folder);
-  bool Offer(std::string path);  // false once stopped
-  void ReadLoop();
-  // True when the head was in the page cache already.
-  static bool ReadHeadAndTail(const std::string& path);
-  // Files found in the cache in a row after which most are passed over.
-  static constexpr int kCachedToPause = 32;
+  enum class EState { Queued, Reading, Read, Failed };
+  struct TSlot {
+    std::u16string Path;
+    EState State = EState::Queued;
+    TNameTags Tags;
+  };
 
-  bool subfolders_ = false;
-  TWanted wanted_;
-  uint64_t skipDevice_ = 0, skipInode_ = 0;
-  bool hasSkip_ = false;
+  void Walk(std::u16string folder);
+  // Both false once stopped.
+  bool Offer(std::u16string path);
+  bool Publish();
+  void StartReaderIfNeeded();
+  std::shared_ptr<TSlot> NextToRead();
+  void ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, bool watch);
+  void ReadLoop();
+  // Whether the slot's tags were read in full, the file opened.
+  bool ReadSlot(TSlot& slot) const;
+  // Removes the first count slots of the window.
+  void DropFront(size_t count);
+
+  TRules rules_;
 
   std::mutex mutex_;
-  std::condition_variable walkerWake_;  // the engine passed a file, or stop
-  std::condition_variable readerWake_;  // a path queued, the walk ended, or stop
-  std::deque<std::string> queue_;
-  uint64_t listed_ = 0;
-  uint64_t passed_ = 0;
+  std::condition_variable walkerWake_;  // room in the window, or stop
+  std::condition_variable readerWake_;  // a slot queued, the walk ended, or stop
+  std::condition_variable engineWake_;  // a slot read, a slot listed, or the walk ended
+  // The wanted files listed and not taken yet, in walk order. Readers take
+  // them in order, so the first handedOut_ are being read or done.
+  std::deque<std::shared_ptr<TSlot>> window_;
+  size_t handedOut_ = 0;
+  unsigned idleReaders_ = 0;
+  bool walkerWaits_ = false;
+  bool engineWaits_ = false;
   bool stop_ = false;
+  std::atomic<bool> stopping_{false};
+  std::vector<std::shared_ptr<TSlot>>
+      batch_;  // the walker's, not in the window yet  // stop_, read by the walk without the lock
   bool walkEnded_ = false;
   unsigned maxReaders_ = 0;
-  std::atomic<int> cachedInARow_{0};
+  unsigned firstReaders_ = 0;
+  unsigned readsWaited_ = 0;          // watched reads that waited for the disk
   std::vector<std::thread> readers_;  // started by the walker as work queues up
   std::thread walker_;
 };

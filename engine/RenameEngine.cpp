@@ -62,22 +62,6 @@ char16_t Fold(char16_t c) {
   return lower <= 0xFFFF ? static_cast<char16_t>(lower) : c;
 }
 
-// The kind of a directory entry, following a symbolic link to a file but never
-// one to a folder.
-enum class EntryKind { File, Folder, Other };
-
-EntryKind KindOf(const std::string& nativeFolder, const char* nativeName, unsigned char type) {
-  if (type == DT_REG) return EntryKind::File;
-  if (type == DT_DIR) return EntryKind::Folder;
-  if (type != DT_LNK && type != DT_UNKNOWN) return EntryKind::Other;
-  const std::string nativePath = nativeFolder + nativeName;
-  struct stat st {};
-  if (::lstat(nativePath.c_str(), &st) != 0) return EntryKind::Other;
-  if (S_ISDIR(st.st_mode)) return EntryKind::Folder;
-  if (S_ISLNK(st.st_mode) && ::stat(nativePath.c_str(), &st) != 0) return EntryKind::Other;
-  return S_ISREG(st.st_mode) ? EntryKind::File : EntryKind::Other;
-}
-
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
@@ -153,11 +137,11 @@ std::u16string TRenameEngine::GenreFolder(std::u16string genre) const {
 void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string& name, int& count) {
   std::u16string ext;
   if (!IsSupportedAudioFile(name, ext)) return;
-  if (readAhead_ != nullptr) readAhead_->Passed();
   std::u16string oldPath = folder + name;
-  std::u16string artist, title, genre;
-  int openError = 0;
-  ReadNameTags(oldPath, artist, title, genre, &openError);
+  TNameTags tags;
+  if (readAhead_ == nullptr || !readAhead_->Take(oldPath, tags))
+    ReadNameTags(oldPath, tags.Artist, tags.Title, tags.Genre, &tags.OpenError);
+  auto& [artist, title, genre, openError] = tags;
   if (openError != 0) unreadableFiles_.push_back({oldPath, openError});
   if (artist.empty() && title.empty() && genre.empty()) {
     const ESkipKind kind = openError != 0 ? ESkipKind::Unreadable : ESkipKind::NoNameTags;
@@ -219,14 +203,14 @@ void TRenameEngine::CollectFiles(std::u16string folder, int& count) {
   while (dirent* entry = ::readdir(dir.get())) {
     const char* nativeName = entry->d_name;
     if (nativeName[0] == '\0' || nativeName[0] == '.') continue;  // hidden, "." and ".."
-    EntryKind kind = KindOf(nativeFolder, nativeName, entry->d_type);
+    EEntryKind kind = EntryKindOf(nativeFolder, nativeName, entry->d_type);
     std::u16string name = NativeToWide(nativeName);
-    if (kind == EntryKind::Folder) {
+    if (kind == EEntryKind::Folder) {
       if (!options_.Subfolders) continue;
       std::u16string subfolder = folder + name;
       if (IsDestination(subfolder)) continue;
       CollectFiles(subfolder, count);
-    } else if (kind == EntryKind::File) {
+    } else if (kind == EEntryKind::File) {
       ListFile(folder, name, count);
     }
   }
@@ -239,14 +223,16 @@ int TRenameEngine::Collect(const TRenameOptions& options) {
   unreadableFiles_.clear();
   skippedFiles_.clear();
   int total = 0;
-  // The walk's next files are read ahead meanwhile, into the page cache.
-  const bool toGenreFolder = options_.Move || options_.Copy;
-  TReadAhead readAhead(WideToNative(options_.SourceFolder), options_.Subfolders,
-                       toGenreFolder ? WideToNative(options_.DestFolder) : std::string(),
-                       [](const char* nativeName) {
-                         std::u16string ext;
-                         return IsSupportedAudioFile(NativeToWide(nativeName), ext);
-                       });
+  // The walk's next files are read meanwhile on a pool of threads.
+  TReadAhead readAhead({options_.SourceFolder, options_.Subfolders,
+                        [](const std::u16string& name) {
+                          std::u16string ext;
+                          return IsSupportedAudioFile(name, ext);
+                        },
+                        [this](const std::u16string& folder) { return IsDestination(folder); },
+                        [](const std::u16string& path, TNameTags& tags) {
+                          ReadNameTags(path, tags.Artist, tags.Title, tags.Genre, &tags.OpenError);
+                        }});
   readAhead_ = &readAhead;
   struct TForget {
     TReadAhead*& pointer;
