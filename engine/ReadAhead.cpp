@@ -189,7 +189,8 @@ void TReadAhead::ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, b
     ++readsWaited_;
     StartReaderIfNeeded();
   }
-  if (engineWaits_) engineWake_.notify_one();
+  // The engine waits for the first slot of the window only.
+  if (engineWaits_ && !window_.empty() && window_.front().get() == &slot) engineWake_.notify_one();
 }
 
 void TReadAhead::ReadLoop() {
