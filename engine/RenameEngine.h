@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/FileOps.h"
+#include "engine/RenameList.h"
 
 namespace dov {
 
@@ -25,13 +26,6 @@ struct TRenameOptions {
   // Stands in for the characters not allowed in names; a '/' or a NUL, which
   // no name can hold, gives '_'.
   char16_t ReplaceChar = u' ';
-};
-
-struct TRenameEntry {
-  std::u16string OldPath;
-  std::u16string NewPath;
-  std::optional<bool> Ok;  // unset until the operation pass tried it
-  int Error = 0;           // why it failed (an errno value); 0 when it did not
 };
 
 // Where a job is. The engine tells its view these facts; each view words
@@ -93,7 +87,7 @@ class TRenameEngine {
   // The collection pass alone (a dry run, with operations that do nothing).
   int Collect(const TRenameOptions& options);
 
-  const std::vector<TRenameEntry>& RenameList() const { return renameList_; }
+  const TRenameList& RenameList() const { return renameList_; }
   // The folders the last walk could not list: their files were not seen.
   const std::vector<TUnreadableFolder>& UnreadableFolders() const { return unreadableFolders_; }
   // The supported files the last walk could not open: they were passed over.
@@ -119,7 +113,7 @@ class TRenameEngine {
   IFileOps& fileOps_;
   IRenameView& view_;
   TRenameOptions options_;
-  std::vector<TRenameEntry> renameList_;
+  TRenameList renameList_;
   std::vector<TUnreadableFolder> unreadableFolders_;
   std::vector<TUnreadableFile> unreadableFiles_;
   std::vector<TSkippedFile> skippedFiles_;
