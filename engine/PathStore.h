@@ -3,7 +3,9 @@
 // and each path as its folder's number and its packed name.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -27,6 +29,69 @@ class TByteChunks {
   static constexpr unsigned kOffsetBits = 24;  // an Append larger than a chunk starts at 0
 
   std::vector<std::vector<char>> chunks_;
+};
+
+// Items appended in chunks of a fixed count: growing never copies what is
+// there, and leaves no slack larger than one chunk.
+template <class T, size_t kChunkItems = 4096>
+class TChunkedVector {
+ public:
+  void push_back(const T& item) {
+    if (chunks_.empty() || chunks_.back().size() == kChunkItems) {
+      chunks_.emplace_back();
+      chunks_.back().reserve(kChunkItems);
+    }
+    chunks_.back().push_back(item);
+    ++size_;
+  }
+  const T& operator[](size_t index) const {
+    return chunks_[index / kChunkItems][index % kChunkItems];
+  }
+  T& operator[](size_t index) { return chunks_[index / kChunkItems][index % kChunkItems]; }
+  size_t size() const { return size_; }
+  void clear() {
+    chunks_.clear();
+    size_ = 0;
+  }
+
+ private:
+  std::vector<std::vector<T>> chunks_;
+  size_t size_ = 0;
+};
+
+// Hands out the items of a list that makes each whole as it is reached (by
+// value, from its operator[]), in order.
+template <class TList, class TItem>
+class TIndexIterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = TItem;
+  using difference_type = std::ptrdiff_t;
+  using pointer = void;
+  using reference = TItem;
+
+  TIndexIterator(const TList* list, size_t index) : list_(list), index_(index) {}
+  TItem operator*() const { return (*list_)[index_]; }
+  // it->Field: the item made whole lives as long as the expression.
+  struct TArrow {
+    TItem Item;
+    const TItem* operator->() const { return &Item; }
+  };
+  TArrow operator->() const { return {**this}; }
+  TIndexIterator& operator++() {
+    ++index_;
+    return *this;
+  }
+  TIndexIterator operator++(int) {
+    TIndexIterator before = *this;
+    ++index_;
+    return before;
+  }
+  bool operator==(const TIndexIterator& other) const { return index_ == other.index_; }
+
+ private:
+  const TList* list_;
+  size_t index_;
 };
 
 // Numbers for strings seen before: each distinct text is kept once.

@@ -11,6 +11,7 @@
 
 #include "engine/FileOps.h"
 #include "engine/RenameList.h"
+#include "engine/SkippedList.h"
 
 namespace dov {
 
@@ -62,17 +63,6 @@ struct TUnreadableFolder {
 };
 using TUnreadableFile = TUnreadableFolder;
 
-// A supported file the collection pass leaves out of the job, and why: its
-// new name differs from the old one only in letter case, its tags give no
-// artist, title or genre, or it could not be opened (Error says why).
-enum class ESkipKind { CaseOnly, NoNameTags, Unreadable };
-struct TSkippedFile {
-  std::u16string Path;
-  std::u16string NewPath;  // the name it would get; for CaseOnly only
-  ESkipKind Kind = ESkipKind::NoNameTags;
-  int Error = 0;
-};
-
 struct TJobResult {
   int Done = 0;
   int Total = 0;
@@ -93,7 +83,7 @@ class TRenameEngine {
   // The supported files the last walk could not open: they were passed over.
   const std::vector<TUnreadableFile>& UnreadableFiles() const { return unreadableFiles_; }
   // The supported files the last walk left out of the job, in walk order.
-  const std::vector<TSkippedFile>& SkippedFiles() const { return skippedFiles_; }
+  const TSkippedList& SkippedFiles() const { return skippedFiles_; }
 
   // True when the lower-cased extension is supported; ext receives it (with
   // its dot) in any case.
@@ -116,7 +106,7 @@ class TRenameEngine {
   TRenameList renameList_;
   std::vector<TUnreadableFolder> unreadableFolders_;
   std::vector<TUnreadableFile> unreadableFiles_;
-  std::vector<TSkippedFile> skippedFiles_;
+  TSkippedList skippedFiles_;
   TReadAhead* readAhead_ = nullptr;  // during Collect only
 };
 

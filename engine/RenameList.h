@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,49 +25,18 @@ struct TRenameEntry {
 
 class TRenameList {
  public:
-  // Hands out each entry in order, made whole as it is reached.
-  class TIterator {
-   public:
-    using iterator_category = std::input_iterator_tag;
-    using value_type = TRenameEntry;
-    using difference_type = std::ptrdiff_t;
-    using pointer = void;
-    using reference = TRenameEntry;
-
-    TIterator(const TRenameList* list, size_t index) : list_(list), index_(index) {}
-    TRenameEntry operator*() const { return (*list_)[index_]; }
-    // it->Ok: the entry made whole lives as long as the expression.
-    struct TArrow {
-      TRenameEntry Entry;
-      const TRenameEntry* operator->() const { return &Entry; }
-    };
-    TArrow operator->() const { return {**this}; }
-    TIterator& operator++() {
-      ++index_;
-      return *this;
-    }
-    TIterator operator++(int) {
-      TIterator before = *this;
-      ++index_;
-      return before;
-    }
-    bool operator==(const TIterator& other) const { return index_ == other.index_; }
-
-   private:
-    const TRenameList* list_;
-    size_t index_;
-  };
+  using TIterator = TIndexIterator<TRenameList, TRenameEntry>;
 
   void Append(std::u16string_view oldPath, std::u16string_view newPath);
   // Records what the operation of entry index did.
   void SetOutcome(size_t index, bool ok, int error);
   void Clear();
 
-  size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
+  size_t size() const { return records_.size(); }
+  bool empty() const { return records_.size() == 0; }
   TRenameEntry operator[](size_t index) const;
   TIterator begin() const { return {this, 0}; }
-  TIterator end() const { return {this, size_}; }
+  TIterator end() const { return {this, size()}; }
 
  private:
   enum EState : uint8_t { kNotTried, kOk, kFailed };
@@ -77,15 +45,9 @@ class TRenameList {
     int32_t Error = 0;
     EState State = kNotTried;
   };
-  static constexpr size_t kChunkEntries = 4096;
-
-  const TRecord& Record(size_t index) const;
 
   TPathStore paths_;
-  // Fixed chunks rather than one vector: growing never copies the list, and
-  // leaves no slack larger than one chunk.
-  std::vector<std::vector<TRecord>> records_;
-  size_t size_ = 0;
+  TChunkedVector<TRecord> records_;
 };
 
 }  // namespace dov
