@@ -1,6 +1,7 @@
-// Paths kept compactly for the lists of a job that grow with every file: a
-// million files share some thousands of folders, so each folder is kept once
-// and each path as its folder's number and its packed name.
+// What the lists of a job that grow with every file are built of: paths kept
+// compactly (a million files share some thousands of folders, so each folder
+// is kept once and each path as its folder's number and its packed name), and
+// containers that grow in fixed chunks instead of doubling.
 #pragma once
 
 #include <cstddef>
