@@ -30,7 +30,7 @@ class TFileRename : public QWidget, private IRenameView {
   // The options of a job as the controls give them now.
   TRenameOptions Options() const;
   // The list of the last job.
-  const std::vector<TRenameEntry>& RenameList() const { return engine_.RenameList(); }
+  const TRenameList& RenameList() const { return engine_.RenameList(); }
 
  protected:
   // A close asked for while a job runs (the window manager's close button)

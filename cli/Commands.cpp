@@ -95,7 +95,7 @@ bool ReportUnreadableFolders(const TRenameEngine& engine, std::ostream& err) {
 }
 
 // One error line for each operation that failed, with the reason.
-void ReportFailedOperations(const std::vector<TRenameEntry>& list, bool copy, std::ostream& err) {
+void ReportFailedOperations(const TRenameList& list, bool copy, std::ostream& err) {
   for (const TRenameEntry& entry : list)
     if (entry.Ok == false)
       err << kProgram << "cannot " << (copy ? "copy" : "move") << " \""
@@ -113,8 +113,7 @@ std::string DryRunSummary(int done, int total) {
 
 // {"entries":[{"old":..,"new":..,"ok":..},..],"done":..,"total":..}, written
 // out as it grows so that a job of a million files holds no second copy.
-void PrintRenameJson(const std::vector<TRenameEntry>& list, int done, int total,
-                     std::ostream& out) {
+void PrintRenameJson(const TRenameList& list, int done, int total, std::ostream& out) {
   TJsonWriter json;
   json.BeginObject().Key("entries").BeginArray();
   for (const TRenameEntry& entry : list) {

@@ -563,6 +563,14 @@ size_t Utf16Length(const std::string& name) {
   return NativeToWide(name).size();
 }
 
+// A place's value in the forecast: the handle of the source that takes it,
+// plus one, above a bit that says an earlier move of the job freed it.
+constexpr uint64_t kFreed = 1;
+
+uint64_t TakenBy(uint64_t winner) {
+  return (winner + 1) << 1;
+}
+
 }  // namespace
 
 const TDryRunFileOps::TFolderFacts& TDryRunFileOps::FactsOf(const std::string& folder) const {
@@ -653,14 +661,14 @@ bool TDryRunFileOps::TargetFolderWritable(const std::string& folder) const {
 }
 
 bool TDryRunFileOps::TargetFree(const std::string& target, TForetoldFailure& failure) const {
-  const std::string place = PlaceOf(target);
-  if (auto taken = taken_.find(place); taken != taken_.end()) {
+  const uint64_t state = places_.Get(PlaceOf(target));
+  if (state >> 1 != 0) {
     failure.Kind = EForetoldFailure::Collision;
-    failure.Winner = taken->second;
+    failure.Winner = winners_.Path((state >> 1) - 1);
     return FailWith(EEXIST);
   }
   struct stat st {};
-  if (::lstat(target.c_str(), &st) == 0 && freed_.count(place) == 0) {
+  if (::lstat(target.c_str(), &st) == 0 && (state & kFreed) == 0) {
     failure.Kind = EForetoldFailure::Exists;
     return FailWith(EEXIST);
   }
@@ -709,10 +717,11 @@ bool TDryRunFileOps::Foretell(const std::u16string& from, const std::u16string& 
   if (move && !allowCopy && folder.StatError == 0 &&
       folder.Device != static_cast<uint64_t>(st.st_dev))
     return FailWith(EXDEV);
-  const std::string place = PlaceOf(target);
-  taken_[place] = from;
-  freed_.erase(place);
-  if (move) freed_.insert(PlaceOf(source));
+  places_.Set(PlaceOf(target), TakenBy(winners_.Add(from)));  // no longer free either
+  if (move) {
+    const std::string freed = PlaceOf(source);
+    places_.Set(freed, places_.Get(freed) | kFreed);
+  }
   return true;
 }
 

@@ -12,6 +12,9 @@
 #include <set>
 #include <string>
 
+#include "engine/PathStore.h"
+#include "engine/PlaceMap.h"
+
 namespace dov {
 
 // Keeps errno through clean-up after a failure, so that the caller learns
@@ -156,10 +159,12 @@ class TDryRunFileOps : public IFileOps {
   bool MayChangeFolder(const std::string& folder) const;
 
   mutable std::map<std::string, TFolderFacts> folderFacts_;
-  std::set<std::string> existingFolders_;        // seen as folders by CreateFolders
-  std::set<std::string> createdFolders_;         // as the job spells them
-  std::map<std::string, std::u16string> taken_;  // place (folder device and inode, name): by whom
-  std::set<std::string> freed_;
+  std::set<std::string> existingFolders_;  // seen as folders by CreateFolders
+  std::set<std::string> createdFolders_;   // as the job spells them
+  // For each place (folder device and inode, name) the job has met: the
+  // source whose operation takes it, and whether a move of the job frees it.
+  TPlaceMap places_;
+  TPathStore winners_;
   std::map<std::u16string, TForetoldFailure> failures_;
 };
 

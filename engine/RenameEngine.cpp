@@ -168,7 +168,7 @@ void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string&
     newPath = destRoot + genre + name;
   }
   if (!IsCaseOnlyChange(oldPath, newPath)) {
-    renameList_.push_back({oldPath, newPath, std::nullopt});
+    renameList_.Append(oldPath, newPath);
     if (count % 100 == 0) view_.ShowStatus({EJobStep::Listing, count});
     ++count;
   } else {
@@ -218,7 +218,7 @@ void TRenameEngine::CollectFiles(std::u16string folder, int& count) {
 
 int TRenameEngine::Collect(const TRenameOptions& options) {
   options_ = options;
-  renameList_.clear();
+  renameList_.Clear();
   unreadableFolders_.clear();
   unreadableFiles_.clear();
   skippedFiles_.clear();
@@ -248,13 +248,12 @@ TJobResult TRenameEngine::Run(const TRenameOptions& options) {
   result.Total = Collect(options);
   view_.SetProgressMax(result.Total);
   for (int i = 0; i < result.Total; ++i) {
-    TRenameEntry& entry = renameList_[static_cast<size_t>(i)];
+    const TRenameEntry entry = renameList_[static_cast<size_t>(i)];
     errno = 0;
     bool ok = options_.Copy ? fileOps_.CopyFile(entry.OldPath, entry.NewPath)
                             : fileOps_.MoveFile(entry.OldPath, entry.NewPath, options_.Move);
-    entry.Ok = ok;
     // An operation that fails without saying why still fails.
-    if (!ok) entry.Error = errno != 0 ? errno : EIO;
+    renameList_.SetOutcome(static_cast<size_t>(i), ok, ok ? 0 : errno != 0 ? errno : EIO);
     if (ok) {
       ++result.Done;
       if (i % 25 == 0) {

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "engine/FileOps.h"
+#include "engine/RenameList.h"
+#include "engine/SkippedList.h"
 
 namespace dov {
 
@@ -25,13 +27,6 @@ struct TRenameOptions {
   // Stands in for the characters not allowed in names; a '/' or a NUL, which
   // no name can hold, gives '_'.
   char16_t ReplaceChar = u' ';
-};
-
-struct TRenameEntry {
-  std::u16string OldPath;
-  std::u16string NewPath;
-  std::optional<bool> Ok;  // unset until the operation pass tried it
-  int Error = 0;           // why it failed (an errno value); 0 when it did not
 };
 
 // Where a job is. The engine tells its view these facts; each view words
@@ -68,17 +63,6 @@ struct TUnreadableFolder {
 };
 using TUnreadableFile = TUnreadableFolder;
 
-// A supported file the collection pass leaves out of the job, and why: its
-// new name differs from the old one only in letter case, its tags give no
-// artist, title or genre, or it could not be opened (Error says why).
-enum class ESkipKind { CaseOnly, NoNameTags, Unreadable };
-struct TSkippedFile {
-  std::u16string Path;
-  std::u16string NewPath;  // the name it would get; for CaseOnly only
-  ESkipKind Kind = ESkipKind::NoNameTags;
-  int Error = 0;
-};
-
 struct TJobResult {
   int Done = 0;
   int Total = 0;
@@ -93,13 +77,13 @@ class TRenameEngine {
   // The collection pass alone (a dry run, with operations that do nothing).
   int Collect(const TRenameOptions& options);
 
-  const std::vector<TRenameEntry>& RenameList() const { return renameList_; }
+  const TRenameList& RenameList() const { return renameList_; }
   // The folders the last walk could not list: their files were not seen.
   const std::vector<TUnreadableFolder>& UnreadableFolders() const { return unreadableFolders_; }
   // The supported files the last walk could not open: they were passed over.
   const std::vector<TUnreadableFile>& UnreadableFiles() const { return unreadableFiles_; }
   // The supported files the last walk left out of the job, in walk order.
-  const std::vector<TSkippedFile>& SkippedFiles() const { return skippedFiles_; }
+  const TSkippedList& SkippedFiles() const { return skippedFiles_; }
 
   // True when the lower-cased extension is supported; ext receives it (with
   // its dot) in any case.
@@ -119,10 +103,10 @@ class TRenameEngine {
   IFileOps& fileOps_;
   IRenameView& view_;
   TRenameOptions options_;
-  std::vector<TRenameEntry> renameList_;
+  TRenameList renameList_;
   std::vector<TUnreadableFolder> unreadableFolders_;
   std::vector<TUnreadableFile> unreadableFiles_;
-  std::vector<TSkippedFile> skippedFiles_;
+  TSkippedList skippedFiles_;
   TReadAhead* readAhead_ = nullptr;  // during Collect only
 };
 

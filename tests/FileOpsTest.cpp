@@ -1116,6 +1116,53 @@ TEST(FileOps, ADryRunForetellsEachOperationInTheOrderOfTheJob) {
   EXPECT_EQ(Entries(dir.Path().string()), before);
 }
 
+// Many operations into names of a folder the job makes: the first to a name
+// takes it, every later one collides and names that first source; a name a
+// move freed may be taken again, a name whose move failed may not.
+TEST(FileOps, ADryRunNamesTheWinnerOfEachCollisionInALargeJob) {
+  constexpr int kFiles = 1200, kNames = 400;
+  TempDir dir;
+  auto source = [&](int i) {
+    return dir / ("in" + std::to_string(i % 10) + "/\xE9" + std::to_string(i) + ".mp3");
+  };
+  for (int i = 0; i < 10; ++i) fs::create_directories(dir / ("in" + std::to_string(i)));
+  for (int i = 0; i < kFiles; ++i) WriteFile(source(i), "x");
+  TDryRunFileOps ops;
+  ASSERT_TRUE(ops.CreateFolders(W(dir / "out/Rock")));
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string target = dir / ("out/Rock/Name " + std::to_string(i % kNames) + ".mp3");
+    errno = 0;
+    ASSERT_EQ(ops.MoveFile(W(source(i)), W(target), false), i < kNames) << i;
+    const TForetoldFailure* failure = ops.FailureOf(W(source(i)));
+    if (i < kNames) {
+      EXPECT_EQ(failure, nullptr) << i;
+      continue;
+    }
+    EXPECT_EQ(errno, EEXIST) << i;
+    ASSERT_NE(failure, nullptr) << i;
+    EXPECT_EQ(failure->Kind, EForetoldFailure::Collision) << i;
+    EXPECT_TRUE(failure->Winner == W(source(i % kNames))) << i;
+  }
+  const struct {
+    const char* what;
+    int name;  // the source whose name is taken
+    bool ok;
+  } takes[] = {{"a name a move freed", 7, true},
+               {"the same name again", 7, false},
+               {"a name whose move failed", kNames + 7, false}};
+  for (const auto& take : takes) {
+    errno = 0;
+    const std::u16string from = W(source(kNames + 1));
+    EXPECT_EQ(ops.CopyFile(from, W(source(take.name))), take.ok) << take.what;
+    if (!take.ok) {
+      EXPECT_EQ(errno, EEXIST) << take.what;
+    }
+  }
+  const TForetoldFailure* again = ops.FailureOf(W(source(kNames + 1)));
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->Kind, EForetoldFailure::Exists);  // the last one: the file is still there
+}
+
 TEST(FileOps, NamesWithNulAreRefused) {
   TempDir dir;
   WriteFile(dir / "a.mp3", "x");

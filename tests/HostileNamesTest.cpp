@@ -165,14 +165,14 @@ TEST_P(HostileNames, NoFileLeavesItsFolderIsLostOrDoubledAndFailuresCount) {
   TRecordingView view;
   TRenameEngine engine(ops, view);
   const TJobResult result = engine.Run(options);
-  const std::vector<TRenameEntry>& list = engine.RenameList();
+  const TRenameList& list = engine.RenameList();
 
   // The counts: every listed operation was tried, and Done counts the ones
   // that worked.
   ASSERT_EQ(result.Total, static_cast<int>(list.size()));
-  EXPECT_EQ(result.Done, static_cast<int>(std::count_if(list.begin(), list.end(), [](auto& e) {
-              return e.Ok.value_or(false);
-            })));
+  EXPECT_EQ(result.Done,
+            static_cast<int>(std::count_if(list.begin(), list.end(),
+                                           [](const auto& e) { return e.Ok.value_or(false); })));
 
   // Nothing anywhere but in the two folders.
   const std::map<std::string, std::string> everything = FilesUnder(root.Path().string());

@@ -125,7 +125,7 @@ class RenameEngineTest : public ::testing::Test {
   TLinuxFileOps realOps;
   RecordingOps ops{&realOps};
   TRecordingView view;
-  std::vector<TRenameEntry> list;
+  TRenameList list;
 };
 
 // --- What each option does ---------------------------------------------------
