@@ -1,6 +1,7 @@
 #include "engine/CopyAhead.h"
 
 #include <algorithm>
+#include <exception>
 #include <utility>
 
 namespace dov {
@@ -46,10 +47,21 @@ void TCopyAhead::Work() {
     if (stop_) return;
     slot->State = EState::Writing;
     lock.unlock();
-    prepare_(slot->Copy);
+    Write(slot->Copy);
     lock.lock();
     slot->State = EState::Written;
     written_.notify_all();
+  }
+}
+
+// A copy that cannot be written ahead (not even for want of memory) is made
+// at its turn.
+void TCopyAhead::Write(TPreparedCopy& copy) {
+  try {
+    prepare_(copy);
+  } catch (const std::exception&) {
+    Drop(copy);
+    copy.ShortOfRoom = true;
   }
 }
 
@@ -79,10 +91,11 @@ void TCopyAhead::WaitWhileWriting(std::unique_lock<std::mutex>& lock, TSlot& slo
   written_.wait(lock, [&] { return slot.State != EState::Writing; });
 }
 
-// The copies after one that could not be written ahead are dropped and will
-// be written again, and the pool waits, so that they hold no space while the
-// job's thread makes that copy itself: on a file system about to fill up, the
-// copy fails or succeeds as it would without the pool.
+// The copies after one that could not be written ahead for want of room are
+// dropped and will be written again, and the pool waits, so that they hold no
+// space (or memory, or descriptors) while the job's thread makes that copy
+// itself: on a file system about to fill up, the copy fails or succeeds as it
+// would without the pool.
 void TCopyAhead::Rewind(std::unique_lock<std::mutex>& lock) {
   held_ = true;
   for (auto& slot : slots_) {
@@ -113,7 +126,7 @@ bool TCopyAhead::Take(const std::u16string& from, const std::u16string& to, TPre
     // Not begun yet: the job's thread writes it itself rather than wait.
     slot.State = EState::Writing;
     lock.unlock();
-    prepare_(slot.Copy);
+    Write(slot.Copy);
     lock.lock();
     slot.State = EState::Written;
   }
@@ -121,7 +134,7 @@ bool TCopyAhead::Take(const std::u16string& from, const std::u16string& to, TPre
   copy = std::move(slot.Copy);
   slot.Copy.Fd = -1;
   slots_.pop_front();
-  if (copy.Fd < 0) Rewind(lock);
+  if (copy.Fd < 0 && copy.ShortOfRoom) Rewind(lock);
   lock.unlock();
   work_.notify_all();
   return true;

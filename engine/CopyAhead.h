@@ -26,6 +26,7 @@ struct TPreparedCopy {
   std::string Source, Target;  // native; set with Fd
   int Fd = -1;                 // the whole copy, unnamed, with its mode and times; -1: not written
   struct stat SourceState {};  // the source as it was copied
+  bool ShortOfRoom = false;    // not written for want of space, memory or descriptors
 };
 
 class TCopyAhead {
@@ -42,9 +43,10 @@ class TCopyAhead {
   // At least one thread of the pool runs.
   bool Started() const { return !threads_.empty(); }
   // The copy from to to, written ahead: true with copy filled (its Fd -1 when
-  // it could not be written; the caller then makes it itself, while the
-  // copies after it wait with nothing written). False when from and to are
-  // not the plan's copy to come. Copies of the plan passed over are dropped.
+  // it could not be written; the caller then makes it itself, and where it
+  // was short of room the copies after it wait meanwhile with nothing
+  // written). False when from and to are not the plan's copy to come. Copies
+  // of the plan passed over are dropped.
   bool Take(const std::u16string& from, const std::u16string& to, TPreparedCopy& copy);
   // Closes a copy that will not be named: it vanishes.
   void Drop(TPreparedCopy& copy);
@@ -56,6 +58,7 @@ class TCopyAhead {
     EState State = EState::Queued;
   };
   void Work();
+  void Write(TPreparedCopy& copy);
   void TopUp();
   void WaitWhileWriting(std::unique_lock<std::mutex>& lock, TSlot& slot);
   void Rewind(std::unique_lock<std::mutex>& lock);

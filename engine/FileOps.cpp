@@ -520,20 +520,26 @@ bool MoveLink(IPosixCalls& calls, const std::string& source, const std::string& 
 
 // Writes a copy ahead of its turn: the whole source, with its mode and times,
 // as an unnamed file in the target folder. Whatever fails leaves it unwritten,
-// and the copy is made at its turn as any other, failing there as it would.
+// and the copy is made at its turn as any other, failing there as it would;
+// a failure for want of room says so, so that the copies after it give theirs
+// back meanwhile.
 void WriteCopyAhead(IPosixCalls& calls, TPreparedCopy& copy) {
   std::string source, target;
   if (!ToNative(copy.From, source) || !ToNative(copy.To, target)) return;
+  const auto shortOfRoom = [&copy] {
+    copy.ShortOfRoom =
+        errno == ENOSPC || errno == EDQUOT || errno == ENOMEM || errno == EMFILE || errno == ENFILE;
+  };
   FdGuard in(calls, OpenForCopy(calls, source));
   struct stat st {};
-  if (!SourceState(calls, in.Get(), st)) return;
+  if (!SourceState(calls, in.Get(), st)) return shortOfRoom();
   FdGuard out(calls, calls.Open(FolderOf(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
-  if (out.Get() < 0) return;
+  if (out.Get() < 0) return shortOfRoom();
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (!CopyContents(calls, in.Get(), out.Get(), st.st_size) ||
       !DoneOrNotHeld(calls.Fchmod(out.Get(), st.st_mode & kCopyModeBits)) ||
       !DoneOrNotHeld(calls.Futimens(out.Get(), times)))
-    return;
+    return shortOfRoom();
   copy.Source = std::move(source);
   copy.Target = std::move(target);
   copy.SourceState = st;

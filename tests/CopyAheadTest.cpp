@@ -39,9 +39,10 @@ using ::testing::EndsWith;
 class PoolCalls : public IPosixCalls {
  public:
   std::atomic<bool> refuseThreads{false};
-  std::atomic<int> copyRangeErrno{0};       // every copy_file_range fails with this
-  std::atomic<int> unnamedRefusedAhead{0};  // so many unnamed files off the job's thread fail
-  std::atomic<int> unnamedAhead{0};         // unnamed files opened off the job's thread
+  std::atomic<int> copyRangeErrno{0};          // every copy_file_range fails with this
+  std::atomic<int> unnamedRefusedAhead{0};     // so many unnamed files off the job's thread fail
+  std::atomic<int> unnamedAheadErrno{ENOSPC};  // with this error
+  std::atomic<int> unnamedAhead{0};            // unnamed files opened off the job's thread
   std::function<void(const std::string&)> onStat;  // before each stat, on the job's thread
 
   bool StartThread(std::thread& thread, std::function<void()> body) override {
@@ -55,7 +56,7 @@ class PoolCalls : public IPosixCalls {
     if ((flags & O_TMPFILE) == O_TMPFILE && std::this_thread::get_id() != job_) {
       ++unnamedAhead;
       if (unnamedRefusedAhead.fetch_sub(1) > 0) {
-        errno = ENOSPC;
+        errno = unnamedAheadErrno;
         return -1;
       }
     }
@@ -101,11 +102,12 @@ std::map<std::string, std::string> Snap(const fs::path& root) {
 
 struct JobCase {
   const char* name;
-  bool collide = false;         // two files get one name: the later copy fails
-  bool targetExists = false;    // a file has one of the names before the job
-  int copyRangeErrno = 0;       // copy_file_range refused: reads and writes copy
-  bool noThreads = false;       // the pool cannot start
-  int unnamedRefusedAhead = 0;  // copies that cannot be written ahead
+  bool collide = false;            // two files get one name: the later copy fails
+  bool targetExists = false;       // a file has one of the names before the job
+  int copyRangeErrno = 0;          // copy_file_range refused: reads and writes copy
+  bool noThreads = false;          // the pool cannot start
+  int unnamedRefusedAhead = 0;     // copies that cannot be written ahead ...
+  int unnamedAheadErrno = ENOSPC;  // ... for this reason
 };
 
 // What a job did, told with paths relative to its root.
@@ -135,6 +137,7 @@ JobOutcome RunCopyJob(const std::string& root, const JobCase& c, size_t threads,
   calls.copyRangeErrno = c.copyRangeErrno;
   calls.refuseThreads = c.noThreads;
   calls.unnamedRefusedAhead = c.unnamedRefusedAhead;
+  calls.unnamedAheadErrno = c.unnamedAheadErrno;
   TLinuxFileOps ops(calls);
   ops.SetCopyThreads(threads);
   TRecordingView view;
@@ -165,7 +168,8 @@ TEST(CopyAhead, AJobGivesTheSameOutcomesFilesAndStatusesWithThePoolAsWithout) {
       {"a name taken by an existing file", false, true},
       {"copy_file_range refused", false, false, EXDEV},
       {"the pool cannot start", false, false, 0, true},
-      {"copies that cannot be written ahead", true, true, 0, false, 5},
+      {"copies that cannot be written ahead for want of room", true, true, 0, false, 5},
+      {"copies that cannot be written ahead otherwise", true, true, 0, false, 5, EACCES},
   };
   for (const JobCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -193,6 +197,27 @@ TEST(CopyAhead, AJobGivesTheSameOutcomesFilesAndStatusesWithThePoolAsWithout) {
     // The two genre folders and the files: nothing hidden, nothing partial.
     EXPECT_EQ(with.tree.size(), 60u - failed + (c.targetExists ? 1 : 0) + 2);
   }
+}
+
+TEST(CopyAhead, OnAFileSystemThatFillsUpTheSameCopiesFitAsWithoutThePool) {
+  TempDir dir;
+  std::vector<JobOutcome> outcomes;
+  for (const size_t threads : {0, 3}) {
+    const std::string root = dir / ("threads" + std::to_string(threads));
+    fs::create_directories(root + "/out");
+    const TMount small = TMount::Tmpfs(root + "/out", "256k");
+    if (!small.Valid()) GTEST_SKIP() << "cannot mount a small tmpfs here (" << small.Why() << ")";
+    PoolCalls calls;
+    outcomes.push_back(RunCopyJob(root, {"a small file system"}, threads, calls));
+  }
+  EXPECT_EQ(outcomes[1].list, outcomes[0].list);
+  EXPECT_EQ(outcomes[1].tree, outcomes[0].tree);
+  const auto count = [&](const std::string& end) {
+    return std::count_if(outcomes[1].list.begin(), outcomes[1].list.end(),
+                         [&](const std::string& line) { return line.ends_with(end); });
+  };
+  EXPECT_GT(count(" ok 0"), 0);
+  EXPECT_GT(count(" failed " + std::to_string(ENOSPC)), 0);
 }
 
 struct MeddleCase {
