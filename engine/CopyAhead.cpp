@@ -7,7 +7,7 @@
 namespace dov {
 
 TCopyAhead::TCopyAhead(TNextCopy next, TPrepare prepare, IPosixCalls& calls, size_t workers)
-    : next_(std::move(next)), prepare_(std::move(prepare)), calls_(calls), window_(2 * workers) {
+    : next_(std::move(next)), prepare_(std::move(prepare)), calls_(calls), window_(4 * workers) {
   for (size_t i = 0; i < workers; ++i) {
     std::thread thread;
     if (!calls_.StartThread(thread, [this] { Work(); })) break;
@@ -32,25 +32,41 @@ void TCopyAhead::Drop(TPreparedCopy& copy) {
   copy.Fd = -1;
 }
 
+TCopyAhead::TSlot* TCopyAhead::FirstQueued() const {
+  auto queued = std::find_if(slots_.begin(), slots_.end(),
+                             [](const auto& slot) { return slot->State == EState::Queued; });
+  return queued == slots_.end() ? nullptr : queued->get();
+}
+
+// Writes a queued slot with the lock let go meanwhile.
+void TCopyAhead::WriteSlot(std::unique_lock<std::mutex>& lock, TSlot& slot) {
+  slot.State = EState::Writing;
+  lock.unlock();
+  Write(slot.Copy);
+  lock.lock();
+  slot.State = EState::Written;
+  written_.notify_all();
+}
+
 void TCopyAhead::Work() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     TSlot* slot = nullptr;
-    work_.wait(lock, [&] {
-      if (stop_) return true;
-      if (held_) return false;
-      auto queued = std::find_if(slots_.begin(), slots_.end(),
-                                 [](const auto& s) { return s->State == EState::Queued; });
-      slot = queued == slots_.end() ? nullptr : queued->get();
-      return slot != nullptr;
-    });
+    work_.wait(lock, [&] { return stop_ || (!held_ && (slot = FirstQueued()) != nullptr); });
     if (stop_) return;
-    slot->State = EState::Writing;
-    lock.unlock();
-    Write(slot->Copy);
-    lock.lock();
-    slot->State = EState::Written;
-    written_.notify_all();
+    WriteSlot(lock, *slot);
+  }
+}
+
+// Rather than wait for the slot, the job's thread writes it itself when it is
+// not begun yet, and otherwise the copies still queued after it.
+void TCopyAhead::HelpUntilWritten(std::unique_lock<std::mutex>& lock, TSlot& slot) {
+  while (slot.State != EState::Written) {
+    TSlot* next = slot.State == EState::Queued ? &slot : FirstQueued();
+    if (next != nullptr)
+      WriteSlot(lock, *next);
+    else
+      written_.wait(lock);
   }
 }
 
@@ -65,13 +81,14 @@ void TCopyAhead::Write(TPreparedCopy& copy) {
   }
 }
 
-// Asks the plan for its next copies until the window is full. Called on the
-// job's thread only, as next_ must be.
+// Asks the plan for its next copies until the window is full, once half of
+// it is taken: the threads then wake once for several copies rather than
+// once for each. Called on the job's thread only, as next_ must be.
 void TCopyAhead::TopUp() {
   std::vector<std::unique_ptr<TSlot>> more;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (planEnded_ || slots_.size() >= window_) return;
+    if (planEnded_ || slots_.size() > window_ / 2) return;
     more.resize(window_ - slots_.size());
   }
   size_t got = 0;
@@ -122,15 +139,7 @@ bool TCopyAhead::Take(const std::u16string& from, const std::u16string& to, TPre
   }
   slots_.erase(slots_.begin(), match);
   TSlot& slot = *slots_.front();
-  if (slot.State == EState::Queued) {
-    // Not begun yet: the job's thread writes it itself rather than wait.
-    slot.State = EState::Writing;
-    lock.unlock();
-    Write(slot.Copy);
-    lock.lock();
-    slot.State = EState::Written;
-  }
-  WaitWhileWriting(lock, slot);
+  HelpUntilWritten(lock, slot);
   copy = std::move(slot.Copy);
   slot.Copy.Fd = -1;
   slots_.pop_front();

@@ -57,7 +57,10 @@ class TCopyAhead {
     TPreparedCopy Copy;
     EState State = EState::Queued;
   };
+  TSlot* FirstQueued() const;
+  void WriteSlot(std::unique_lock<std::mutex>& lock, TSlot& slot);
   void Work();
+  void HelpUntilWritten(std::unique_lock<std::mutex>& lock, TSlot& slot);
   void Write(TPreparedCopy& copy);
   void TopUp();
   void WaitWhileWriting(std::unique_lock<std::mutex>& lock, TSlot& slot);
