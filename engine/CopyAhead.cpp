@@ -8,12 +8,12 @@ namespace dov {
 
 TCopyAhead::TCopyAhead(TNextCopy next, TPrepare prepare, IPosixCalls& calls, size_t workers)
     : next_(std::move(next)), prepare_(std::move(prepare)), calls_(calls), window_(4 * workers) {
+  threads_.reserve(workers);  // nothing can throw once a thread runs
   for (size_t i = 0; i < workers; ++i) {
     std::thread thread;
     if (!calls_.StartThread(thread, [this] { Work(); })) break;
     threads_.push_back(std::move(thread));
   }
-  if (Started()) TopUp();
 }
 
 TCopyAhead::~TCopyAhead() {

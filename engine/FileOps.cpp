@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <random>
 #include <string_view>
@@ -604,9 +605,13 @@ TLinuxFileOps::~TLinuxFileOps() = default;
 void TLinuxFileOps::ExpectCopies(TNextCopy next) {
   ahead_.reset();
   if (!next || copyThreads_ == 0 || !ProcFds()) return;
-  ahead_ = std::make_unique<TCopyAhead>(
-      std::move(next), [this](TPreparedCopy& copy) { WriteCopyAhead(calls_, copy); }, calls_,
-      copyThreads_);
+  try {
+    ahead_ = std::make_unique<TCopyAhead>(
+        std::move(next), [this](TPreparedCopy& copy) { WriteCopyAhead(calls_, copy); }, calls_,
+        copyThreads_);
+  } catch (const std::exception&) {
+    return;  // no memory for the pool: each copy at its turn
+  }
   if (!ahead_->Started()) ahead_.reset();  // no thread to be had: each copy at its turn
 }
 
