@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "cli/Output.h"
@@ -31,6 +32,7 @@ class TKillAfterFileOps : public IFileOps {
   bool CopyFile(const std::u16string& from, const std::u16string& to) override {
     return Count(inner_.CopyFile(from, to));
   }
+  void ExpectCopies(TNextCopy next) override { inner_.ExpectCopies(std::move(next)); }
 
  private:
   bool Count(bool ok) {

@@ -13,12 +13,17 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <random>
 #include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/DOVTnt.h"
+#include "engine/CopyAhead.h"
 #include "engine/RenameEngine.h"
 
 #ifndef RENAME_NOREPLACE
@@ -87,6 +92,15 @@ int IPosixCalls::Symlink(const char* pointsTo, const char* path) {
 int IPosixCalls::Fcntl(int fd, int command, int argument) {
   return ::fcntl(fd, command, argument);
 }
+bool IPosixCalls::StartThread(std::thread& thread, std::function<void()> body) {
+  try {
+    thread = std::thread(std::move(body));
+    return true;
+  } catch (const std::system_error& e) {
+    errno = e.code().value();
+    return false;
+  }
+}
 
 namespace {
 
@@ -129,6 +143,7 @@ class FdGuard {
   FdGuard(const FdGuard&) = delete;
   FdGuard& operator=(const FdGuard&) = delete;
   int Get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
   bool CloseNow() {
     int fd = fd_;
     fd_ = -1;
@@ -168,16 +183,29 @@ bool WriteAll(IPosixCalls& calls, int fd, const char* data, size_t count) {
   return true;
 }
 
+// One read, again where it was interrupted.
+ssize_t ReadSome(IPosixCalls& calls, int fd, char* buffer, size_t size) {
+  for (;;) {
+    const ssize_t n = calls.Read(fd, buffer, size);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
 bool ReadWriteToEnd(IPosixCalls& calls, int in, int out) {
-  // Not zeroed: after copy_file_range this often only reads the end of the file.
+  // After copy_file_range this mostly finds the end of the file at once:
+  // a small buffer asks that, without taking and giving back a large one for
+  // each file (each thread's share of the heap would grow and shrink).
+  char first[4096];
+  const ssize_t n = ReadSome(calls, in, first, sizeof first);
+  if (n <= 0) return n == 0;
+  if (!WriteAll(calls, out, first, static_cast<size_t>(n))) return false;
+  // Not zeroed: what is read overwrites it.
   constexpr size_t kBufferSize = 1 << 20;
   const auto buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
   for (;;) {
-    ssize_t n = calls.Read(in, buffer.get(), kBufferSize);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    if (!WriteAll(calls, out, buffer.get(), static_cast<size_t>(n))) return false;
+    const ssize_t got = ReadSome(calls, in, buffer.get(), kBufferSize);
+    if (got <= 0) return got == 0;
+    if (!WriteAll(calls, out, buffer.get(), static_cast<size_t>(got))) return false;
   }
 }
 
@@ -270,6 +298,13 @@ std::string TemporaryNameBeside(const std::string& target) {
   return name + ".tmp";
 }
 
+// Naming an unnamed file goes through /proc/self/fd: asked once, as /proc
+// does not come or go while a job runs.
+bool ProcFds() {
+  static const bool procFds = ::access("/proc/self/fd", X_OK) == 0;
+  return procFds;
+}
+
 // Where a copy is written before it gets its name: an unnamed file, or a
 // hidden temporary one where the file system cannot make unnamed files.
 struct TWorkFile {
@@ -281,9 +316,7 @@ struct TWorkFile {
 // (SIGKILL, a power cut), so it is the first choice. Naming it later goes
 // through /proc/self/fd, which any user may use (unlike AT_EMPTY_PATH).
 bool OpenWorkFile(IPosixCalls& calls, const std::string& to, TWorkFile& work) {
-  // Asked once: /proc does not come or go while a job runs.
-  static const bool procFds = ::access("/proc/self/fd", X_OK) == 0;
-  if (procFds) {
+  if (ProcFds()) {
     work.fd = calls.Open(FolderOf(to).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (work.fd >= 0) return true;
     // Refused by the file system (or, EISDIR, by an old kernel): a named file instead.
@@ -486,6 +519,51 @@ bool MoveLink(IPosixCalls& calls, const std::string& source, const std::string& 
   return false;
 }
 
+// Writes a copy ahead of its turn: the whole source, with its mode and times,
+// as an unnamed file in the target folder. Whatever fails leaves it unwritten,
+// and the copy is made at its turn as any other, failing there as it would;
+// a failure for want of room says so, so that the copies after it give theirs
+// back meanwhile.
+void WriteCopyAhead(IPosixCalls& calls, TPreparedCopy& copy) {
+  std::string source, target;
+  if (!ToNative(copy.From, source) || !ToNative(copy.To, target)) return;
+  const auto shortOfRoom = [&copy] {
+    copy.ShortOfRoom =
+        errno == ENOSPC || errno == EDQUOT || errno == ENOMEM || errno == EMFILE || errno == ENFILE;
+  };
+  FdGuard in(calls, OpenForCopy(calls, source));
+  struct stat st {};
+  if (!SourceState(calls, in.Get(), st)) return shortOfRoom();
+  FdGuard out(calls, calls.Open(FolderOf(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+  if (out.Get() < 0) return shortOfRoom();
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (!CopyContents(calls, in.Get(), out.Get(), st.st_size) ||
+      !DoneOrNotHeld(calls.Fchmod(out.Get(), st.st_mode & kCopyModeBits)) ||
+      !DoneOrNotHeld(calls.Futimens(out.Get(), times)))
+    return shortOfRoom();
+  copy.Source = std::move(source);
+  copy.Target = std::move(target);
+  copy.SourceState = st;
+  copy.Fd = out.Release();
+}
+
+// Names a copy written ahead, when its source is still the file that was
+// copied (same inode, size, modification and change time): true with ok set.
+// A target taken by then fails as it would have (EEXIST), and nothing is
+// replaced. False when the copy must be made anew at its turn: the source
+// changed, went or was replaced since, or the name failed otherwise.
+bool NameCopyWrittenAhead(IPosixCalls& calls, TPreparedCopy& copy, bool& ok) {
+  FdGuard out(calls, copy.Fd);
+  copy.Fd = -1;
+  struct stat now {};
+  if (calls.Stat(copy.Source.c_str(), &now) != 0 || !S_ISREG(now.st_mode) ||
+      !SameFileAsCopied(copy.SourceState, now))
+    return false;
+  const TWorkFile unnamed{out.Get(), std::string()};
+  ok = PublishWorkFile(calls, out, unnamed, copy.Target);
+  return ok || errno == EEXIST;
+}
+
 }  // namespace
 
 void RemoveTemporaryFileOnInterrupt() {
@@ -506,7 +584,36 @@ void RemoveTemporaryFileOnInterrupt() {
     ::signal(SIGXFSZ, SIG_IGN);
 }
 
-TLinuxFileOps::TLinuxFileOps() : calls_(SystemCalls()) {}
+namespace {
+
+size_t DefaultCopyThreads() {
+  const size_t cores = std::thread::hardware_concurrency();
+  return std::clamp<size_t>(cores, 1, TLinuxFileOps::kMostCopyThreads);
+}
+
+}  // namespace
+
+TLinuxFileOps::TLinuxFileOps() : TLinuxFileOps(SystemCalls()) {}
+
+TLinuxFileOps::TLinuxFileOps(IPosixCalls& calls)
+    : calls_(calls), copyThreads_(DefaultCopyThreads()) {}
+
+TLinuxFileOps::~TLinuxFileOps() = default;
+
+// Only where copies can be unnamed files named through /proc: a hidden
+// temporary file written ahead could be seen, and left behind by a kill.
+void TLinuxFileOps::ExpectCopies(TNextCopy next) {
+  ahead_.reset();
+  if (!next || copyThreads_ == 0 || !ProcFds()) return;
+  try {
+    ahead_ = std::make_unique<TCopyAhead>(
+        std::move(next), [this](TPreparedCopy& copy) { WriteCopyAhead(calls_, copy); }, calls_,
+        copyThreads_);
+  } catch (const std::exception&) {
+    return;  // no memory for the pool: each copy at its turn
+  }
+  if (!ahead_->Started()) ahead_.reset();  // no thread to be had: each copy at its turn
+}
 
 bool TLinuxFileOps::CreateFolders(const std::u16string& path) {
   std::string native;
@@ -547,6 +654,11 @@ bool TLinuxFileOps::MoveFile(const std::u16string& from, const std::u16string& t
 }
 
 bool TLinuxFileOps::CopyFile(const std::u16string& from, const std::u16string& to) {
+  TPreparedCopy ahead;
+  if (ahead_ && ahead_->Take(from, to, ahead) && ahead.Fd >= 0) {
+    bool ok = false;
+    if (NameCopyWrittenAhead(calls_, ahead, ok)) return ok;
+  }
   std::string source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return false;
   FdGuard in(calls_, OpenForCopy(calls_, source));

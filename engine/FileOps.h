@@ -7,15 +7,22 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "engine/PathStore.h"
 #include "engine/PlaceMap.h"
 
 namespace dov {
+
+class TCopyAhead;
+
+// Gives the next copy a job will make, in the job's order; false at the end.
+using TNextCopy = std::function<bool(std::u16string& from, std::u16string& to)>;
 
 // Keeps errno through clean-up after a failure, so that the caller learns
 // why the operation failed rather than how the clean-up went (the file
@@ -44,6 +51,11 @@ class IFileOps {
   virtual bool MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) = 0;
   // Copies a file to a name that must not exist yet; the source stays.
   virtual bool CopyFile(const std::u16string& from, const std::u16string& to) = 0;
+  // The copies to come, all through CopyFile and in next's order, so that
+  // they may be written ahead; next is asked only from within this call and
+  // CopyFile. An empty next ends the plan. Nothing is named ahead of its
+  // CopyFile, and each outcome stays what CopyFile alone gives.
+  virtual void ExpectCopies(TNextCopy next) { (void)next; }
 };
 
 // The system calls the Linux operations are made of, so that tests can make
@@ -73,6 +85,8 @@ class IPosixCalls {
   virtual ssize_t Readlink(const char* path, char* buffer, size_t size);
   virtual int Symlink(const char* pointsTo, const char* path);
   virtual int Fcntl(int fd, int command, int argument);
+  // Starts a thread; false, with errno set, when the system has none to give.
+  virtual bool StartThread(std::thread& thread, std::function<void()> body);
 };
 
 // The operations on Linux: renameat2(RENAME_NOREPLACE), or link + unlink where
@@ -83,18 +97,30 @@ class IPosixCalls {
 // when complete (linkat through /proc/self/fd, which never replaces), so that
 // nothing of it can be left behind; where the file system or /proc does not
 // allow that, it goes through a hidden temporary file that is published
-// without replacing.
+// without replacing. The copies a job expects are written ahead as unnamed
+// files by a pool of threads (as many as the machine has cores, at most
+// kMostCopyThreads) and named in the job's order.
 class TLinuxFileOps : public IFileOps {
  public:
   TLinuxFileOps();
-  explicit TLinuxFileOps(IPosixCalls& calls) : calls_(calls) {}
+  explicit TLinuxFileOps(IPosixCalls& calls);
+  ~TLinuxFileOps() override;
+  TLinuxFileOps(const TLinuxFileOps&) = delete;
+  TLinuxFileOps& operator=(const TLinuxFileOps&) = delete;
 
   bool CreateFolders(const std::u16string& path) override;
   bool MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) override;
   bool CopyFile(const std::u16string& from, const std::u16string& to) override;
+  void ExpectCopies(TNextCopy next) override;
+
+  static constexpr size_t kMostCopyThreads = 4;
+  // The threads that write copies ahead; 0 writes none ahead.
+  void SetCopyThreads(size_t threads) { copyThreads_ = threads; }
 
  private:
   IPosixCalls& calls_;
+  size_t copyThreads_;
+  std::unique_ptr<TCopyAhead> ahead_;
 };
 
 // Makes every signal that would end the process (SIGINT, SIGTERM, SIGHUP,

@@ -26,6 +26,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/FileOps.h"
@@ -138,6 +139,7 @@ class TJournalingFileOps : public IFileOps {
   bool CreateFolders(const std::u16string& path) override;
   bool MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) override;
   bool CopyFile(const std::u16string& from, const std::u16string& to) override;
+  void ExpectCopies(TNextCopy next) override { inner_.ExpectCopies(std::move(next)); }
 
   // The end record with the job's counts, then the journal is synced.
   bool Finish(int done, int total);

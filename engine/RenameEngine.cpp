@@ -247,6 +247,21 @@ TJobResult TRenameEngine::Run(const TRenameOptions& options) {
   view_.SetProgress(0);
   result.Total = Collect(options);
   view_.SetProgressMax(result.Total);
+  // The copies are known now, in order: they may be written ahead.
+  struct TPlanEnd {
+    IFileOps& ops;
+    ~TPlanEnd() { ops.ExpectCopies({}); }
+  } planEnd{fileOps_};
+  size_t planned = 0;
+  if (options_.Copy)
+    fileOps_.ExpectCopies([this, &planned, total = static_cast<size_t>(result.Total)](
+                              std::u16string& from, std::u16string& to) {
+      if (planned >= total) return false;
+      from = renameList_[planned].OldPath;
+      to = renameList_[planned].NewPath;
+      ++planned;
+      return true;
+    });
   for (int i = 0; i < result.Total; ++i) {
     const TRenameEntry entry = renameList_[static_cast<size_t>(i)];
     errno = 0;
