@@ -115,9 +115,8 @@ class TReadAhead {
   bool walkerWaits_ = false;
   bool engineWaits_ = false;
   bool stop_ = false;
-  std::atomic<bool> stopping_{false};
-  std::vector<std::shared_ptr<TSlot>>
-      batch_;  // the walker's, not in the window yet  // stop_, read by the walk without the lock
+  std::atomic<bool> stopping_{false};          // stop_, read by the walk without the lock
+  std::vector<std::shared_ptr<TSlot>> batch_;  // the walker's, not in the window yet
   bool walkEnded_ = false;
   unsigned maxReaders_ = 0;
   unsigned firstReaders_ = 0;
