@@ -710,6 +710,31 @@ const TDryRunFileOps::TFolderFacts& TDryRunFileOps::FactsOf(const std::string& f
   return folderFacts_.emplace(folder, facts).first->second;
 }
 
+TDryRunFileOps::THeldFolder::~THeldFolder() {
+  if (Fd >= 0) ::close(Fd);
+}
+
+int TDryRunFileOps::StatName(const std::string& path, struct stat& st, int flags) const {
+  const size_t cut = path.rfind('/');
+  if (cut == std::string::npos || cut == 0 || cut + 1 == path.size())
+    return ::fstatat(AT_FDCWD, path.c_str(), &st, flags);
+  const std::string_view folder(path.data(), cut);
+  THeldFolder* held = nullptr;
+  for (THeldFolder& candidate : heldFolders_)
+    if (candidate.Path == folder) held = &candidate;
+  if (held == nullptr) {
+    ErrnoKeeper keep;
+    held = &heldFolders_[olderHeld_];
+    olderHeld_ = 1 - olderHeld_;
+    if (held->Fd >= 0) ::close(held->Fd);
+    held->Path.assign(folder);
+    held->Fd = ::open(held->Path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+  // A folder that cannot be held is looked up whole, with the errno that gives.
+  if (held->Fd < 0) return ::fstatat(AT_FDCWD, path.c_str(), &st, flags);
+  return ::fstatat(held->Fd, path.c_str() + cut + 1, &st, flags);
+}
+
 bool TDryRunFileOps::MayChangeFolder(const std::string& folder) const {
   const int error = FactsOf(folder).AccessError;
   return error == 0 || FailWith(error);
@@ -780,7 +805,7 @@ bool TDryRunFileOps::TargetFree(const std::string& target, TForetoldFailure& fai
     return FailWith(EEXIST);
   }
   struct stat st {};
-  if (::lstat(target.c_str(), &st) == 0 && (state & kFreed) == 0) {
+  if (StatName(target, st, AT_SYMLINK_NOFOLLOW) == 0 && (state & kFreed) == 0) {
     failure.Kind = EForetoldFailure::Exists;
     return FailWith(EEXIST);
   }
@@ -816,7 +841,7 @@ bool TDryRunFileOps::Foretell(const std::u16string& from, const std::u16string& 
   std::string source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return false;
   struct stat st {};
-  if ((move ? ::lstat(source.c_str(), &st) : ::stat(source.c_str(), &st)) != 0) return false;
+  if (StatName(source, st, move ? AT_SYMLINK_NOFOLLOW : 0) != 0) return false;
   if (!move && !S_ISREG(st.st_mode)) return FailWith(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
   if (!move && ::access(source.c_str(), R_OK) != 0) return false;
   if (move && !MayChangeFolder(FolderOf(source))) return false;

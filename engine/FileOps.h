@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <functional>
@@ -183,6 +184,22 @@ class TDryRunFileOps : public IFileOps {
   };
   const TFolderFacts& FactsOf(const std::string& folder) const;
   bool MayChangeFolder(const std::string& folder) const;
+
+  // stat or lstat (flags as for fstatat) of a path, the name looked up in its
+  // folder held open: the job meets the same few folders over and over, and
+  // walking their whole path for every name is most of the cost of a look-up.
+  int StatName(const std::string& path, struct stat& st, int flags) const;
+  struct THeldFolder {
+    std::string Path;
+    int Fd = -1;  // O_PATH; -1 when it could not be opened
+    THeldFolder() = default;
+    THeldFolder(const THeldFolder&) = delete;
+    THeldFolder& operator=(const THeldFolder&) = delete;
+    ~THeldFolder();
+  };
+  // The folders of the last sources and targets; the older one gives way.
+  mutable std::array<THeldFolder, 2> heldFolders_;
+  mutable size_t olderHeld_ = 0;
 
   mutable std::map<std::string, TFolderFacts> folderFacts_;
   std::set<std::string> existingFolders_;  // seen as folders by CreateFolders
