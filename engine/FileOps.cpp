@@ -183,29 +183,25 @@ bool WriteAll(IPosixCalls& calls, int fd, const char* data, size_t count) {
   return true;
 }
 
-// One read, again where it was interrupted.
-ssize_t ReadSome(IPosixCalls& calls, int fd, char* buffer, size_t size) {
-  for (;;) {
-    const ssize_t n = calls.Read(fd, buffer, size);
-    if (n >= 0 || errno != EINTR) return n;
-  }
-}
-
 bool ReadWriteToEnd(IPosixCalls& calls, int in, int out) {
   // After copy_file_range this mostly finds the end of the file at once:
-  // a small buffer asks that, without taking and giving back a large one for
-  // each file (each thread's share of the heap would grow and shrink).
+  // a small buffer asks that, and a large one is taken only when data
+  // follows (taken and given back for each file, each thread's share of the
+  // heap would grow and shrink).
   char first[4096];
-  const ssize_t n = ReadSome(calls, in, first, sizeof first);
-  if (n <= 0) return n == 0;
-  if (!WriteAll(calls, out, first, static_cast<size_t>(n))) return false;
-  // Not zeroed: what is read overwrites it.
-  constexpr size_t kBufferSize = 1 << 20;
-  const auto buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
+  std::unique_ptr<char[]> large;
+  char* buffer = first;
+  size_t size = sizeof first;
   for (;;) {
-    const ssize_t got = ReadSome(calls, in, buffer.get(), kBufferSize);
-    if (got <= 0) return got == 0;
-    if (!WriteAll(calls, out, buffer.get(), static_cast<size_t>(got))) return false;
+    const ssize_t n = calls.Read(in, buffer, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0;
+    if (!WriteAll(calls, out, buffer, static_cast<size_t>(n))) return false;
+    if (!large) {
+      size = 1 << 20;
+      large = std::make_unique_for_overwrite<char[]>(size);  // what is read overwrites it
+      buffer = large.get();
+    }
   }
 }
 
@@ -315,9 +311,13 @@ struct TWorkFile {
 // An unnamed file vanishes with its descriptor, whatever ends the process
 // (SIGKILL, a power cut), so it is the first choice. Naming it later goes
 // through /proc/self/fd, which any user may use (unlike AT_EMPTY_PATH).
+int OpenUnnamedFile(IPosixCalls& calls, const std::string& to) {
+  return calls.Open(FolderOf(to).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+}
+
 bool OpenWorkFile(IPosixCalls& calls, const std::string& to, TWorkFile& work) {
   if (ProcFds()) {
-    work.fd = calls.Open(FolderOf(to).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    work.fd = OpenUnnamedFile(calls, to);
     if (work.fd >= 0) return true;
     // Refused by the file system (or, EISDIR, by an old kernel): a named file instead.
     if (errno != EOPNOTSUPP && errno != ENOTSUP && errno != EISDIR && errno != EINVAL) return false;
@@ -355,6 +355,12 @@ bool SourceState(IPosixCalls& calls, int fd, struct stat& st) {
   return S_ISREG(st.st_mode) || FailWith(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
 }
 
+// The copy's mode, then the source's access and modification times.
+bool SetModeAndTimes(IPosixCalls& calls, int out, mode_t mode, const struct stat& st) {
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  return DoneOrNotHeld(calls.Fchmod(out, mode)) && DoneOrNotHeld(calls.Futimens(out, times));
+}
+
 // Copies the open source (whose state is st) to a new file named to, with its
 // mode and times. For a move, the new file also keeps the owner, and it and
 // its folder are synced before it counts as done. On failure nothing new
@@ -366,13 +372,12 @@ bool CopyNoReplace(IPosixCalls& calls, int in, const struct stat& st, const std:
   FdGuard out(calls, work.fd);
   TemporaryFileRecord record(work.temp);
 
-  const struct timespec times[2] = {st.st_atim, st.st_mtim};
   bool ok = CopyContents(calls, in, out.Get(), st.st_size);
   mode_t mode = st.st_mode & kCopyModeBits;
   if (ok && forMove)
     mode = KeepOwner(calls, out.Get(), st);  // before the mode: chown clears set-id bits
-  ok = ok && DoneOrNotHeld(calls.Fchmod(out.Get(), mode)) &&
-       DoneOrNotHeld(calls.Futimens(out.Get(), times)) && (!forMove || calls.Fsync(out.Get()) == 0);
+  ok = ok && SetModeAndTimes(calls, out.Get(), mode, st) &&
+       (!forMove || calls.Fsync(out.Get()) == 0);
   if (ok) ok = PublishWorkFile(calls, out, work, to);
   if (!ok) {
     ErrnoKeeper keep;
@@ -534,12 +539,10 @@ void WriteCopyAhead(IPosixCalls& calls, TPreparedCopy& copy) {
   FdGuard in(calls, OpenForCopy(calls, source));
   struct stat st {};
   if (!SourceState(calls, in.Get(), st)) return shortOfRoom();
-  FdGuard out(calls, calls.Open(FolderOf(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+  FdGuard out(calls, OpenUnnamedFile(calls, target));
   if (out.Get() < 0) return shortOfRoom();
-  const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (!CopyContents(calls, in.Get(), out.Get(), st.st_size) ||
-      !DoneOrNotHeld(calls.Fchmod(out.Get(), st.st_mode & kCopyModeBits)) ||
-      !DoneOrNotHeld(calls.Futimens(out.Get(), times)))
+      !SetModeAndTimes(calls, out.Get(), st.st_mode & kCopyModeBits, st))
     return shortOfRoom();
   copy.Source = std::move(source);
   copy.Target = std::move(target);
