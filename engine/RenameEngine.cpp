@@ -108,7 +108,7 @@ void TRenameEngine::ReadNameTags(const std::u16string& path, std::u16string& art
   TAPETags tags(WideToMarked(path), 3);
   if (openError != nullptr) *openError = tags.OpenError();
   try {
-    if (tags.NeedsContainerTags()) tags.ImportContainerTags();
+    if (tags.NeedsContainerTags()) tags.ImportContainerTags(TAPETags::TImportScope::NameFields);
   } catch (const std::exception&) {
     return;  // a file whose tags cannot be read is skipped
   }

@@ -79,8 +79,11 @@ class TAPETags {
   void SetValue(std::string_view name, std::string_view value);
   void SetInteger(std::string_view name, int32_t value);
 
+  // What an import fills: every field, or only those a file's name is made
+  // of. The play length feeds only "Segue", so the second skips its reads.
+  enum class TImportScope { AllFields, NameFields };
   // Fills the store from the file's own tags; defined with the mapping.
-  void ImportContainerTags();
+  void ImportContainerTags(TImportScope scope = TImportScope::AllFields);
   // Whether the file's own tags are to be imported: only when there is no APE
   // tag. An APE tag is the only source of fields, even one that holds no
   // usable item (as the tags of replay-gain tools that hold only their own).

@@ -606,12 +606,12 @@ void TAPETags::MapContainerTags(TTagMapping mapping, const TContainerTags& tags,
   if (mapping == TTagMapping::WAV) StoreAvailability(*this, state);
 }
 
-void TAPETags::ImportContainerTags() {
+void TAPETags::ImportContainerTags(TImportScope scope) {
   if (!opened_) return;
   // Room for the few fields a file's tags give, made once.
   items_.reserve(std::max<size_t>(items_.size(), 12));
   int32_t duration = SafeStrToInt(GetValue("Duration"));
-  if (duration < 1) {
+  if (duration < 1 && scope == TImportScope::AllFields) {
     int32_t answer = DurationSource() ? DurationSource()(fileName_, Stream())
                                       : GetFileDuration(fileName_, Stream());
     if (answer > 0) {

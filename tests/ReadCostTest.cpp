@@ -61,6 +61,25 @@ TEST(ReadCost, TheStoreAndTheImportReadTheHeadAndTheTailOnce) {
   }
 }
 
+// The play length only feeds "Segue": a read for a file's name never asks for
+// it, and the fields it gives are those of the whole import.
+TEST(ReadCost, TheNameReadLeavesThePlayLengthUnasked) {
+  static int asked = 0;
+  SetImportDurationSource([](std::string_view, TStream*) { return ++asked, 1500; });
+  for (const char* name :
+       {"lame-vbr-44100-stereo-xing-at-36.mp3", "list-info-ascii.wav",
+        "aac-moov-last-textgenre.m4a", "vorbis-8k-mono-comment-spans-two-pages.ogg"}) {
+    asked = 0;
+    TAPETags whole(DataPath(name), 3), named(DataPath(name), 3);
+    whole.ImportContainerTags();
+    named.ImportContainerTags(TAPETags::TImportScope::NameFields);
+    EXPECT_EQ(asked, 1) << name;
+    for (const char* field : {"Artist", "Title", "Genre"})
+      EXPECT_EQ(named.GetValue(field), whole.GetValue(field)) << name << ' ' << field;
+  }
+  SetImportDurationSource(nullptr);
+}
+
 TEST(ReadCost, TryOpenTellsWhyWithoutRaising) {
   TempDir dir;
   WriteFile(dir / "f.mp3", "content");
