@@ -33,6 +33,10 @@ class TKillAfterFileOps : public IFileOps {
     return Count(inner_.CopyFile(from, to));
   }
   void ExpectCopies(TNextCopy next) override { inner_.ExpectCopies(std::move(next)); }
+  void ExpectOperation(const std::u16string& from, const std::u16string& to, bool copy,
+                       bool allowCopy) override {
+    inner_.ExpectOperation(from, to, copy, allowCopy);
+  }
 
  private:
   bool Count(bool ok) {

@@ -688,9 +688,23 @@ uint64_t TakenBy(uint64_t winner) {
 
 }  // namespace
 
+TDryRunFileOps::TDryRunFileOps() = default;
+
+TDryRunFileOps::~TDryRunFileOps() {
+  ahead_.reset();  // its thread foretells with the members below
+}
+
 const TDryRunFileOps::TFolderFacts& TDryRunFileOps::FactsOf(const std::string& folder) const {
+  for (const auto* last : lastFacts_)
+    if (last != nullptr && last->first == folder) return last->second;
   auto known = folderFacts_.find(folder);
-  if (known != folderFacts_.end()) return known->second;
+  if (known == folderFacts_.end()) known = folderFacts_.emplace(folder, FreshFacts(folder)).first;
+  if (lastFacts_[0] != &*known) lastFacts_ = {&*known, lastFacts_[0]};
+  return known->second;
+}
+
+// What the forecast asks of a folder, looked up now.
+TDryRunFileOps::TFolderFacts TDryRunFileOps::FreshFacts(const std::string& folder) {
   ErrnoKeeper keep;
   TFolderFacts facts;
   struct stat st {};
@@ -710,7 +724,7 @@ const TDryRunFileOps::TFolderFacts& TDryRunFileOps::FactsOf(const std::string& f
     facts.NameMax = ::pathconf(folder.c_str(), _PC_NAME_MAX);
   }
   facts.AccessError = ::access(folder.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
-  return folderFacts_.emplace(folder, facts).first->second;
+  return facts;
 }
 
 TDryRunFileOps::THeldFolder::~THeldFolder() {
@@ -763,13 +777,21 @@ std::string TDryRunFileOps::ExistingAncestor(const std::string& path, std::strin
 std::string TDryRunFileOps::PlaceOf(const std::string& path) const {
   std::string rest;
   const std::string folder = ExistingAncestor(path, rest);
+  const std::string place = PlaceIn(folder, std::move(rest));
+  return place.empty() ? path : place;
+}
+
+// The place of the rest of a path under its nearest existing folder; empty
+// when that folder cannot be looked up.
+std::string TDryRunFileOps::PlaceIn(const std::string& folder, std::string rest) const {
   const TFolderFacts& facts = FactsOf(folder);
-  if (facts.StatError != 0) return path;
+  if (facts.StatError != 0) return std::string();
   if (facts.Fat) rest = WideToNative(FoldCase(NativeToWide(rest)));
   return std::to_string(facts.Device) + ":" + std::to_string(facts.Inode) + "/" + rest;
 }
 
 bool TDryRunFileOps::CreateFolders(const std::u16string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
   std::string native;
   if (!ToNative(path, native)) return false;
   std::string parent = native[0] == '/' ? "/" : ".";
@@ -800,8 +822,9 @@ bool TDryRunFileOps::TargetFolderWritable(const std::string& folder) const {
   return MayChangeFolder(folder);
 }
 
-bool TDryRunFileOps::TargetFree(const std::string& target, TForetoldFailure& failure) const {
-  const uint64_t state = places_.Get(PlaceOf(target));
+bool TDryRunFileOps::TargetFree(const std::string& target, const std::string& place,
+                                TForetoldFailure& failure) const {
+  const uint64_t state = places_.Get(place);
   if (state >> 1 != 0) {
     failure.Kind = EForetoldFailure::Collision;
     failure.Winner = winners_.Path((state >> 1) - 1);
@@ -817,9 +840,8 @@ bool TDryRunFileOps::TargetFree(const std::string& target, TForetoldFailure& fai
 
 // Each name the target path adds to what exists now, and the whole path,
 // within the limits of the file system they would go to.
-bool TDryRunFileOps::NamesFit(const std::string& target, TForetoldFailure& failure) const {
-  std::string rest;
-  const std::string folder = ExistingAncestor(target, rest);
+bool TDryRunFileOps::NamesFit(const std::string& target, const std::string& folder,
+                              const std::string& rest, TForetoldFailure& failure) const {
   const TFolderFacts& facts = FactsOf(folder);
   const long pathMax = facts.PathMax, nameMax = facts.NameMax;
   const bool fat = facts.Fat;
@@ -848,16 +870,21 @@ bool TDryRunFileOps::Foretell(const std::u16string& from, const std::u16string& 
   if (!move && !S_ISREG(st.st_mode)) return FailWith(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
   if (!move && ::access(source.c_str(), R_OK) != 0) return false;
   if (move && !MayChangeFolder(FolderOf(source))) return false;
-  if (!NamesFit(target, failure)) return false;
+  std::string rest;
+  const std::string ancestor = ExistingAncestor(target, rest);
+  if (!NamesFit(target, ancestor, rest, failure)) return false;
   failure.Kind = EForetoldFailure::Folder;
-  if (!TargetFolderWritable(FolderOf(target))) return false;
-  if (!TargetFree(target, failure)) return false;
+  const std::string targetFolder = FolderOf(target);
+  if (!TargetFolderWritable(targetFolder)) return false;
+  std::string place = PlaceIn(ancestor, std::move(rest));
+  if (place.empty()) place = target;
+  if (!TargetFree(target, place, failure)) return false;
   failure.Kind = EForetoldFailure::OtherFileSystem;
-  const TFolderFacts& folder = FactsOf(FolderOf(target));
+  const TFolderFacts& folder = FactsOf(targetFolder);
   if (move && !allowCopy && folder.StatError == 0 &&
       folder.Device != static_cast<uint64_t>(st.st_dev))
     return FailWith(EXDEV);
-  places_.Set(PlaceOf(target), TakenBy(winners_.Add(from)));  // no longer free either
+  places_.Set(place, TakenBy(winners_.Add(from)));  // no longer free either
   if (move) {
     const std::string freed = PlaceOf(source);
     places_.Set(freed, places_.Get(freed) | kFreed);
@@ -880,18 +907,49 @@ bool Record(bool ok, const std::u16string& from, const TForetoldFailure& failure
 
 }  // namespace
 
+// Foretells an operation and keeps why it would fail; the caller holds the lock.
+bool TDryRunFileOps::ForetellAndRecord(const TPlannedOperation& operation) {
+  TForetoldFailure failure;
+  const bool ok =
+      Foretell(operation.From, operation.To, !operation.Copy, operation.AllowCopy, failure);
+  return Record(ok, operation.From, failure, failures_);
+}
+
+bool TDryRunFileOps::Foretold(const TPlannedOperation& operation) {
+  if (ahead_ != nullptr) {
+    if (const std::optional<TForetold> foretold = ahead_->Take(operation)) {
+      errno = foretold->Error;
+      return foretold->Ok;
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ForetellAndRecord(operation);
+}
+
+void TDryRunFileOps::ExpectOperation(const std::u16string& from, const std::u16string& to,
+                                     bool copy, bool allowCopy) {
+  if (!foretellAhead_) return;
+  if (ahead_ == nullptr)
+    ahead_ = std::make_unique<TForetellAhead>([this](const TPlannedOperation& operation) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      errno = 0;
+      const bool ok = ForetellAndRecord(operation);
+      return std::optional<TForetold>(TForetold{ok, ok ? 0 : errno});
+    });
+  ahead_->Tell({from, to, copy, allowCopy});
+}
+
 bool TDryRunFileOps::MoveFile(const std::u16string& from, const std::u16string& to,
                               bool allowCopy) {
-  TForetoldFailure failure;
-  return Record(Foretell(from, to, true, allowCopy, failure), from, failure, failures_);
+  return Foretold({from, to, false, allowCopy});
 }
 
 bool TDryRunFileOps::CopyFile(const std::u16string& from, const std::u16string& to) {
-  TForetoldFailure failure;
-  return Record(Foretell(from, to, false, false, failure), from, failure, failures_);
+  return Foretold({from, to, true, false});
 }
 
 const TForetoldFailure* TDryRunFileOps::FailureOf(const std::u16string& from) const {
+  std::lock_guard<std::mutex> lock(mutex_);
   auto found = failures_.find(from);
   return found == failures_.end() ? nullptr : &found->second;
 }

@@ -11,10 +11,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 
+#include "engine/ForetellAhead.h"
 #include "engine/PathStore.h"
 #include "engine/PlaceMap.h"
 
@@ -57,6 +59,14 @@ class IFileOps {
   // CopyFile. An empty next ends the plan. Nothing is named ahead of its
   // CopyFile, and each outcome stays what CopyFile alone gives.
   virtual void ExpectCopies(TNextCopy next) { (void)next; }
+  // The next operation the job will ask for, told as soon as the job has
+  // listed it and in the order it will ask (CopyFile when copy, else MoveFile
+  // with allowCopy), so that it may be foretold meanwhile. What each operation
+  // gives stays what it alone would give.
+  virtual void ExpectOperation(const std::u16string& from, const std::u16string& to, bool copy,
+                               bool allowCopy) {
+    (void)from, (void)to, (void)copy, (void)allowCopy;
+  }
 };
 
 // The system calls the Linux operations are made of, so that tests can make
@@ -156,20 +166,38 @@ struct TForetoldFailure {
 // exFAT) names that differ only in case are one name.
 class TDryRunFileOps : public IFileOps {
  public:
+  TDryRunFileOps();
+  ~TDryRunFileOps() override;
+  TDryRunFileOps(const TDryRunFileOps&) = delete;
+  TDryRunFileOps& operator=(const TDryRunFileOps&) = delete;
+
   bool CreateFolders(const std::u16string& path) override;
   bool MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) override;
   bool CopyFile(const std::u16string& from, const std::u16string& to) override;
+  // Operations told ahead are foretold on a thread of their own, against the
+  // forecast of those told before them; one asked out of the told order is
+  // foretold at once, the operations told but not yet asked counting as done.
+  void ExpectOperation(const std::u16string& from, const std::u16string& to, bool copy,
+                       bool allowCopy) override;
+  // Whether told operations are foretold ahead (the default); false foretells
+  // each when it is asked, as a check that both agree.
+  void SetForetellAhead(bool ahead) { foretellAhead_ = ahead; }
 
   // Why the operation from that source was foretold to fail; null when it was not.
   const TForetoldFailure* FailureOf(const std::u16string& from) const;
 
  private:
+  bool Foretold(const TPlannedOperation& operation);
+  bool ForetellAndRecord(const TPlannedOperation& operation);
   bool Foretell(const std::u16string& from, const std::u16string& to, bool move, bool allowCopy,
                 TForetoldFailure& failure);
   bool TargetFolderWritable(const std::string& folder) const;
-  bool TargetFree(const std::string& target, TForetoldFailure& failure) const;
-  bool NamesFit(const std::string& target, TForetoldFailure& failure) const;
+  bool TargetFree(const std::string& target, const std::string& place,
+                  TForetoldFailure& failure) const;
+  bool NamesFit(const std::string& target, const std::string& folder, const std::string& rest,
+                TForetoldFailure& failure) const;
   std::string PlaceOf(const std::string& path) const;
+  std::string PlaceIn(const std::string& folder, std::string rest) const;
   std::string ExistingAncestor(const std::string& path, std::string& rest) const;
 
   // What the forecast asks of a folder, looked up once a job: a dry run
@@ -183,6 +211,7 @@ class TDryRunFileOps : public IFileOps {
     int AccessError = 0;  // errno of the write-and-search access check; 0: allowed
   };
   const TFolderFacts& FactsOf(const std::string& folder) const;
+  static TFolderFacts FreshFacts(const std::string& folder);
   bool MayChangeFolder(const std::string& folder) const;
 
   // stat or lstat (flags as for fstatat) of a path, the name looked up in its
@@ -202,6 +231,9 @@ class TDryRunFileOps : public IFileOps {
   mutable size_t olderHeld_ = 0;
 
   mutable std::map<std::string, TFolderFacts> folderFacts_;
+  // The folders last looked up, most recent first: most look-ups are of the
+  // folders of the last source and target.
+  mutable std::array<const std::pair<const std::string, TFolderFacts>*, 2> lastFacts_{};
   std::set<std::string> existingFolders_;  // seen as folders by CreateFolders
   std::set<std::string> createdFolders_;   // as the job spells them
   // For each place (folder device and inode, name) the job has met: the
@@ -209,6 +241,11 @@ class TDryRunFileOps : public IFileOps {
   TPlaceMap places_;
   TPathStore winners_;
   std::map<std::u16string, TForetoldFailure> failures_;
+  // Guards all of the forecast above: the thread that foretells ahead and the
+  // job's thread (folders created while listing, operations asked out of order).
+  mutable std::mutex mutex_;
+  bool foretellAhead_ = true;
+  std::unique_ptr<TForetellAhead> ahead_;  // made with the first operation told
 };
 
 }  // namespace dov

@@ -140,6 +140,10 @@ class TJournalingFileOps : public IFileOps {
   bool MoveFile(const std::u16string& from, const std::u16string& to, bool allowCopy) override;
   bool CopyFile(const std::u16string& from, const std::u16string& to) override;
   void ExpectCopies(TNextCopy next) override { inner_.ExpectCopies(std::move(next)); }
+  void ExpectOperation(const std::u16string& from, const std::u16string& to, bool copy,
+                       bool allowCopy) override {
+    inner_.ExpectOperation(from, to, copy, allowCopy);
+  }
 
   // The end record with the job's counts, then the journal is synced.
   bool Finish(int done, int total);

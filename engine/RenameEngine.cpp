@@ -169,6 +169,7 @@ void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string&
   }
   if (!IsCaseOnlyChange(oldPath, newPath)) {
     renameList_.Append(oldPath, newPath);
+    fileOps_.ExpectOperation(oldPath, newPath, options_.Copy, options_.Move);
     if (count % 100 == 0) view_.ShowStatus({EJobStep::Listing, count});
     ++count;
   } else {

@@ -198,6 +198,20 @@ void CheckCase(const TCase& c, const std::string& root, bool fat) {
 
   TDryRunFileOps dryOps;
   const TOutcome dry = RunJob(dryOps, options);
+  // Foretold as the job lists or only when it asks: the same forecast.
+  TDryRunFileOps askedOps;
+  askedOps.SetForetellAhead(false);
+  const TOutcome asked = RunJob(askedOps, options);
+  ASSERT_EQ(asked.Operations, dry.Operations);
+  EXPECT_EQ(asked.Ok, dry.Ok);
+  for (const auto& [from, to] : dry.Operations) {
+    const TForetoldFailure *ahead = dryOps.FailureOf(from), *when = askedOps.FailureOf(from);
+    ASSERT_EQ(ahead == nullptr, when == nullptr) << WideToNative(from);
+    if (ahead != nullptr) {
+      EXPECT_EQ(ahead->Kind, when->Kind) << WideToNative(from);
+      EXPECT_EQ(ahead->Winner, when->Winner) << WideToNative(from);
+    }
+  }
   TLinuxFileOps realOps;
   const TOutcome real = RunJob(realOps, options);
   ASSERT_EQ(dry.Operations, real.Operations);

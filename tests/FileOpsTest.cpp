@@ -1119,20 +1119,29 @@ TEST(FileOps, ADryRunForetellsEachOperationInTheOrderOfTheJob) {
 // Many operations into names of a folder the job makes: the first to a name
 // takes it, every later one collides and names that first source; a name a
 // move freed may be taken again, a name whose move failed may not.
-TEST(FileOps, ADryRunNamesTheWinnerOfEachCollisionInALargeJob) {
+// The same when the operations are told ahead, as a job lists them, and
+// foretold on the thread while the job goes on.
+class DryRunCollisions : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(AskedOrToldAhead, DryRunCollisions, ::testing::Bool());
+
+TEST_P(DryRunCollisions, ADryRunNamesTheWinnerOfEachCollisionInALargeJob) {
   constexpr int kFiles = 1200, kNames = 400;
   TempDir dir;
   auto source = [&](int i) {
     return dir / ("in" + std::to_string(i % 10) + "/\xE9" + std::to_string(i) + ".mp3");
   };
+  auto target = [&](int i) {
+    return dir / ("out/Rock/Name " + std::to_string(i % kNames) + ".mp3");
+  };
   for (int i = 0; i < 10; ++i) fs::create_directories(dir / ("in" + std::to_string(i)));
   for (int i = 0; i < kFiles; ++i) WriteFile(source(i), "x");
   TDryRunFileOps ops;
   ASSERT_TRUE(ops.CreateFolders(W(dir / "out/Rock")));
+  if (GetParam())
+    for (int i = 0; i < kFiles; ++i) ops.ExpectOperation(W(source(i)), W(target(i)), false, false);
   for (int i = 0; i < kFiles; ++i) {
-    const std::string target = dir / ("out/Rock/Name " + std::to_string(i % kNames) + ".mp3");
     errno = 0;
-    ASSERT_EQ(ops.MoveFile(W(source(i)), W(target), false), i < kNames) << i;
+    ASSERT_EQ(ops.MoveFile(W(source(i)), W(target(i)), false), i < kNames) << i;
     const TForetoldFailure* failure = ops.FailureOf(W(source(i)));
     if (i < kNames) {
       EXPECT_EQ(failure, nullptr) << i;
@@ -1161,6 +1170,22 @@ TEST(FileOps, ADryRunNamesTheWinnerOfEachCollisionInALargeJob) {
   const TForetoldFailure* again = ops.FailureOf(W(source(kNames + 1)));
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(again->Kind, EForetoldFailure::Exists);  // the last one: the file is still there
+}
+
+// Operations told ahead count as planned: one asked out of the told order
+// is foretold against them at once, and the told ones keep their outcomes.
+TEST(FileOps, ADryRunAskedOutOfTheToldOrderCountsTheToldOperationsAsPlanned) {
+  TempDir dir;
+  for (const char* name : {"a.mp3", "b.mp3"}) WriteFile(dir / name, name);
+  TDryRunFileOps ops;
+  ops.ExpectOperation(W(dir / "a.mp3"), W(dir / "n.mp3"), false, false);
+  ops.ExpectOperation(W(dir / "b.mp3"), W(dir / "m.mp3"), true, false);
+  errno = 0;
+  EXPECT_FALSE(ops.CopyFile(W(dir / "b.mp3"), W(dir / "n.mp3")));  // not told: a takes n first
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_TRUE(ops.MoveFile(W(dir / "a.mp3"), W(dir / "n.mp3"), false));
+  EXPECT_TRUE(ops.CopyFile(W(dir / "b.mp3"), W(dir / "m.mp3")));
+  EXPECT_TRUE(ops.MoveFile(W(dir / "b.mp3"), W(dir / "a.mp3"), false));  // never told; a moved on
 }
 
 TEST(FileOps, NamesWithNulAreRefused) {
