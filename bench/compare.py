@@ -526,7 +526,8 @@ def main():
     print(f"{count:,} files, {os.cpu_count()} cores ({cpu}), {time.strftime('%Y-%m-%d')}; "
           f"{args.runs} warm runs, {args.cold_runs if cold_tools else 0} cold runs each.")
     print()
-    print("\n".join(table("Warm cache: reading Artist, Title, Genre and the play length",
+    print("\n".join(table("Warm cache: reading Artist, Title and Genre (the peers: and the "
+                          "play length)",
                           scan_tools, floor, count)))
     print()
     print("\n".join(table("Warm cache: renaming every file in place (fresh copy each run)",
