@@ -1,5 +1,7 @@
 #include "cli/Output.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -190,10 +192,48 @@ TJsonWriter& TJsonWriter::DrainWhenLarge(std::ostream& out) {
   return text_.size() >= kDrainBytes ? DrainTo(out) : *this;
 }
 
+TFdOutputBuffer::TFdOutputBuffer(int fd) : fd_(fd) {
+  setp(buffer_.data(), buffer_.data() + buffer_.size());
+}
+
+TFdOutputBuffer::~TFdOutputBuffer() {
+  Drain();
+}
+
+bool TFdOutputBuffer::Drain() {
+  const char* next = pbase();
+  while (error_ == 0 && next < pptr()) {
+    const ssize_t n = ::write(fd_, next, static_cast<size_t>(pptr() - next));
+    if (n > 0) {
+      next += n;
+    } else if (n < 0 && errno != EINTR) {
+      error_ = errno;
+    }
+  }
+  setp(buffer_.data(), buffer_.data() + buffer_.size());
+  return error_ == 0;
+}
+
+TFdOutputBuffer::int_type TFdOutputBuffer::overflow(int_type c) {
+  if (!Drain()) return traits_type::eof();
+  if (!traits_type::eq_int_type(c, traits_type::eof())) {
+    *pptr() = traits_type::to_char_type(c);
+    pbump(1);
+  }
+  return traits_type::not_eof(c);
+}
+
+int TFdOutputBuffer::sync() {
+  return Drain() ? 0 : -1;
+}
+
 void TOutputCheck::Flush() {
   errno = 0;
   out_.flush();
-  if (error_ == 0 && out_.fail()) error_ = errno != 0 ? errno : EIO;
+  if (error_ != 0 || !out_.fail()) return;
+  // A failure inside an earlier write left no errno; the buffer kept it.
+  const auto* buffer = dynamic_cast<const TFdOutputBuffer*>(out_.rdbuf());
+  error_ = buffer != nullptr && buffer->Error() != 0 ? buffer->Error() : errno != 0 ? errno : EIO;
 }
 
 int TOutputCheck::Finish(std::ostream& err, int status) {

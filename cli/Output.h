@@ -3,8 +3,10 @@
 // bytes of every name.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <ostream>
+#include <streambuf>
 #include <string>
 #include <string_view>
 
@@ -59,6 +61,30 @@ class TJsonWriter {
 
   std::string text_;
   bool needComma_ = false;
+};
+
+// Writes to a file descriptor through a buffer of its own and keeps the
+// errno of the first write that failed: a stream's failure state does not
+// say why (a closed pipe, a full disk), and errno is long gone when the
+// failure is noticed. Once a write failed, the rest is dropped.
+class TFdOutputBuffer : public std::streambuf {
+ public:
+  explicit TFdOutputBuffer(int fd);
+  ~TFdOutputBuffer() override;
+  TFdOutputBuffer(const TFdOutputBuffer&) = delete;
+  TFdOutputBuffer& operator=(const TFdOutputBuffer&) = delete;
+  // The errno of the first failed write; 0 while none failed.
+  int Error() const { return error_; }
+
+ protected:
+  int_type overflow(int_type c) override;
+  int sync() override;
+
+ private:
+  bool Drain();
+  int fd_;
+  int error_ = 0;
+  std::array<char, 64 * 1024> buffer_;
 };
 
 // Standard output may fail (a full disk, a pipe nobody reads any more): the

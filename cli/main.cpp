@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/Commands.h"
+#include "cli/Output.h"
 #include "cli/UndoCommands.h"
 #include "common/CodePage.h"
 #include "common/Version.h"
@@ -228,15 +229,18 @@ int main(int argc, char** argv) {
     return UsageError(app, e, argc, argv);
   }
 
+  // The commands' output keeps why a write failed, to say so at the end.
+  std::cout.flush();
+  dov::cli::TFdOutputBuffer outBuffer(STDOUT_FILENO);
+  std::ostream out(&outBuffer);
   if (rename->parsed()) {
     // The progress line is for a person watching, never for a log file.
     request.Rename.Progress = !request.Quiet && ::isatty(STDERR_FILENO) == 1;
-    return dov::cli::RunRename(request.Rename, std::cout, std::cerr);
+    return dov::cli::RunRename(request.Rename, out, std::cerr);
   }
   if (tags->parsed())
-    return dov::cli::RunTags(request.TagFiles, request.TagsJson, request.TagsFull, std::cout,
-                             std::cerr);
-  if (undo->parsed()) return dov::cli::RunUndo(request.Undo, std::cout, std::cerr);
-  if (history->parsed()) return dov::cli::RunHistory(request.HistoryJson, std::cout, std::cerr);
-  return dov::cli::RunDuration(request.DurationFiles, std::cout, std::cerr);
+    return dov::cli::RunTags(request.TagFiles, request.TagsJson, request.TagsFull, out, std::cerr);
+  if (undo->parsed()) return dov::cli::RunUndo(request.Undo, out, std::cerr);
+  if (history->parsed()) return dov::cli::RunHistory(request.HistoryJson, out, std::cerr);
+  return dov::cli::RunDuration(request.DurationFiles, out, std::cerr);
 }

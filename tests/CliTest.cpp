@@ -224,6 +224,16 @@ TEST_F(Cli, AnOutputThatCannotBeWrittenIsReportedAndTheJobStillRuns) {
     EXPECT_TRUE(Exists(lib + "/A - 29.mp3"));
     EXPECT_FALSE(Exists(lib + "/f0.mp3"));
   }
+  // A listing far longer than a buffer, whose reader went away after its first line.
+  int pipeEnds[2] = {-1, -1};
+  ASSERT_EQ(::pipe(pipeEnds), 0);
+  ::close(pipeEnds[0]);
+  std::vector<std::string> files(3000, lib + "/A - 1.mp3");
+  files.insert(files.begin(), "tags");
+  CliResult r = RunCliWritingTo(pipeEnds[1], files);
+  ::close(pipeEnds[1]);
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(r.Err, "dovrename-cli: cannot write the output: Broken pipe\n");
   // tags and duration too.
   const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
   ASSERT_GE(full, 0);
