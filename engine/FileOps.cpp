@@ -934,7 +934,7 @@ void TDryRunFileOps::ExpectOperation(const std::u16string& from, const std::u16s
       std::lock_guard<std::mutex> lock(mutex_);
       errno = 0;
       const bool ok = ForetellAndRecord(operation);
-      return std::optional<TForetold>(TForetold{ok, ok ? 0 : errno});
+      return TForetold{ok, ok ? 0 : errno};
     });
   ahead_->Tell({from, to, copy, allowCopy});
 }

@@ -32,9 +32,9 @@ struct TForetold {
 
 class TForetellAhead {
  public:
-  // Foretells one operation against the forecast so far; nullopt when it
-  // could not (the asker then foretells it itself). Called on the thread.
-  using TForetell = std::function<std::optional<TForetold>(const TPlannedOperation&)>;
+  // Foretells one operation against the forecast so far, on the thread. When
+  // it throws, the asker foretells that operation itself.
+  using TForetell = std::function<TForetold(const TPlannedOperation&)>;
 
   explicit TForetellAhead(TForetell foretell);
   ~TForetellAhead();
