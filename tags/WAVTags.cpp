@@ -164,7 +164,8 @@ TWAVTags::TStep TWAVTags::ReadChunk(TByteReader& in, const TRiffId& id, bool& in
     return TStep::Next;
   }
   if (RiffIdIs(id, "LIST")) {
-    ReadInfo(ReadBody(in));
+    // Enough for an id at the last place looked at, its size and its text.
+    ReadInfo(ReadBody(in, kInfoLookupBytes + 8 + kMaxCommentSize));
     listRead_ = true;
     return MarkRead();
   }
@@ -192,14 +193,17 @@ bool TWAVTags::Fits(const TByteReader& in, uint32_t size, int64_t room) const {
   return int64_t{size} <= (int64_t{FileSize} - in.Position()) - room;
 }
 
-std::string TWAVTags::ReadBody(TByteReader& in) {
+std::string TWAVTags::ReadBody(TByteReader& in, size_t most) {
   const uint32_t size = in.U32LE();
   // A body that runs past the end is empty.
   if (!Fits(in, size, 0)) {
     in.Seek(FileSize);
     return std::string();
   }
-  return in.Take(size);
+  if (size <= most) return in.Take(size);
+  std::string body = in.Take(most);
+  in.Skip(uint64_t{size} - most);
+  return body;
 }
 
 namespace {
@@ -314,7 +318,8 @@ TInfoPlaces FindInfoPlaces(std::string_view body) {
 }  // namespace
 
 void TWAVTags::ReadInfo(std::string_view body) {
-  const TInfoPlaces places = FindInfoPlaces(body);
+  // The ids are sought at places below kInfoLookupBytes, their four bytes in full.
+  const TInfoPlaces places = FindInfoPlaces(body.substr(0, kInfoLookupBytes + 3));
   const size_t album = static_cast<size_t>(
       std::find(kInfoIDs.begin(), kInfoIDs.end(), std::string_view("IALB")) - kInfoIDs.begin());
   const bool hasAlbum = places.upper[album] != std::string_view::npos;

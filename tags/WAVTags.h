@@ -22,6 +22,9 @@ class TWAVTags {
   // Longest INFO text taken: comments, and every other id.
   static constexpr uint32_t kMaxCommentSize = 2047;
   static constexpr uint32_t kMaxInfoSize = 255;
+  // An INFO id is looked up in the first 64 KiB of a list body only (its
+  // place is a 16-bit number); the rest of the body is not read.
+  static constexpr size_t kInfoLookupBytes = 65536;
 
   std::array<unsigned char, kCartSize> CartData{};
   std::array<unsigned char, kScotSize> ScotData{};
@@ -55,7 +58,8 @@ class TWAVTags {
   TStep MarkRead();
   // True when size bytes and room more lie between the position and FileSize.
   bool Fits(const TByteReader& in, uint32_t size, int64_t room) const;
-  std::string ReadBody(TByteReader& in);
+  // The body of a chunk, up to most bytes of it; the rest is passed over.
+  std::string ReadBody(TByteReader& in, size_t most = SIZE_MAX);
   void ReadInfo(std::string_view body);
   // Returns false when the walk is to stop altogether.
   bool ReadCart(TByteReader& in, uint32_t size);

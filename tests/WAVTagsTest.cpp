@@ -174,9 +174,12 @@ TEST_F(WAVTagsTest, InfoLookup) {
 
 // An id is taken where its bytes first stand in the list, inside another
 // text too; its lower-case form only when the id stands nowhere. The same
-// holds far into a large list (a long comment).
+// holds far into a large list (a long comment), up to the 64 KiB an id's
+// place is looked for in.
 TEST_F(WAVTagsTest, EachIdIsTakenWhereItFirstStands) {
-  const std::string words = " tart IALBx Bar " + std::string(200000, 'I') + "t";
+  const std::string words = " tart IALBx Bar " + std::string(65000, 'I') + "t";
+  // After "INFO" and the ICMT header: IGNR stands at place 65534, tnam at 65548.
+  const std::string beyond = std::string(TWAVTags::kInfoLookupBytes - 4 - 8 - 2, 'I');
   struct Case {
     std::string list;
     Pairs want;
@@ -194,6 +197,10 @@ TEST_F(WAVTagsTest, EachIdIsTakenWhereItFirstStands) {
       {Chunk("LIST", "INFO" + Chunk("ICMT", words) + Chunk("IGNR", std::string("Jazz\0", 5)) +
                          Chunk("tnam", std::string("Song\0", 5))),
        {{"DISP", "Song"}, {"IGNR", "Jazz"}}},
+      // An id among the last places looked at, and one past them.
+      {Chunk("LIST", "INFO" + Chunk("ICMT", beyond) + Chunk("IGNR", std::string("Jazz\0", 5)) +
+                         Chunk("tnam", std::string("Song\0", 5))),
+       {{"IGNR", "Jazz"}}},
   };
   for (const Case& c : cases) EXPECT_EQ(ReadPairs(Wav(c.list)), c.want);
 }
