@@ -164,6 +164,7 @@ void TMP3Tags::Read(TStream& stream) {
     }
     ReadFrames(in, fileSize);
   }
+  if (!MarkMP3Pro) return;
 
   in.Seek(TagSize);
   const std::string audio = in.Take(kHeaderSize);

@@ -53,6 +53,7 @@ TContainerTags ReadMP3(std::string_view fileName, TStream* stream, TScope scope)
   TMP3Tags reader;
   reader.Wanted = scope == TScope::NameFields ? NamingID3Id : MappedID3Id;
   reader.FirstCommentOnly = true;  // the table keeps the first comment only
+  reader.MarkMP3Pro = scope == TScope::AllFields;
   reader.ReadFromFile(fileName, stream);
   return ZipFields(std::move(reader.FrameIDs), std::move(reader.FrameValues));
 }
