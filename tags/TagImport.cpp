@@ -330,7 +330,6 @@ constexpr bool FirstRowFor(const TMapRow (&table)[N], size_t i) {
   return true;
 }
 
-// Every ID3 table id has four bytes.
 constexpr auto ID3Keys(bool namesOnly) {
   TIdKeys<std::size(kID3Table)> keys;
   for (size_t i = 0; i < std::size(kID3Table); ++i)
@@ -354,6 +353,12 @@ constexpr auto MP4Keys(bool namesOnly) {
   return keys;
 }
 
+// A key stands for its id only when the id has four bytes (three after 0xA9).
+static_assert(std::ranges::all_of(kID3Table,
+                                  [](const TMapRow& row) { return row.Id.size() == 4; }));
+static_assert(std::ranges::all_of(kMP4Table, [](const TMapRow& row) {
+  return row.Id.size() == 3 || row.Id.size() == 4;
+}));
 constexpr auto kID3Keys = ID3Keys(false), kID3NameKeys = ID3Keys(true);
 constexpr auto kMP4Keys = MP4Keys(false), kMP4NameKeys = MP4Keys(true);
 
