@@ -60,9 +60,19 @@ std::string_view TStreamWindow::Peek(size_t want) {
     held_.erase(0, pos_);
     pos_ = 0;
     size_t request = want - available > chunk_ ? want - available : chunk_;
-    std::string more = in_.TakeUpTo(request);
-    ended_ = more.size() < request;
-    held_ += more;
+    // Read in place: the window's buffer is kept from one chunk to the next.
+    const uint64_t remaining = static_cast<uint64_t>(in_.Remaining());
+    const size_t asked = request < remaining ? request : static_cast<size_t>(remaining);
+    held_.resize(available + asked);
+    size_t got = 0;
+    try {
+      got = in_.ReadInto(held_.data() + available, asked);
+    } catch (...) {
+      held_.resize(available);  // a failed read adds nothing, as before
+      throw;
+    }
+    held_.resize(available + got);
+    ended_ = got < request;
   }
   return std::string_view(held_).substr(pos_);
 }

@@ -77,7 +77,7 @@ void TFLAC::ReadVorbisComments(TByteReader& in) {
   rules.TrimValueStart = true;
   rules.SignedCount = true;
   TStreamVorbisSource source(in);
-  dov::ReadVorbisComments(source, rules, {CommentNames, CommentValues});
+  dov::ReadVorbisComments(source, rules, {CommentNames, CommentValues, nullptr, Wanted});
 }
 
 }  // namespace dov

@@ -35,6 +35,9 @@ class TFLAC {
   // Names upper-cased (ASCII letters); values trimmed, marked text (MarkUTF8).
   std::vector<std::string> CommentNames;
   std::vector<std::string> CommentValues;
+  // When set, a comment whose (upper-cased) name it refuses is passed over
+  // unconverted, its entry left empty.
+  bool (*Wanted)(std::string_view name) = nullptr;
 
  private:
   void Read(TStream& stream);

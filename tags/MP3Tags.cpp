@@ -164,6 +164,7 @@ void TMP3Tags::Read(TStream& stream) {
     }
     ReadFrames(in, fileSize);
   }
+  if (!MarkMP3Pro) return;
 
   in.Seek(TagSize);
   const std::string audio = in.Take(kHeaderSize);
@@ -174,32 +175,41 @@ void TMP3Tags::Read(TStream& stream) {
 void TMP3Tags::ReadFrames(TByteReader& in, int64_t fileSize) {
   size_t passedOver = 0;
   bool commentSeen = false;
-  const TByteRange tag(in, 0, TagSize);
-  std::string data;  // one buffer for every frame's data
-  while (in.Position() < TagSize && fileSize - in.Position() >= 12) {
+  // The frame headers are looked at in chunks read ahead, not read one by
+  // one: a tag of hundreds of small frames costs a few reads.
+  TStreamWindow window(in);
+  int64_t position = in.Position();
+  while (position < TagSize && fileSize - position >= 12) {
     if (FrameIDs.size() + passedOver >= kMaxFrames) return;
-    unsigned char header[kHeaderSize];
-    in.ReadExact(header, sizeof header);
-    if (!IsAsciiLetter(static_cast<char>(header[0]))) return;  // padding begins here
-    const std::string_view id(reinterpret_cast<const char*>(header), 4);
-    const int64_t size = MajorVersion == 4 ? LoadSyncSafe(header + 4) : LoadU32BE(header + 4);
-    if (!tag.Holds(static_cast<uint64_t>(size))) return;  // a frame beyond the tag
-    if (id == "TXXX" || id == "APIC" || size <= 1) {
-      in.Skip(size);
-      continue;
+    const std::string_view header = window.Peek(kHeaderSize);
+    if (header.size() < kHeaderSize) throw ETruncated();
+    if (!IsAsciiLetter(header[0])) return;  // padding begins here
+    char idBytes[4];
+    header.copy(idBytes, sizeof idBytes);
+    const std::string_view id(idBytes, sizeof idBytes);
+    const int64_t size =
+        MajorVersion == 4 ? LoadSyncSafe(Bytes(header) + 4) : LoadU32BE(Bytes(header) + 4);
+    window.Advance(kHeaderSize);
+    position += kHeaderSize;
+    // A frame beyond the tag ends the walk.
+    if (position >= TagSize ? size != 0 : size > TagSize - position) return;
+    const bool text = id != "TXXX" && id != "APIC" && size > 1;
+    const bool refused = text && ((Wanted != nullptr && !Wanted(id)) ||
+                                  (id == "COMM" && FirstCommentOnly && commentSeen));
+    if (refused) ++passedOver;
+    if (text && !refused) {
+      // The size was checked against the tag, which lies within the file.
+      const std::string_view body = window.Peek(static_cast<size_t>(size));
+      if (body.size() < static_cast<size_t>(size)) throw ETruncated();
+      const size_t before = FrameIDs.size();
+      AddFrame(id, FrameText(id, static_cast<uint8_t>(body[0]),
+                             body.substr(1, static_cast<size_t>(size - 1))));
+      commentSeen = commentSeen || (id == "COMM" && FrameIDs.size() > before);
+      window.Advance(static_cast<size_t>(size));
+    } else {
+      window.Skip(static_cast<uint64_t>(size));
     }
-    if ((Wanted != nullptr && !Wanted(id)) || (id == "COMM" && FirstCommentOnly && commentSeen)) {
-      ++passedOver;
-      in.Skip(size);
-      continue;
-    }
-    const uint8_t encoding = in.U8();
-    // The size was checked against the tag, which lies within the file.
-    data.resize(static_cast<size_t>(size - 1));
-    in.ReadExact(data.data(), data.size());
-    const size_t before = FrameIDs.size();
-    AddFrame(id, FrameText(id, encoding, data));
-    commentSeen = commentSeen || (id == "COMM" && FrameIDs.size() > before);
+    position += size;
   }
 }
 

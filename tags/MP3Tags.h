@@ -39,6 +39,9 @@ class TMP3Tags {
   // When set, the "COMM" frames after the first one delivered are passed over
   // the same way: the import keeps only the first comment.
   bool FirstCommentOnly = false;
+  // When clear, the audio after an ID3v2 tag is not looked at: it gives only
+  // the "3PRO" mark, and lies beyond the blocks read for a tag with a picture.
+  bool MarkMP3Pro = true;
 
   // Reads from stream (seeked to 0, left open) or, without one, from the file
   // named by the marked text fileName. Never fails: what was read stays.

@@ -37,47 +37,56 @@ namespace {
 // Frames, items and comments the mapping has no row for are passed over by
 // the readers that can tell them by their names before reading them (a cover
 // in an MP4 item list or in Ogg comments is most of the bytes; a tag of
-// hundreds of frames costs their conversions).
+// hundreds of frames costs their conversions). A read for a file's name
+// passes over, the same way, all but those whose row fills a field a name is
+// made of.
 bool MappedID3Id(std::string_view id);
 bool MappedMP4Type(std::string_view type);
 bool MappedVorbisName(std::string_view name);
+bool NamingID3Id(std::string_view id);
+bool NamingMP4Type(std::string_view type);
+bool NamingVorbisName(std::string_view name);
 
-TContainerTags ReadMP3(std::string_view fileName, TStream* stream) {
+using TScope = TAPETags::TImportScope;
+
+TContainerTags ReadMP3(std::string_view fileName, TStream* stream, TScope scope) {
   TMP3Tags reader;
-  reader.Wanted = MappedID3Id;
+  reader.Wanted = scope == TScope::NameFields ? NamingID3Id : MappedID3Id;
   reader.FirstCommentOnly = true;  // the table keeps the first comment only
+  reader.MarkMP3Pro = scope == TScope::AllFields;
   reader.ReadFromFile(fileName, stream);
   return ZipFields(std::move(reader.FrameIDs), std::move(reader.FrameValues));
 }
 
-TContainerTags ReadMP4(std::string_view fileName, TStream* stream) {
+TContainerTags ReadMP4(std::string_view fileName, TStream* stream, TScope scope) {
   TMP4Tags reader;
-  reader.Wanted = MappedMP4Type;
+  reader.Wanted = scope == TScope::NameFields ? NamingMP4Type : MappedMP4Type;
   reader.ReadFromFile(fileName, stream);
   return ZipFields(std::move(reader.ItemNames), std::move(reader.ItemValues));
 }
 
-TContainerTags ReadWAV(std::string_view fileName, TStream* stream) {
+TContainerTags ReadWAV(std::string_view fileName, TStream* stream, TScope) {
   TWAVTags reader;
   reader.ReadFromFile(fileName, stream);
   return ZipFields(std::move(reader.ChunkIDs), std::move(reader.ChunkValues));
 }
 
-TContainerTags ReadOgg(std::string_view fileName, TStream* stream) {
+TContainerTags ReadOgg(std::string_view fileName, TStream* stream, TScope scope) {
   TOggTags reader;
-  reader.Wanted = MappedVorbisName;
+  reader.Wanted = scope == TScope::NameFields ? NamingVorbisName : MappedVorbisName;
   reader.ReadFromFile(fileName, stream);
   return ZipFields(std::move(reader.CommentNames), std::move(reader.CommentValues));
 }
 
-TContainerTags ReadFLAC(std::string_view fileName, TStream* stream) {
+TContainerTags ReadFLAC(std::string_view fileName, TStream* stream, TScope scope) {
   TFLAC reader(true);
+  reader.Wanted = scope == TScope::NameFields ? NamingVorbisName : MappedVorbisName;
   reader.ReadFromFile(fileName, stream);
   return ZipFields(std::move(reader.CommentNames), std::move(reader.CommentValues));
 }
 
 // A reader that fails leaves its values empty, so nothing is delivered.
-TContainerTags ReadWMA(std::string_view fileName, TStream* stream) {
+TContainerTags ReadWMA(std::string_view fileName, TStream* stream, TScope) {
   TWMAfile reader;
   reader.ReadFromFile(fileName, stream);
   return WMAFields(reader);
@@ -287,19 +296,102 @@ const TMapRow* FindRow(std::span<const TMapRow> table, std::string_view id, bool
   return nullptr;
 }
 
+// The fields a file's name is made of.
+constexpr bool IsNameField(std::string_view field) {
+  return field == "Artist" || field == "Title" || field == "Genre";
+}
+
+// Four id bytes as one number; MP4 types with ASCII letters lower-cased.
+constexpr uint32_t IdKey(std::string_view id, bool lowered) {
+  uint32_t key = 0;
+  for (char c : id.substr(0, 4))
+    key = key << 8 | static_cast<unsigned char>(lowered ? AsciiLower(c) : c);
+  return key;
+}
+
+// The sorted keys of the four-byte ids a predicate admits, made when the
+// program is built: a frame walk asks once per frame.
+template <size_t N>
+struct TIdKeys {
+  std::array<uint32_t, N> Keys{};
+  size_t Count = 0;
+  constexpr void Add(uint32_t key) { Keys[Count++] = key; }
+  constexpr void Sort() { std::sort(Keys.begin(), Keys.begin() + static_cast<ptrdiff_t>(Count)); }
+  bool Holds(uint32_t key) const {
+    return std::binary_search(Keys.begin(), Keys.begin() + static_cast<ptrdiff_t>(Count), key);
+  }
+};
+
+// The first row for id counts: a later row for the same id is never used.
+template <size_t N>
+constexpr bool FirstRowFor(const TMapRow (&table)[N], size_t i) {
+  for (size_t j = 0; j < i; ++j)
+    if (table[j].Id == table[i].Id) return false;
+  return true;
+}
+
+constexpr auto ID3Keys(bool namesOnly) {
+  TIdKeys<std::size(kID3Table)> keys;
+  for (size_t i = 0; i < std::size(kID3Table); ++i)
+    if (FirstRowFor(kID3Table, i) && (!namesOnly || IsNameField(kID3Table[i].Field)))
+      keys.Add(IdKey(kID3Table[i].Id, false));
+  keys.Sort();
+  return keys;
+}
+
+// The MP4 reader's type of a row: its three-letter names follow 0xA9.
+// Freeform items ("----") may hold the replay gain, which no name is made of.
+constexpr auto MP4Keys(bool namesOnly) {
+  TIdKeys<std::size(kMP4Table) + 1> keys;
+  for (size_t i = 0; i < std::size(kMP4Table); ++i) {
+    const std::string_view id = kMP4Table[i].Id;
+    if (!FirstRowFor(kMP4Table, i) || (namesOnly && !IsNameField(kMP4Table[i].Field))) continue;
+    keys.Add(id.size() == 3 ? 0xA9000000u | IdKey(id, true) : IdKey(id, true));
+  }
+  if (!namesOnly) keys.Add(IdKey("----", false));
+  keys.Sort();
+  return keys;
+}
+
+// A key stands for its id only when the id has four bytes (three after 0xA9).
+static_assert(std::ranges::all_of(kID3Table,
+                                  [](const TMapRow& row) { return row.Id.size() == 4; }));
+static_assert(std::ranges::all_of(kMP4Table, [](const TMapRow& row) {
+  return row.Id.size() == 3 || row.Id.size() == 4;
+}));
+constexpr auto kID3Keys = ID3Keys(false), kID3NameKeys = ID3Keys(true);
+constexpr auto kMP4Keys = MP4Keys(false), kMP4NameKeys = MP4Keys(true);
+
 bool MappedID3Id(std::string_view id) {
-  return FindRow(kID3Table, id, false) != nullptr;
+  return id.size() == 4 && kID3Keys.Holds(IdKey(id, false));
+}
+
+bool NamingID3Id(std::string_view id) {
+  return id.size() == 4 && kID3NameKeys.Holds(IdKey(id, false));
 }
 
 // The MP4 reader's names are the types lower-cased without a leading 0xA9;
-// freeform items ("----") may hold the replay gain.
+// it asks with the four bytes of a type.
 bool MappedMP4Type(std::string_view type) {
+  if (type.size() == 4) return kMP4Keys.Holds(IdKey(type, true));
   if (!type.empty() && static_cast<unsigned char>(type[0]) == 0xA9) type.remove_prefix(1);
   return type == "----" || FindRow(kMP4Table, type, true) != nullptr;
 }
 
+bool NamingMP4Type(std::string_view type) {
+  if (type.size() == 4) return kMP4NameKeys.Holds(IdKey(type, true));
+  if (!type.empty() && static_cast<unsigned char>(type[0]) == 0xA9) type.remove_prefix(1);
+  const TMapRow* row = FindRow(kMP4Table, type, true);
+  return row != nullptr && IsNameField(row->Field);
+}
+
 bool MappedVorbisName(std::string_view name) {
   return FindRow(kVorbisTable, name, false) != nullptr;
+}
+
+bool NamingVorbisName(std::string_view name) {
+  const TMapRow* row = FindRow(kVorbisTable, name, false);
+  return row != nullptr && IsNameField(row->Field);
 }
 
 // What the pairs of one file carry from one to the next.
@@ -623,8 +715,8 @@ void TAPETags::ImportContainerTags(TImportScope scope) {
   if (row == nullptr) return;
   TContainerTags tags;
   try {
-    tags =
-        ReaderSource() ? ReaderSource()(*row, fileName_, Stream()) : row->Read(fileName_, Stream());
+    tags = ReaderSource() ? ReaderSource()(*row, fileName_, Stream())
+                          : row->Read(fileName_, Stream(), scope);
   } catch (const std::exception&) {
     return;  // readers swallow their own errors; this is the last guard
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/DOVFileStream.h"
+#include "tags/APETag.h"
 
 namespace dov {
 
@@ -46,9 +47,11 @@ std::string MarkedWideText(std::u16string_view text);
 std::string MarkedWideValue(std::u16string_view text);
 
 // Reads the file through stream (the store's open file) and hands over what
-// was read; fields the mapping has no row for may be left out (or left empty).
-// Never raises.
-using TTagReadFn = TContainerTags (*)(std::string_view fileName, TStream* stream);
+// was read; fields the mapping has no row for may be left out (or left empty),
+// and for the NameFields scope all but those that fill a field a name is made
+// of. Never raises.
+using TTagReadFn = TContainerTags (*)(std::string_view fileName, TStream* stream,
+                                      TAPETags::TImportScope scope);
 
 struct TTagReaderRow {
   std::string_view Extension;  // lower case, with the dot
