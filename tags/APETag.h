@@ -80,7 +80,8 @@ class TAPETags {
   void SetInteger(std::string_view name, int32_t value);
 
   // What an import fills: every field, or only those a file's name is made
-  // of. The play length feeds only "Segue", so the second skips its reads.
+  // of, the readers passing over the rest unread or unconverted (the play
+  // length, which feeds only "Segue", is not worked out either).
   enum class TImportScope { AllFields, NameFields };
   // Fills the store from the file's own tags; defined with the mapping.
   void ImportContainerTags(TImportScope scope = TImportScope::AllFields);
