@@ -1188,6 +1188,23 @@ TEST(FileOps, ADryRunAskedOutOfTheToldOrderCountsTheToldOperationsAsPlanned) {
   EXPECT_TRUE(ops.MoveFile(W(dir / "b.mp3"), W(dir / "a.mp3"), false));  // never told; a moved on
 }
 
+// More operations told than wait for the thread at once: each move takes the
+// name the one before it freed, so one lost or out of turn would collide.
+TEST(FileOps, ADryRunToldALongChainOfMovesForetellsEachInTurn) {
+  constexpr size_t kFiles = TForetellAhead::kMostWaiting + 500;
+  TempDir dir;
+  auto name = [&](size_t i) { return W(dir / ("f" + std::to_string(i))); };
+  for (size_t i = 0; i < kFiles; ++i) WriteFile(dir / ("f" + std::to_string(i)), "x");
+  TDryRunFileOps ops;
+  ops.ExpectOperation(name(0), W(dir / "first"), false, false);
+  for (size_t i = 1; i < kFiles; ++i) ops.ExpectOperation(name(i), name(i - 1), false, false);
+  ASSERT_TRUE(ops.MoveFile(name(0), W(dir / "first"), false));
+  for (size_t i = 1; i < kFiles; ++i) ASSERT_TRUE(ops.MoveFile(name(i), name(i - 1), false)) << i;
+  errno = 0;
+  EXPECT_FALSE(ops.CopyFile(name(kFiles - 1), name(kFiles - 2)));  // taken by the last move
+  EXPECT_EQ(errno, EEXIST);
+}
+
 TEST(FileOps, NamesWithNulAreRefused) {
   TempDir dir;
   WriteFile(dir / "a.mp3", "x");
