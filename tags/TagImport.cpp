@@ -370,19 +370,14 @@ bool NamingID3Id(std::string_view id) {
   return id.size() == 4 && kID3NameKeys.Holds(IdKey(id, false));
 }
 
-// The MP4 reader's names are the types lower-cased without a leading 0xA9;
-// it asks with the four bytes of a type.
+// The MP4 reader asks with the four bytes of an item's type, before it has
+// made its name (lower-cased, without a leading 0xA9).
 bool MappedMP4Type(std::string_view type) {
-  if (type.size() == 4) return kMP4Keys.Holds(IdKey(type, true));
-  if (!type.empty() && static_cast<unsigned char>(type[0]) == 0xA9) type.remove_prefix(1);
-  return type == "----" || FindRow(kMP4Table, type, true) != nullptr;
+  return type.size() == 4 && kMP4Keys.Holds(IdKey(type, true));
 }
 
 bool NamingMP4Type(std::string_view type) {
-  if (type.size() == 4) return kMP4NameKeys.Holds(IdKey(type, true));
-  if (!type.empty() && static_cast<unsigned char>(type[0]) == 0xA9) type.remove_prefix(1);
-  const TMapRow* row = FindRow(kMP4Table, type, true);
-  return row != nullptr && IsNameField(row->Field);
+  return type.size() == 4 && kMP4NameKeys.Holds(IdKey(type, true));
 }
 
 bool MappedVorbisName(std::string_view name) {
