@@ -136,8 +136,26 @@ TDOVFileStream::Block& TDOVFileStream::LoadBlock(int64_t offset, size_t count) {
   return victim;
 }
 
+size_t TDOVFileStream::ReadLarge(int64_t offset, void* buffer, size_t count) {
+  // A block that holds the start of the range serves that part: a chunk's
+  // header was often just read through it.
+  size_t served = 0;
+  for (const Block& b : blocks_) {
+    if (b.start < 0 || offset < b.start || offset >= b.start + static_cast<int64_t>(b.length))
+      continue;
+    const auto from = static_cast<size_t>(offset - b.start);
+    served = std::min(count, b.length - from);
+    std::memcpy(buffer, b.bytes.data() + from, served);
+    // A block shorter than its size ends at the end of the file.
+    if (served == count || b.length < kBlockSize) return served;
+    break;
+  }
+  return served + ReadDirect(offset + static_cast<int64_t>(served),
+                             static_cast<unsigned char*>(buffer) + served, count - served);
+}
+
 size_t TDOVFileStream::ReadAt(int64_t offset, void* buffer, size_t count) {
-  if (count > kBlockSize / 2) return ReadDirect(offset, buffer, count);
+  if (count > kBlockSize / 2) return ReadLarge(offset, buffer, count);
   Block* hit = nullptr;
   for (Block& b : blocks_) {
     if (b.start >= 0 && offset >= b.start &&

@@ -95,6 +95,8 @@ class TDOVFileStream : public TStream {
   static int OpenFile(std::string_view markedName, uint16_t mode, int64_t& size, int& error,
                       const char*& reason);
   size_t ReadDirect(int64_t offset, void* buffer, size_t count);
+  // A read too large for a block, served from one where it begins in one.
+  size_t ReadLarge(int64_t offset, void* buffer, size_t count);
   Block& LoadBlock(int64_t offset, size_t count);
 
   int fd_ = -1;

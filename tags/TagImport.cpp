@@ -46,6 +46,7 @@ bool MappedVorbisName(std::string_view name);
 bool NamingID3Id(std::string_view id);
 bool NamingMP4Type(std::string_view type);
 bool NamingVorbisName(std::string_view name);
+bool NamingWAVId(std::string_view id);
 
 using TScope = TAPETags::TImportScope;
 
@@ -65,8 +66,9 @@ TContainerTags ReadMP4(std::string_view fileName, TStream* stream, TScope scope)
   return ZipFields(std::move(reader.ItemNames), std::move(reader.ItemValues));
 }
 
-TContainerTags ReadWAV(std::string_view fileName, TStream* stream, TScope) {
+TContainerTags ReadWAV(std::string_view fileName, TStream* stream, TScope scope) {
   TWAVTags reader;
+  if (scope == TScope::NameFields) reader.Wanted = NamingWAVId;
   reader.ReadFromFile(fileName, stream);
   return ZipFields(std::move(reader.ChunkIDs), std::move(reader.ChunkValues));
 }
@@ -386,6 +388,11 @@ bool MappedVorbisName(std::string_view name) {
 
 bool NamingVorbisName(std::string_view name) {
   const TMapRow* row = FindRow(kVorbisTable, name, false);
+  return row != nullptr && IsNameField(row->Field);
+}
+
+bool NamingWAVId(std::string_view id) {
+  const TMapRow* row = FindRow(kWAVTable, id, false);
   return row != nullptr && IsNameField(row->Field);
 }
 

@@ -5,6 +5,7 @@
 #endif
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -149,10 +150,10 @@ bool TWAVTags::WalkChunks(TByteReader& in) {
 
 TWAVTags::TStep TWAVTags::ReadChunk(TByteReader& in, const TRiffId& id, bool& infoSeen) {
   if (RiffIdIs(id, "DISP")) {
-    const std::string body = ReadBody(in);
+    const TChunkBody body = ReadBody(in);
     // The first four bytes are the clipboard format.
-    if (body.size() > 4) {
-      AddChunk("DISP", std::string_view(body).substr(4));
+    if (body.size > 4) {
+      AddChunk("DISP", body.View().substr(4));
       dispStored_ = true;
     }
     return MarkRead();
@@ -165,7 +166,7 @@ TWAVTags::TStep TWAVTags::ReadChunk(TByteReader& in, const TRiffId& id, bool& in
   }
   if (RiffIdIs(id, "LIST")) {
     // Enough for an id at the last place looked at, its size and its text.
-    ReadInfo(ReadBody(in, kInfoLookupBytes + 8 + kMaxCommentSize));
+    ReadInfo(ReadBody(in, kInfoLookupBytes + 8 + kMaxCommentSize).View());
     listRead_ = true;
     return MarkRead();
   }
@@ -193,16 +194,18 @@ bool TWAVTags::Fits(const TByteReader& in, uint32_t size, int64_t room) const {
   return int64_t{size} <= (int64_t{FileSize} - in.Position()) - room;
 }
 
-std::string TWAVTags::ReadBody(TByteReader& in, size_t most) {
+TWAVTags::TChunkBody TWAVTags::ReadBody(TByteReader& in, size_t most) {
   const uint32_t size = in.U32LE();
   // A body that runs past the end is empty.
   if (!Fits(in, size, 0)) {
     in.Seek(FileSize);
-    return std::string();
+    return {};
   }
-  if (size <= most) return in.Take(size);
-  std::string body = in.Take(most);
-  in.Skip(uint64_t{size} - most);
+  TChunkBody body;
+  body.size = std::min<size_t>(size, most);
+  body.bytes = std::make_unique_for_overwrite<char[]>(body.size);
+  in.ReadExact(body.bytes.get(), body.size);
+  if (body.size < size) in.Skip(uint64_t{size} - body.size);
   return body;
 }
 
@@ -221,8 +224,8 @@ uint32_t LowerIdNumber(std::string_view id) {
   return IdNumber(alt);
 }
 
-// The ids of one form by their second letter (no letter is second in more
-// than five), so that a place is compared with those few ids only.
+// The sought ids of one form by their second byte (no byte is second in
+// more than five), so that a place is compared with those few ids only.
 constexpr size_t kMaxSameSecond = 6;
 struct TIdForm {
   struct TCandidates {
@@ -231,87 +234,188 @@ struct TIdForm {
     std::array<uint32_t, kMaxSameSecond> number{};
   };
   std::array<TCandidates, 256> bySecond{};
+
   void Add(size_t k, uint32_t number) {
     TCandidates& c = bySecond[number >> 8 & 0xFF];
     c.index[c.count] = static_cast<uint8_t>(k);
     c.number[c.count] = number;
     ++c.count;
   }
+  // Notes the place of the id whose four bytes stand there, unless one was
+  // noted before; true when this is its first place.
+  bool NoteFirst(uint32_t four, size_t place, std::array<size_t, kInfoCount>& found) const {
+    const TCandidates& c = bySecond[four >> 8 & 0xFF];
+    for (size_t n = 0; n < c.count; ++n) {
+      if (four != c.number[n]) continue;
+      if (found[c.index[n]] != std::string_view::npos) return false;
+      found[c.index[n]] = place;
+      return true;
+    }
+    return false;
+  }
 };
 
-// Calls at(i), in order, for every place i where lead or otherLead stands
-// with three more bytes after it, until at returns false. Sixteen places are compared at once
-// where the machine can: a lead as common as a letter of the text then costs
-// less than a library search per place.
+// The bytes a sought id begins with in either form: at most three first
+// bytes and, where they are few enough, the second bytes with letters
+// lower-cased, so that a place is looked at only where both stand.
+constexpr size_t kMaxLeads = 3, kMaxSeconds = 4;
+constexpr char kFoldCase = 0x20;
+struct TLeadBytes {
+  std::array<char, kMaxLeads> leads{};
+  std::array<char, kMaxSeconds> seconds{};
+  size_t leadCount = 0, secondCount = 0;
+  bool anySecond = false;
+
+  void Add(uint32_t number) {
+    const auto first = static_cast<char>(number & 0xFF);
+    const auto second = static_cast<char>(number >> 8 | kFoldCase);
+    if (std::find(leads.begin(), leads.begin() + leadCount, first) == leads.begin() + leadCount)
+      leads.at(leadCount++) = first;
+    if (anySecond || std::find(seconds.begin(), seconds.begin() + secondCount, second) !=
+                         seconds.begin() + secondCount)
+      return;
+    if (secondCount == kMaxSeconds)
+      anySecond = true;
+    else
+      seconds[secondCount++] = second;
+  }
+  bool IsLead(char c) const {
+    return std::find(leads.begin(), leads.begin() + leadCount, c) != leads.begin() + leadCount;
+  }
+};
+
+#ifdef __SSE2__
+// Sifts sixteen places at once for those that may begin a sought id. The
+// byte sets are padded with their first byte to a fixed width.
+class TLeadSifter {
+ public:
+  explicit TLeadSifter(const TLeadBytes& bytes) : anySecond_(bytes.anySecond) {
+    for (size_t n = 0; n < kMaxLeads; ++n)
+      leads_[n] = _mm_set1_epi8(bytes.leads[n < bytes.leadCount ? n : 0]);
+    for (size_t n = 0; n < kMaxSeconds; ++n)
+      seconds_[n] = _mm_set1_epi8(bytes.seconds[n < bytes.secondCount ? n : 0]);
+  }
+  // p points at seventeen readable bytes: the next byte is read too.
+  unsigned Mask(const char* p) const {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hits = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, leads_[0]), _mm_cmpeq_epi8(bytes, leads_[1])),
+        _mm_cmpeq_epi8(bytes, leads_[2]));
+    if (!anySecond_) {
+      const __m128i next = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1)),
+                                        _mm_set1_epi8(kFoldCase));
+      const __m128i seconds = _mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(next, seconds_[0]), _mm_cmpeq_epi8(next, seconds_[1])),
+          _mm_or_si128(_mm_cmpeq_epi8(next, seconds_[2]), _mm_cmpeq_epi8(next, seconds_[3])));
+      hits = _mm_and_si128(hits, seconds);
+    }
+    return static_cast<unsigned>(_mm_movemask_epi8(hits));
+  }
+
+ private:
+  static_assert(kMaxLeads == 3 && kMaxSeconds == 4);
+  __m128i leads_[kMaxLeads];
+  __m128i seconds_[kMaxSeconds];
+  bool anySecond_;
+};
+#endif
+
+// Calls at(i), in order, for every place i with three more bytes after it
+// where a sought id may begin, until at returns false. Sixteen places are
+// sifted at once where the machine can: a lead as common as a letter of the
+// text then costs less than a library search per place.
 template <class TAt>
-void ForEachLead(std::string_view body, char lead, char otherLead, TAt&& at) {
-  if (body.size() < 4) return;
+void ForEachLead(std::string_view body, const TLeadBytes& bytes, TAt&& at) {
+  if (body.size() < 4 || bytes.leadCount == 0) return;
   const size_t last = body.size() - 4;  // the last place with four bytes
   const char* p = body.data();
   size_t i = 0;
 #ifdef __SSE2__
-  const __m128i wanted = _mm_set1_epi8(lead), otherWanted = _mm_set1_epi8(otherLead);
-  for (; i <= last && last - i >= 15; i += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    const __m128i hits =
-        _mm_or_si128(_mm_cmpeq_epi8(bytes, wanted), _mm_cmpeq_epi8(bytes, otherWanted));
-    auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
-    for (; mask != 0; mask &= mask - 1)
+  const TLeadSifter sifter(bytes);
+  for (; i <= last && last - i >= 15; i += 16)
+    for (unsigned mask = sifter.Mask(p + i); mask != 0; mask &= mask - 1)
       if (!at(i + static_cast<size_t>(__builtin_ctz(mask)))) return;
-  }
 #endif
   for (; i <= last; ++i)
-    if ((p[i] == lead || p[i] == otherLead) && !at(i)) return;
+    if (bytes.IsLead(p[i]) && !at(i)) return;
 }
 
-// Where each id of the form is first found in the body, for the ids still
-// sought (npos in found). Every id begins with one of two leads; the ids are
-// compared only where one stands, and the search ends once every sought id
-// is found.
-void FindFirst(std::string_view body, char lead, char otherLead, const TIdForm& form,
-               std::array<size_t, kInfoCount>& found) {
-  size_t sought = 0;
-  for (size_t k = 0; k < kInfoCount; ++k) sought += found[k] == std::string_view::npos;
-  if (sought == 0) return;
-  ForEachLead(body, lead, otherLead, [&](size_t i) {
-    const TIdForm::TCandidates& c = form.bySecond[static_cast<unsigned char>(body[i + 1])];
-    if (c.count == 0) return true;
-    const uint32_t four = LoadU32LE(Bytes(body) + i);
-    for (size_t n = 0; n < c.count; ++n) {
-      if (four != c.number[n]) continue;
-      if (found[c.index[n]] == std::string_view::npos) {
-        found[c.index[n]] = i;
-        --sought;
-      }
-      break;
+// The ids a list is searched for, one bit each in kInfoIDs' order.
+using TSoughtIds = uint32_t;
+static_assert(kInfoCount <= 32);
+constexpr TSoughtIds kAllIds = (TSoughtIds{1} << kInfoCount) - 1;
+
+size_t InfoIndex(std::string_view id) {
+  return static_cast<size_t>(std::find(kInfoIDs.begin(), kInfoIDs.end(), id) - kInfoIDs.begin());
+}
+
+TSoughtIds AskSoughtIds(bool (*wanted)(std::string_view)) {
+  TSoughtIds sought = 0;
+  for (size_t k = 0; k < kInfoCount; ++k)
+    if (wanted(kInfoIDs[k])) sought |= TSoughtIds{1} << k;
+  // INAM becomes the title or the album, and IALB's presence decides which.
+  if (wanted("DISP") || wanted("IALB") || wanted("INAM"))
+    sought |= TSoughtIds{1} << InfoIndex("INAM") | TSoughtIds{1} << InfoIndex("IALB");
+  return sought;
+}
+
+// The predicate is asked once a thread, not once a file.
+TSoughtIds SoughtIds(bool (*wanted)(std::string_view)) {
+  if (wanted == nullptr) return kAllIds;
+  thread_local bool (*askedOf)(std::string_view) = nullptr;
+  thread_local TSoughtIds answer = 0;
+  if (askedOf != wanted) {
+    answer = AskSoughtIds(wanted);
+    askedOf = wanted;
+  }
+  return answer;
+}
+
+// The sought ids in upper case and in their lower-case form ("tart" for
+// "IART"), which some writers use, with the bytes either begins with. Made
+// once a thread for each set of ids.
+struct TIdForms {
+  TIdForm upper, lower;
+  TLeadBytes leads;
+};
+const TIdForms& FormsFor(TSoughtIds sought) {
+  thread_local TSoughtIds madeFor = 0;
+  thread_local std::unique_ptr<TIdForms> forms;
+  if (forms == nullptr || madeFor != sought) {
+    forms = std::make_unique<TIdForms>();
+    madeFor = sought;
+    for (size_t k = 0; k < kInfoCount; ++k) {
+      if ((sought >> k & 1) == 0) continue;
+      forms->upper.Add(k, IdNumber(kInfoIDs[k]));
+      forms->lower.Add(k, LowerIdNumber(kInfoIDs[k]));
+      forms->leads.Add(IdNumber(kInfoIDs[k]));
+      forms->leads.Add(LowerIdNumber(kInfoIDs[k]));
     }
-    return sought > 0;
-  });
+  }
+  return *forms;
 }
 
-// Where each id, and its lower-case form, is first found in the body: the
-// same places as a search per id, found in one pass over a large list (a
-// long comment) instead of fifty-two. The lower-case form counts only where
-// the id stands nowhere, so it is looked for only then.
+// Where each sought id, and its lower-case form, is first found in the body:
+// the same places as a search per id and form, found in one pass over a
+// large list (a long comment). The lower-case form counts only where the id
+// stands nowhere; the pass ends once every id is found in upper case.
 struct TInfoPlaces {
   std::array<size_t, kInfoCount> upper, lower;
 };
-TInfoPlaces FindInfoPlaces(std::string_view body) {
-  static const auto forms = [] {
-    std::array<TIdForm, 2> f{};
-    for (size_t k = 0; k < kInfoCount; ++k) {
-      f[0].Add(k, IdNumber(kInfoIDs[k]));
-      f[1].Add(k, LowerIdNumber(kInfoIDs[k]));
-    }
-    return f;
-  }();
+TInfoPlaces FindInfoPlaces(std::string_view body, TSoughtIds sought) {
+  const TIdForms& forms = FormsFor(sought);
   TInfoPlaces places;
   places.upper.fill(std::string_view::npos);
-  FindFirst(body, 'I', 'B', forms[0], places.upper);
-  // Ids found in upper case need no lower-case place.
-  for (size_t k = 0; k < kInfoCount; ++k)
-    places.lower[k] = places.upper[k] == std::string_view::npos ? std::string_view::npos : 0;
-  FindFirst(body, 't', 't', forms[1], places.lower);
+  places.lower.fill(std::string_view::npos);
+  size_t open = static_cast<size_t>(std::popcount(sought));
+  ForEachLead(body, forms.leads, [&](size_t i) {
+    const uint32_t four = LoadU32LE(Bytes(body) + i);
+    if (forms.upper.NoteFirst(four, i, places.upper))
+      --open;
+    else
+      forms.lower.NoteFirst(four, i, places.lower);
+    return open > 0;
+  });
   return places;
 }
 
@@ -319,9 +423,9 @@ TInfoPlaces FindInfoPlaces(std::string_view body) {
 
 void TWAVTags::ReadInfo(std::string_view body) {
   // The ids are sought at places below kInfoLookupBytes, their four bytes in full.
-  const TInfoPlaces places = FindInfoPlaces(body.substr(0, kInfoLookupBytes + 3));
-  const size_t album = static_cast<size_t>(
-      std::find(kInfoIDs.begin(), kInfoIDs.end(), std::string_view("IALB")) - kInfoIDs.begin());
+  const TInfoPlaces places =
+      FindInfoPlaces(body.substr(0, kInfoLookupBytes + 3), SoughtIds(Wanted));
+  const size_t album = InfoIndex("IALB");
   const bool hasAlbum = places.upper[album] != std::string_view::npos;
   for (size_t k = 0; k < kInfoCount; ++k) {
     const std::string_view id = kInfoIDs[k];

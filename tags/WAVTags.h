@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,10 @@ class TWAVTags {
   TWaveFormat Format;
   std::vector<std::string> ChunkIDs;
   std::vector<std::string> ChunkValues;
+  // When set, a list is searched only for the INFO ids it admits, and for
+  // INAM and IALB together when it admits "DISP", "IALB" or "INAM" (either
+  // may become the title or the album). Other chunks are read as they are.
+  bool (*Wanted)(std::string_view id) = nullptr;
 
   // Reads from stream (seeked to 0, left open) or, without one, from the file
   // named by the marked text fileName. Never fails: what was read stays.
@@ -58,8 +63,15 @@ class TWAVTags {
   TStep MarkRead();
   // True when size bytes and room more lie between the position and FileSize.
   bool Fits(const TByteReader& in, uint32_t size, int64_t room) const;
+  // A chunk's body as read, without the zeroing a string would cost a large
+  // list before it is read over.
+  struct TChunkBody {
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+    std::string_view View() const { return {bytes.get(), size}; }
+  };
   // The body of a chunk, up to most bytes of it; the rest is passed over.
-  std::string ReadBody(TByteReader& in, size_t most = SIZE_MAX);
+  TChunkBody ReadBody(TByteReader& in, size_t most = SIZE_MAX);
   void ReadInfo(std::string_view body);
   // Returns false when the walk is to stop altogether.
   bool ReadCart(TByteReader& in, uint32_t size);

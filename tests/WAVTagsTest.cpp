@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -216,6 +218,39 @@ TEST_F(WAVTagsTest, IdsAreFoundAtEveryPlaceOfListsOfEverySize) {
     }
     const std::string cut = "INFO" + std::string(before, 't') + "tar";
     EXPECT_TRUE(ReadPairs(Wav(Chunk("LIST", cut) + Data())).empty()) << before;
+  }
+}
+
+// A reader that wants a few ids only (those a file's name is made of) finds
+// each where the whole lookup finds it: among ids of both forms written as
+// sub-chunks and standing inside other texts, in lists of random bytes drawn
+// from the letters the ids are made of.
+TEST_F(WAVTagsTest, AFewWantedIdsAreFoundWhereTheWholeLookupFindsThem) {
+  static const std::set<std::string> kNamed = {"DISP", "ITTL", "IART", "IGRE", "IGNR"};
+  const std::set<std::string> kKept = {"DISP", "ITTL", "IART", "IGRE", "IGNR", "INAM", "IALB"};
+  const std::vector<std::string> ids = {"ITTL", "IART", "INAM", "IALB", "IGNR", "IGRE",
+                                        "ICMT", "IPRD", "BCPR", "tart", "tnam", "talb",
+                                        "tgnr", "tttl", "ttrk", "tcmt", "IAAR", "taar"};
+  const std::string letters = "ItBTARNLGamnlgrtb ";
+  std::mt19937 random(7);
+  auto pick = [&](size_t n) { return static_cast<size_t>(random() % n); };
+  for (int round = 0; round < 400; ++round) {
+    std::string body = "INFO";
+    const size_t parts = 1 + pick(8);
+    for (size_t part = 0; part < parts; ++part) {
+      std::string text;
+      for (size_t n = pick(40); n > 0; --n) text += letters[pick(letters.size())];
+      if (pick(3) == 0) text.insert(pick(text.size() + 1), ids[pick(ids.size())]);
+      body += Chunk(ids[pick(ids.size())], text + '\0');
+    }
+    TWAVTags named;
+    named.Wanted = [](std::string_view id) { return kNamed.count(std::string(id)) > 0; };
+    TMemoryStream stream(Wav(Chunk("LIST", body)));
+    named.ReadFromFile("memory.wav", &stream);
+    Pairs want;
+    for (const auto& pair : ReadPairs(Wav(Chunk("LIST", body))))
+      if (kKept.count(pair.first) > 0) want.push_back(pair);
+    ASSERT_EQ(PairsOf(named), want) << body;
   }
 }
 
