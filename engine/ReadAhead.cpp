@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
@@ -13,6 +14,10 @@
 
 namespace dov {
 namespace {
+
+// A read of a file's tags from the page cache takes tens of microseconds; one
+// that took this long may have waited for the disk or a share.
+constexpr std::chrono::microseconds kSlowRead{250};
 
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
@@ -195,6 +200,7 @@ void TReadAhead::ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, b
 
 void TReadAhead::ReadLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
+  bool lastWasSlow = false;
   for (unsigned count = 0;; ++count) {
     while (!stop_ && !walkEnded_ && handedOut_ == window_.size()) {
       ++idleReaders_;
@@ -204,8 +210,13 @@ void TReadAhead::ReadLoop() {
     if (stop_) return;
     std::shared_ptr<TSlot> slot = NextToRead();
     if (slot == nullptr) return;  // the walk ended and every file is read
-    // Every fourth read is watched while more readers may be started.
-    ReadUnlocked(lock, *slot, readers_.size() < maxReaders_ && count % 4 == 0);
+    // While more readers may be started, a read is watched after one that
+    // took long (it may have waited for the disk) and every sixteenth besides:
+    // the watch costs two system calls, the clock none.
+    const bool watch = readers_.size() < maxReaders_ && (lastWasSlow || count % 16 == 0);
+    const auto start = std::chrono::steady_clock::now();
+    ReadUnlocked(lock, *slot, watch);
+    lastWasSlow = std::chrono::steady_clock::now() - start >= kSlowRead;
   }
 }
 
