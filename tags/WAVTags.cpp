@@ -1,10 +1,7 @@
 #include "tags/WAVTags.h"
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -284,60 +281,95 @@ struct TLeadBytes {
   }
 };
 
-#ifdef __SSE2__
-// Sifts sixteen places at once for those that may begin a sought id. The
-// byte sets are padded with their first byte to a fixed width.
-class TLeadSifter {
- public:
-  explicit TLeadSifter(const TLeadBytes& bytes) : anySecond_(bytes.anySecond) {
-    for (size_t n = 0; n < kMaxLeads; ++n)
-      leads_[n] = _mm_set1_epi8(bytes.leads[n < bytes.leadCount ? n : 0]);
-    for (size_t n = 0; n < kMaxSeconds; ++n)
-      seconds_[n] = _mm_set1_epi8(bytes.seconds[n < bytes.secondCount ? n : 0]);
-  }
-  // p points at seventeen readable bytes: the next byte is read too.
-  unsigned Mask(const char* p) const {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i hits = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(bytes, leads_[0]), _mm_cmpeq_epi8(bytes, leads_[1])),
-        _mm_cmpeq_epi8(bytes, leads_[2]));
-    if (!anySecond_) {
-      const __m128i next = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1)),
-                                        _mm_set1_epi8(kFoldCase));
-      const __m128i seconds = _mm_or_si128(
-          _mm_or_si128(_mm_cmpeq_epi8(next, seconds_[0]), _mm_cmpeq_epi8(next, seconds_[1])),
-          _mm_or_si128(_mm_cmpeq_epi8(next, seconds_[2]), _mm_cmpeq_epi8(next, seconds_[3])));
-      hits = _mm_and_si128(hits, seconds);
-    }
-    return static_cast<unsigned>(_mm_movemask_epi8(hits));
-  }
-
- private:
+// Sifts places many at once, from `from` while a vector and three bytes
+// remain, for those that may begin a sought id: TVector is a vector of the
+// compiler's extension, in the registers the caller's target has. Returns the
+// first such place (found set), or the place the sifting stopped at.
+template <class TVector>
+[[gnu::always_inline]] inline size_t SiftAtOnce(std::string_view body, size_t from,
+                                                const TLeadBytes& b, bool& found) {
+  constexpr size_t N = sizeof(TVector);
+  // The leads, the second bytes and the case bit, each in every lane; the
+  // sets padded with their first byte to a fixed width.
   static_assert(kMaxLeads == 3 && kMaxSeconds == 4);
-  __m128i leads_[kMaxLeads];
-  __m128i seconds_[kMaxSeconds];
-  bool anySecond_;
-};
+  TVector splat[kMaxLeads + kMaxSeconds + 1];
+  for (size_t n = 0; n < kMaxLeads; ++n)
+    std::memset(&splat[n], b.leads[n < b.leadCount ? n : 0], N);
+  for (size_t n = 0; n < kMaxSeconds; ++n)
+    std::memset(&splat[kMaxLeads + n], b.seconds[n < b.secondCount ? n : 0], N);
+  std::memset(&splat[kMaxLeads + kMaxSeconds], kFoldCase, N);
+  size_t i = from;
+  for (; i + N + 3 <= body.size(); i += N) {
+    TVector bytes, next;
+    std::memcpy(&bytes, body.data() + i, N);
+    std::memcpy(&next, body.data() + i + 1, N);
+    auto hits = (bytes == splat[0]) | (bytes == splat[1]) | (bytes == splat[2]);
+    if (!b.anySecond) {
+      next |= splat[7];
+      hits &= (next == splat[3]) | (next == splat[4]) | (next == splat[5]) | (next == splat[6]);
+    }
+    // Each lane is 0 or all ones: the first lane set is the first place.
+    uint64_t words[N / 8];
+    std::memcpy(words, &hits, N);
+    uint64_t any = 0;
+    for (uint64_t word : words) any |= word;
+    if (any == 0) continue;
+    for (size_t w = 0; w < N / 8; ++w) {
+      if (words[w] == 0) continue;
+      found = true;
+      const int bits = std::endian::native == std::endian::little ? std::countr_zero(words[w])
+                                                                  : std::countl_zero(words[w]);
+      return i + 8 * w + static_cast<size_t>(bits / 8);
+    }
+  }
+  found = false;
+  return i;
+}
+
+typedef char TBytes16 __attribute__((vector_size(16)));
+typedef char TBytes32 __attribute__((vector_size(32)));
+
+using TSift = size_t (*)(std::string_view, size_t, const TLeadBytes&, bool&);
+size_t SiftBy16(std::string_view body, size_t from, const TLeadBytes& b, bool& found) {
+  return SiftAtOnce<TBytes16>(body, from, b, found);
+}
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2")]] size_t SiftBy32(std::string_view body, size_t from, const TLeadBytes& b,
+                                        bool& found) {
+  return SiftAtOnce<TBytes32>(body, from, b, found);
+}
 #endif
 
+// The widest sifting the processor has, unless narrowed.
+TSift ChooseSift(bool narrow) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  __builtin_cpu_init();
+  if (!narrow && __builtin_cpu_supports("avx2")) return SiftBy32;
+#endif
+  return SiftBy16;
+}
+
+std::atomic<TSift>& ChosenSift() {
+  static std::atomic<TSift> sift = ChooseSift(false);
+  return sift;
+}
+
 // Calls at(i), in order, for every place i with three more bytes after it
-// where a sought id may begin, until at returns false. Sixteen places are
-// sifted at once where the machine can: a lead as common as a letter of the
-// text then costs less than a library search per place.
+// where a sought id may begin, until at returns false. Many places are
+// sifted at once: a lead as common as a letter of the text then costs less
+// than a library search per place.
 template <class TAt>
 void ForEachLead(std::string_view body, const TLeadBytes& bytes, TAt&& at) {
   if (body.size() < 4 || bytes.leadCount == 0) return;
+  const TSift sift = ChosenSift().load(std::memory_order_relaxed);
   const size_t last = body.size() - 4;  // the last place with four bytes
-  const char* p = body.data();
   size_t i = 0;
-#ifdef __SSE2__
-  const TLeadSifter sifter(bytes);
-  for (; i <= last && last - i >= 15; i += 16)
-    for (unsigned mask = sifter.Mask(p + i); mask != 0; mask &= mask - 1)
-      if (!at(i + static_cast<size_t>(__builtin_ctz(mask)))) return;
-#endif
-  for (; i <= last; ++i)
-    if (bytes.IsLead(p[i]) && !at(i)) return;
+  for (bool found = true; found; ++i) {
+    i = sift(body, i, bytes, found);
+    if (found && !at(i)) return;
+  }
+  for (--i; i <= last; ++i)
+    if (bytes.IsLead(body[i]) && !at(i)) return;
 }
 
 // The ids a list is searched for, one bit each in kInfoIDs' order.
@@ -420,6 +452,10 @@ TInfoPlaces FindInfoPlaces(std::string_view body, TSoughtIds sought) {
 }
 
 }  // namespace
+
+void TWAVTags::SiftNarrowly(bool narrow) {
+  ChosenSift().store(ChooseSift(narrow));
+}
 
 void TWAVTags::ReadInfo(std::string_view body) {
   // The ids are sought at places below kInfoLookupBytes, their four bytes in full.

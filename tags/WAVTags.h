@@ -43,6 +43,10 @@ class TWAVTags {
   // Reads from stream (seeked to 0, left open) or, without one, from the file
   // named by the marked text fileName. Never fails: what was read stays.
   void ReadFromFile(std::string_view fileName, TStream* stream);
+  // A list is searched many places at once, as many as the processor's
+  // widest registers hold; narrowly, sixteen at once on every processor
+  // (for tests of that way).
+  static void SiftNarrowly(bool narrow);
   // Appends one pair. Text that is valid UTF-8 with bytes of 0x80 or above is
   // taken as UTF-8; any other text is code-page text.
   void AddChunk(std::string_view id, std::string_view text);
