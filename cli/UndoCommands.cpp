@@ -34,8 +34,8 @@ class TKillAfterFileOps : public IFileOps {
   }
   void ExpectCopies(TNextCopy next) override { inner_.ExpectCopies(std::move(next)); }
   void ExpectOperation(const std::u16string& from, const std::u16string& to, bool copy,
-                       bool allowCopy) override {
-    inner_.ExpectOperation(from, to, copy, allowCopy);
+                       bool allowCopy, const TFileFacts& source) override {
+    inner_.ExpectOperation(from, to, copy, allowCopy, source);
   }
 
  private:

@@ -55,8 +55,8 @@ int AccessFlags(uint16_t mode) {
 
 }  // namespace
 
-int TDOVFileStream::OpenFile(std::string_view markedName, uint16_t mode, int64_t& size, int& error,
-                             const char*& reason) {
+int TDOVFileStream::OpenFile(std::string_view markedName, uint16_t mode, struct stat& st,
+                             int& error, const char*& reason) {
   std::string native = MarkedToNative(markedName);
   // O_NONBLOCK keeps a FIFO from blocking the open; such files are refused
   // below. On the regular files that stay open it changes nothing, so it is
@@ -67,7 +67,6 @@ int TDOVFileStream::OpenFile(std::string_view markedName, uint16_t mode, int64_t
     reason = std::strerror(error);
     return -1;
   }
-  struct stat st {};
   if (::fstat(fd, &st) != 0) {
     error = errno;
     reason = std::strerror(error);
@@ -78,7 +77,6 @@ int TDOVFileStream::OpenFile(std::string_view markedName, uint16_t mode, int64_t
     error = ENXIO;
     reason = "Not a regular file";
   } else {
-    size = st.st_size;
     return fd;
   }
   ::close(fd);
@@ -88,17 +86,24 @@ int TDOVFileStream::OpenFile(std::string_view markedName, uint16_t mode, int64_t
 TDOVFileStream::TDOVFileStream(std::string_view markedName, uint16_t mode) {
   int error = 0;
   const char* reason = nullptr;
-  fd_ = OpenFile(markedName, mode, size_, error, reason);
+  struct stat st {};
+  fd_ = OpenFile(markedName, mode, st, error, reason);
   if (fd_ < 0) throw EFOpenError(OpenErrorText(markedName, reason), error);
+  TakeFacts(st);
+}
+
+void TDOVFileStream::TakeFacts(const struct stat& st) {
+  size_ = st.st_size;
+  facts_ = {true, static_cast<uint64_t>(st.st_dev), static_cast<uint32_t>(st.st_mode)};
 }
 
 std::unique_ptr<TDOVFileStream> TDOVFileStream::TryOpen(std::string_view markedName, uint16_t mode,
                                                         int& error) {
-  int64_t size = 0;
+  struct stat st {};
   const char* reason = nullptr;
-  int fd = OpenFile(markedName, mode, size, error, reason);
+  int fd = OpenFile(markedName, mode, st, error, reason);
   if (fd < 0) return nullptr;
-  return std::unique_ptr<TDOVFileStream>(new TDOVFileStream(TOpened{}, fd, size));
+  return std::unique_ptr<TDOVFileStream>(new TDOVFileStream(TOpened{}, fd, st));
 }
 
 TDOVFileStream::~TDOVFileStream() {

@@ -3,6 +3,8 @@
 // past the end is short, never out of bounds.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -60,6 +62,14 @@ class TStream {
   int64_t position_ = 0;
 };
 
+// What the open of a file found of it: its device and type. Known only for
+// a file that was opened.
+struct TFileFacts {
+  bool Known = false;
+  uint64_t Device = 0;
+  uint32_t Mode = 0;
+};
+
 // A file opened by its marked-text name through the native (byte) name.
 // Small reads are served from two cached blocks, so the many small reads of
 // the store, the dispatcher and one reader cost a few system calls per file.
@@ -76,6 +86,7 @@ class TDOVFileStream : public TStream {
 
   int64_t Size() const override { return size_; }
   int Handle() const { return fd_; }
+  const TFileFacts& Facts() const { return facts_; }
 
  protected:
   size_t ReadAt(int64_t offset, void* buffer, size_t count) override;
@@ -89,10 +100,11 @@ class TDOVFileStream : public TStream {
     std::array<unsigned char, kBlockSize> bytes;
   };
   struct TOpened {};  // the descriptor is open and checked
-  TDOVFileStream(TOpened, int fd, int64_t size) : fd_(fd), size_(size) {}
+  TDOVFileStream(TOpened, int fd, const struct stat& st) : fd_(fd) { TakeFacts(st); }
+  void TakeFacts(const struct stat& st);
   // Opens a regular file: its descriptor and size, or -1 with error (and the
   // reason for the message) set.
-  static int OpenFile(std::string_view markedName, uint16_t mode, int64_t& size, int& error,
+  static int OpenFile(std::string_view markedName, uint16_t mode, struct stat& st, int& error,
                       const char*& reason);
   size_t ReadDirect(int64_t offset, void* buffer, size_t count);
   // A read too large for a block, served from one where it begins in one.
@@ -101,6 +113,7 @@ class TDOVFileStream : public TStream {
 
   int fd_ = -1;
   int64_t size_ = 0;
+  TFileFacts facts_;
   uint64_t useCounter_ = 0;
   std::array<Block, 2> blocks_;
 };

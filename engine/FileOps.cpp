@@ -862,11 +862,17 @@ bool TDryRunFileOps::NamesFit(const std::string& target, const std::string& fold
 }
 
 bool TDryRunFileOps::Foretell(const std::u16string& from, const std::u16string& to, bool move,
-                              bool allowCopy, TForetoldFailure& failure) {
+                              bool allowCopy, const TFileFacts& known, TForetoldFailure& failure) {
   std::string source, target;
   if (!ToNative(from, source) || !ToNative(to, target)) return false;
+  // A plain file the tag read has just opened needs no second look.
   struct stat st {};
-  if (StatName(source, st, move ? AT_SYMLINK_NOFOLLOW : 0) != 0) return false;
+  if (known.Known) {
+    st.st_dev = static_cast<dev_t>(known.Device);
+    st.st_mode = static_cast<mode_t>(known.Mode);
+  } else if (StatName(source, st, move ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
+    return false;
+  }
   if (!move && !S_ISREG(st.st_mode)) return FailWith(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
   if (!move && ::access(source.c_str(), R_OK) != 0) return false;
   if (move && !MayChangeFolder(FolderOf(source))) return false;
@@ -910,8 +916,8 @@ bool Record(bool ok, const std::u16string& from, const TForetoldFailure& failure
 // Foretells an operation and keeps why it would fail; the caller holds the lock.
 bool TDryRunFileOps::ForetellAndRecord(const TPlannedOperation& operation) {
   TForetoldFailure failure;
-  const bool ok =
-      Foretell(operation.From, operation.To, !operation.Copy, operation.AllowCopy, failure);
+  const bool ok = Foretell(operation.From, operation.To, !operation.Copy, operation.AllowCopy,
+                           operation.Source, failure);
   return Record(ok, operation.From, failure, failures_);
 }
 
@@ -927,7 +933,7 @@ bool TDryRunFileOps::Foretold(const TPlannedOperation& operation) {
 }
 
 void TDryRunFileOps::ExpectOperation(const std::u16string& from, const std::u16string& to,
-                                     bool copy, bool allowCopy) {
+                                     bool copy, bool allowCopy, const TFileFacts& source) {
   if (!foretellAhead_) return;
   if (ahead_ == nullptr)
     ahead_ = std::make_unique<TForetellAhead>([this](const TPlannedOperation& operation) {
@@ -936,7 +942,7 @@ void TDryRunFileOps::ExpectOperation(const std::u16string& from, const std::u16s
       const bool ok = ForetellAndRecord(operation);
       return TForetold{ok, ok ? 0 : errno};
     });
-  ahead_->Tell({from, to, copy, allowCopy});
+  ahead_->Tell({from, to, copy, allowCopy, source});
 }
 
 bool TDryRunFileOps::MoveFile(const std::u16string& from, const std::u16string& to,

@@ -61,11 +61,12 @@ class IFileOps {
   virtual void ExpectCopies(TNextCopy next) { (void)next; }
   // The next operation the job will ask for, told as soon as the job has
   // listed it and in the order it will ask (CopyFile when copy, else MoveFile
-  // with allowCopy), so that it may be foretold meanwhile. What each operation
-  // gives stays what it alone would give.
+  // with allowCopy), so that it may be foretold meanwhile, with what the tag
+  // read's open found of the source when it was a plain file (not a link).
+  // What each operation gives stays what it alone would give.
   virtual void ExpectOperation(const std::u16string& from, const std::u16string& to, bool copy,
-                               bool allowCopy) {
-    (void)from, (void)to, (void)copy, (void)allowCopy;
+                               bool allowCopy, const TFileFacts& source) {
+    (void)from, (void)to, (void)copy, (void)allowCopy, (void)source;
   }
 };
 
@@ -178,7 +179,7 @@ class TDryRunFileOps : public IFileOps {
   // forecast of those told before them; one asked out of the told order is
   // foretold at once, the operations told but not yet asked counting as done.
   void ExpectOperation(const std::u16string& from, const std::u16string& to, bool copy,
-                       bool allowCopy) override;
+                       bool allowCopy, const TFileFacts& source) override;
   // Whether told operations are foretold ahead (the default); false foretells
   // each when it is asked, as a check that both agree.
   void SetForetellAhead(bool ahead) { foretellAhead_ = ahead; }
@@ -189,8 +190,9 @@ class TDryRunFileOps : public IFileOps {
  private:
   bool Foretold(const TPlannedOperation& operation);
   bool ForetellAndRecord(const TPlannedOperation& operation);
+  // known: what the source's open found, when told with the operation.
   bool Foretell(const std::u16string& from, const std::u16string& to, bool move, bool allowCopy,
-                TForetoldFailure& failure);
+                const TFileFacts& known, TForetoldFailure& failure);
   bool TargetFolderWritable(const std::string& folder) const;
   bool TargetFree(const std::string& target, const std::string& place,
                   TForetoldFailure& failure) const;

@@ -27,7 +27,8 @@ uint32_t TForetellAhead::DigestOf(const TPlannedOperation& operation) {
 }
 
 void TForetellAhead::Tell(const TPlannedOperation& operation) {
-  batch_.push_back({operation.From, operation.To, operation.Copy, operation.AllowCopy});
+  batch_.push_back(
+      {operation.From, operation.To, operation.Copy, operation.AllowCopy, operation.Source});
   if (batch_.size() >= kBatch) Flush();
 }
 
@@ -63,7 +64,7 @@ void TForetellAhead::Work() {
     waiting_.pop_front();
     if (waiting_.size() == kMostWaiting - 1) roomWake_.notify_one();
     lock.unlock();
-    const TPlannedOperation operation{told.From, told.To, told.Copy, told.AllowCopy};
+    const TPlannedOperation operation{told.From, told.To, told.Copy, told.AllowCopy, told.Source};
     std::optional<TForetold> foretold;
     try {
       foretold = foretell_(operation);

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/DOVFileStream.h"
+
 namespace dov {
 
 // One operation of a job: CopyFile when Copy, else MoveFile with AllowCopy.
@@ -22,6 +24,7 @@ struct TPlannedOperation {
   const std::u16string& To;
   bool Copy = false;
   bool AllowCopy = false;
+  TFileFacts Source{};  // known when told with the operation
 };
 
 // What an operation was foretold to give: its result and errno.
@@ -57,6 +60,7 @@ class TForetellAhead {
   struct TTold {
     std::u16string From, To;
     bool Copy, AllowCopy;
+    TFileFacts Source;
   };
   // An outcome in the order told, with a digest of its operation to match
   // the one asked for.

@@ -141,8 +141,8 @@ class TJournalingFileOps : public IFileOps {
   bool CopyFile(const std::u16string& from, const std::u16string& to) override;
   void ExpectCopies(TNextCopy next) override { inner_.ExpectCopies(std::move(next)); }
   void ExpectOperation(const std::u16string& from, const std::u16string& to, bool copy,
-                       bool allowCopy) override {
-    inner_.ExpectOperation(from, to, copy, allowCopy);
+                       bool allowCopy, const TFileFacts& source) override {
+    inner_.ExpectOperation(from, to, copy, allowCopy, source);
   }
 
   // The end record with the job's counts, then the journal is synced.

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/DOVFileStream.h"
+
 namespace dov {
 
 // What the engine's tag read gives for one file.
@@ -29,6 +31,7 @@ struct TNameTags {
   std::u16string Title;
   std::u16string Genre;
   int OpenError = 0;  // why an existing file could not be opened; 0 when it was
+  TFileFacts Facts;   // what its open found, for the dry run's forecast
 };
 
 // The kind of a directory entry, following a symbolic link to a file but never

@@ -99,7 +99,8 @@ bool TRenameEngine::IsSupportedAudioFile(std::u16string_view fileName, std::u16s
 }
 
 void TRenameEngine::ReadNameTags(const std::u16string& path, std::u16string& artist,
-                                 std::u16string& title, std::u16string& genre, int* openError) {
+                                 std::u16string& title, std::u16string& genre, int* openError,
+                                 TFileFacts* facts) {
   artist.clear();
   title.clear();
   genre.clear();
@@ -107,6 +108,10 @@ void TRenameEngine::ReadNameTags(const std::u16string& path, std::u16string& art
   // no fields: no test of its own is needed here.
   TAPETags tags(WideToMarked(path), 3);
   if (openError != nullptr) *openError = tags.OpenError();
+  if (facts != nullptr) {
+    const auto* file = dynamic_cast<const TDOVFileStream*>(tags.Stream());
+    *facts = file != nullptr ? file->Facts() : TFileFacts{};
+  }
   try {
     if (tags.NeedsContainerTags()) tags.ImportContainerTags(TAPETags::TImportScope::NameFields);
   } catch (const std::exception&) {
@@ -134,14 +139,15 @@ std::u16string TRenameEngine::GenreFolder(std::u16string genre) const {
   return WithoutLeadingDots(genre);
 }
 
-void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string& name, int& count) {
+void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string& name, bool plain,
+                             int& count) {
   std::u16string ext;
   if (!IsSupportedAudioFile(name, ext)) return;
   std::u16string oldPath = folder + name;
   TNameTags tags;
   if (readAhead_ == nullptr || !readAhead_->Take(oldPath, tags))
-    ReadNameTags(oldPath, tags.Artist, tags.Title, tags.Genre, &tags.OpenError);
-  auto& [artist, title, genre, openError] = tags;
+    ReadNameTags(oldPath, tags.Artist, tags.Title, tags.Genre, &tags.OpenError, &tags.Facts);
+  auto& [artist, title, genre, openError, facts] = tags;
   if (openError != 0) unreadableFiles_.push_back({oldPath, openError});
   if (artist.empty() && title.empty() && genre.empty()) {
     const ESkipKind kind = openError != 0 ? ESkipKind::Unreadable : ESkipKind::NoNameTags;
@@ -169,7 +175,9 @@ void TRenameEngine::ListFile(const std::u16string& folder, const std::u16string&
   }
   if (!IsCaseOnlyChange(oldPath, newPath)) {
     renameList_.Append(oldPath, newPath);
-    fileOps_.ExpectOperation(oldPath, newPath, options_.Copy, options_.Move);
+    // What the open found holds for the entry itself only when it is no link.
+    fileOps_.ExpectOperation(oldPath, newPath, options_.Copy, options_.Move,
+                             plain ? facts : TFileFacts{});
     if (count % 100 == 0) view_.ShowStatus({EJobStep::Listing, count});
     ++count;
   } else {
@@ -212,7 +220,7 @@ void TRenameEngine::CollectFiles(std::u16string folder, int& count) {
       if (IsDestination(subfolder)) continue;
       CollectFiles(subfolder, count);
     } else if (kind == EEntryKind::File) {
-      ListFile(folder, name, count);
+      ListFile(folder, name, entry->d_type == DT_REG, count);
     }
   }
 }
@@ -232,7 +240,8 @@ int TRenameEngine::Collect(const TRenameOptions& options) {
                         },
                         [this](const std::u16string& folder) { return IsDestination(folder); },
                         [](const std::u16string& path, TNameTags& tags) {
-                          ReadNameTags(path, tags.Artist, tags.Title, tags.Genre, &tags.OpenError);
+                          ReadNameTags(path, tags.Artist, tags.Title, tags.Genre, &tags.OpenError,
+                                       &tags.Facts);
                         }});
   readAhead_ = &readAhead;
   struct TForget {

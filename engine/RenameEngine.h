@@ -89,14 +89,17 @@ class TRenameEngine {
   // its dot) in any case.
   static bool IsSupportedAudioFile(std::u16string_view fileName, std::u16string& ext);
   // openError, when given, receives why an existing file could not be
-  // opened (0 when it was, or when there is no file).
+  // opened (0 when it was, or when there is no file); facts, what the open
+  // found of the file.
   static void ReadNameTags(const std::u16string& path, std::u16string& artist,
-                           std::u16string& title, std::u16string& genre, int* openError = nullptr);
+                           std::u16string& title, std::u16string& genre, int* openError = nullptr,
+                           TFileFacts* facts = nullptr);
   static std::u16string ReplaceInvalidChars(std::u16string_view name, char16_t replacement);
 
  private:
   void CollectFiles(std::u16string folder, int& count);
-  void ListFile(const std::u16string& folder, const std::u16string& name, int& count);
+  // plain: the entry is a regular file, no link to one.
+  void ListFile(const std::u16string& folder, const std::u16string& name, bool plain, int& count);
   std::u16string GenreFolder(std::u16string genre) const;
   bool IsDestination(const std::u16string& folder) const;
 

@@ -5,6 +5,7 @@
 // limited in UTF-16 units rather than bytes.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -272,6 +273,31 @@ TEST(DryRunAgreement, OnTmpfsOrTheTemporaryFolder) {
   if (!MayMount() || !mount.Valid())
     std::fprintf(stderr, "(no tmpfs may be mounted here: the temporary folder is used)\n");
   CheckAllCases(scratch, false);
+}
+
+// A link to a file on another file system is renamed where it stands: its
+// forecast looks at the link, not at the file the tags were read from.
+TEST(DryRunAgreement, ALinkIsForetoldByItselfNotByTheFileItNames) {
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm on this machine";
+  TempDir dir, other("/dev/shm");
+  struct stat here {
+  }, there{};
+  ASSERT_EQ(::stat(dir.Path().c_str(), &here), 0);
+  ASSERT_EQ(::stat(other.Path().c_str(), &there), 0);
+  if (here.st_dev == there.st_dev) GTEST_SKIP() << "/dev/shm is on the same file system";
+  const std::string lib = dir / "lib";
+  fs::create_directories(lib);
+  WriteFile(other / "real.mp3", Filler(300) + ApeTag({{"Artist", "A"}, {"Title", "T"}}));
+  fs::create_symlink(other / "real.mp3", lib + "/link.mp3");
+  WriteFile(lib + "/plain.mp3", Filler(300) + ApeTag({{"Artist", "B"}, {"Title", "T"}}));
+  const TRenameOptions options{test::W(lib), test::W(dir / "out"), false, true, false, false};
+  TDryRunFileOps dryOps;
+  const TOutcome dry = RunJob(dryOps, options);
+  TLinuxFileOps realOps;
+  const TOutcome real = RunJob(realOps, options);
+  EXPECT_EQ(dry.Ok, (std::vector<bool>{true, true}));
+  EXPECT_EQ(real.Ok, dry.Ok);
+  EXPECT_TRUE(fs::is_symlink(lib + "/A - T.mp3"));
 }
 
 TEST(DryRunAgreement, OnAFatImage) {

@@ -1138,7 +1138,8 @@ TEST_P(DryRunCollisions, ADryRunNamesTheWinnerOfEachCollisionInALargeJob) {
   TDryRunFileOps ops;
   ASSERT_TRUE(ops.CreateFolders(W(dir / "out/Rock")));
   if (GetParam())
-    for (int i = 0; i < kFiles; ++i) ops.ExpectOperation(W(source(i)), W(target(i)), false, false);
+    for (int i = 0; i < kFiles; ++i)
+      ops.ExpectOperation(W(source(i)), W(target(i)), false, false, {});
   for (int i = 0; i < kFiles; ++i) {
     errno = 0;
     ASSERT_EQ(ops.MoveFile(W(source(i)), W(target(i)), false), i < kNames) << i;
@@ -1178,8 +1179,8 @@ TEST(FileOps, ADryRunAskedOutOfTheToldOrderCountsTheToldOperationsAsPlanned) {
   TempDir dir;
   for (const char* name : {"a.mp3", "b.mp3"}) WriteFile(dir / name, name);
   TDryRunFileOps ops;
-  ops.ExpectOperation(W(dir / "a.mp3"), W(dir / "n.mp3"), false, false);
-  ops.ExpectOperation(W(dir / "b.mp3"), W(dir / "m.mp3"), true, false);
+  ops.ExpectOperation(W(dir / "a.mp3"), W(dir / "n.mp3"), false, false, {});
+  ops.ExpectOperation(W(dir / "b.mp3"), W(dir / "m.mp3"), true, false, {});
   errno = 0;
   EXPECT_FALSE(ops.CopyFile(W(dir / "b.mp3"), W(dir / "n.mp3")));  // not told: a takes n first
   EXPECT_EQ(errno, EEXIST);
@@ -1196,8 +1197,8 @@ TEST(FileOps, ADryRunToldALongChainOfMovesForetellsEachInTurn) {
   auto name = [&](size_t i) { return W(dir / ("f" + std::to_string(i))); };
   for (size_t i = 0; i < kFiles; ++i) WriteFile(dir / ("f" + std::to_string(i)), "x");
   TDryRunFileOps ops;
-  ops.ExpectOperation(name(0), W(dir / "first"), false, false);
-  for (size_t i = 1; i < kFiles; ++i) ops.ExpectOperation(name(i), name(i - 1), false, false);
+  ops.ExpectOperation(name(0), W(dir / "first"), false, false, {});
+  for (size_t i = 1; i < kFiles; ++i) ops.ExpectOperation(name(i), name(i - 1), false, false, {});
   ASSERT_TRUE(ops.MoveFile(name(0), W(dir / "first"), false));
   for (size_t i = 1; i < kFiles; ++i) ASSERT_TRUE(ops.MoveFile(name(i), name(i - 1), false)) << i;
   errno = 0;
