@@ -5,7 +5,9 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 
 #include "common/ByteReader.h"
@@ -364,11 +366,15 @@ void ForEachLead(std::string_view body, const TLeadBytes& bytes, TAt&& at) {
   const TSift sift = ChosenSift().load(std::memory_order_relaxed);
   const size_t last = body.size() - 4;  // the last place with four bytes
   size_t i = 0;
-  for (bool found = true; found; ++i) {
+  bool found = false;
+  while (true) {
     i = sift(body, i, bytes, found);
-    if (found && !at(i)) return;
+    if (!found) break;
+    if (!at(i)) return;
+    ++i;
   }
-  for (--i; i <= last; ++i)
+  // The last places, fewer than a vector's worth, one by one.
+  for (; i <= last; ++i)
     if (bytes.IsLead(body[i]) && !at(i)) return;
 }
 
@@ -404,27 +410,35 @@ TSoughtIds SoughtIds(bool (*wanted)(std::string_view)) {
 }
 
 // The sought ids in upper case and in their lower-case form ("tart" for
-// "IART"), which some writers use, with the bytes either begins with. Made
-// once a thread for each set of ids.
+// "IART"), which some writers use, with the bytes either begins with.
 struct TIdForms {
   TIdForm upper, lower;
   TLeadBytes leads;
-};
-const TIdForms& FormsFor(TSoughtIds sought) {
-  thread_local TSoughtIds madeFor = 0;
-  thread_local std::unique_ptr<TIdForms> forms;
-  if (forms == nullptr || madeFor != sought) {
-    forms = std::make_unique<TIdForms>();
-    madeFor = sought;
+  explicit TIdForms(TSoughtIds sought) {
     for (size_t k = 0; k < kInfoCount; ++k) {
       if ((sought >> k & 1) == 0) continue;
-      forms->upper.Add(k, IdNumber(kInfoIDs[k]));
-      forms->lower.Add(k, LowerIdNumber(kInfoIDs[k]));
-      forms->leads.Add(IdNumber(kInfoIDs[k]));
-      forms->leads.Add(LowerIdNumber(kInfoIDs[k]));
+      upper.Add(k, IdNumber(kInfoIDs[k]));
+      lower.Add(k, LowerIdNumber(kInfoIDs[k]));
+      leads.Add(IdNumber(kInfoIDs[k]));
+      leads.Add(LowerIdNumber(kInfoIDs[k]));
     }
   }
-  return *forms;
+};
+
+// Made once for each set of ids (a reader's filter gives one), and kept; a
+// thread remembers the last it used without taking the lock.
+const TIdForms& FormsFor(TSoughtIds sought) {
+  thread_local TSoughtIds lastSought = 0;
+  thread_local const TIdForms* last = nullptr;
+  if (last != nullptr && lastSought == sought) return *last;
+  static std::mutex mutex;
+  static std::map<TSoughtIds, std::unique_ptr<const TIdForms>> made;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto& forms = made[sought];
+  if (forms == nullptr) forms = std::make_unique<const TIdForms>(sought);
+  lastSought = sought;
+  last = forms.get();
+  return *last;
 }
 
 // Where each sought id, and its lower-case form, is first found in the body:
