@@ -315,25 +315,28 @@ def per_kind_rows(corpus, scratch, floor_bin, cli, runs):
     def dry(folder):
         return [cli, "rename", "--subfolders", "--rename", "--dry-run", folder]
 
-    def median_time(cmd, expect=None):
-        times = []
-        for _ in range(runs):
-            seconds, _, rc = timed(cmd, out_path)
-            times.append(seconds)
-        if expect is not None:
-            with open(out_path, encoding="utf-8", errors="surrogateescape") as f:
-                last = (f.read().splitlines() or [""])[-1]
-            if not last.startswith(expect):
-                return None
-        return statistics.median(times)
+    def last_line():
+        with open(out_path, encoding="utf-8", errors="surrogateescape") as f:
+            return (f.read().splitlines() or [""])[-1]
 
-    start_floor, start_dov = median_time([floor_bin, empty]), median_time(dry(empty))
+    def median_times(floor_cmd, dry_cmd, expect=None):
+        """The floor and the dry run in turn, so that a drift of the machine's
+        speed weighs on both alike; None for the dry run when its output is
+        not the one expected."""
+        floor_times, dry_times, right = [], [], True
+        for _ in range(runs):
+            floor_times.append(timed(floor_cmd, out_path)[0])
+            dry_times.append(timed(dry_cmd, out_path)[0])
+            right = right and (expect is None or last_line().startswith(expect))
+        dry_median = statistics.median(dry_times) if right else None
+        return statistics.median(floor_times), dry_median
+
+    start_floor, start_dov = median_times([floor_bin, empty], dry(empty))
     rows = []
     for kind, folder, count in folders:
         timed([floor_bin, folder], out_path)  # warm-up
         timed(dry(folder), out_path)
-        f = median_time([floor_bin, folder])
-        d = median_time(dry(folder), f"Dry run: {count} files would be")
+        f, d = median_times([floor_bin, folder], dry(folder), f"Dry run: {count} files would be")
         if d is None:
             rows.append((kind, count, None, None))
             continue
