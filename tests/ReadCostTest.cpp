@@ -16,6 +16,7 @@
 #include "tags/MP4Tags.h"
 #include "tags/OggTags.h"
 #include "tags/TagImport.h"
+#include "tags/WAVTags.h"
 #include "tests/TestSupport.h"
 
 namespace dov {
@@ -27,15 +28,20 @@ using test::TempDir;
 using test::U32LE;
 using test::WriteFile;
 
-// Read system calls (read, pread, ...) this process made so far; -1 when the
-// kernel does not tell.
-long ReadCalls() {
+// A count /proc/self/io keeps for this process; -1 when the kernel does not
+// tell.
+long ProcessIo(const std::string& wanted) {
   std::ifstream io("/proc/self/io");
   std::string key;
   long value = 0;
   while (io >> key >> value)
-    if (key == "syscr:") return value;
+    if (key == wanted) return value;
   return -1;
+}
+
+// Read system calls (read, pread, ...) this process made so far.
+long ReadCalls() {
+  return ProcessIo("syscr:");
 }
 
 TEST(ReadCost, TheStoreAndTheImportReadTheHeadAndTheTailOnce) {
@@ -342,6 +348,40 @@ TEST(PassingOver, TheNameReadLeavesTheAudioAfterTheTagUnread) {
   EXPECT_LE(ReadCalls() - before, 3 + 1);
   EXPECT_EQ(named.GetValue("Artist"), "Artist");
   ExpectTheSameNames(named, whole, path);
+}
+
+// A list far longer than the 64 KiB its ids are looked for in is read only
+// that far, and its first bytes, which the block read for its header holds,
+// are not read again.
+TEST(PassingOver, AWavListIsReadOnceAndOnlyAsFarAsItsIdsAreLookedFor) {
+  if (ReadCalls() < 0) GTEST_SKIP() << "no /proc/self/io";
+  TempDir dir;
+  const std::string path = dir / "x.wav";
+  const std::string fmt = test::Chunk("fmt ", test::U16LE(1) + test::U16LE(1) + U32LE(22050) +
+                                                  U32LE(44100) + test::U16LE(2) + test::U16LE(16));
+  const std::string data = test::Chunk("data", test::Filler(100000, '\x55'));
+  const std::string list =
+      test::Chunk("LIST", "INFO" + test::Chunk("INAM", std::string("Song\0", 5)) +
+                              test::Chunk("IART", std::string("Band\0", 5)) +
+                              test::Chunk("ICMT", std::string(200000, 'c') + '\0'));
+  const std::string body = "WAVE" + fmt + data + list;
+  WriteFile(path, "RIFF" + U32LE(static_cast<uint32_t>(body.size())) + body);
+  TAPETags whole(path, 3);
+  whole.ImportContainerTags();
+
+  const long bytesBefore = ProcessIo("rchar:"), callsBefore = ReadCalls();
+  TAPETags named(path, 3);
+  named.ImportContainerTags(TAPETags::TImportScope::NameFields);
+  const long calls = ReadCalls() - callsBefore, bytes = ProcessIo("rchar:") - bytesBefore;
+  ExpectTheSameNames(named, whole, path);
+  EXPECT_EQ(named.GetValue("Artist"), "Band");
+  // The head, the tail, the block at the list's header and the rest of the
+  // bytes looked at; the reads of /proc/self/io add a call and some bytes.
+  EXPECT_LE(calls, 4 + 1);
+  const size_t listBody = 12 + fmt.size() + data.size() + 8;
+  const size_t headerBlock = (listBody - 8) / 4096 * 4096;
+  const size_t lookedAt = TWAVTags::kInfoLookupBytes + 8 + TWAVTags::kMaxCommentSize;
+  EXPECT_LE(static_cast<size_t>(bytes), 16384 + 4096 + (listBody + lookedAt - headerBlock) + 1024);
 }
 
 TEST(PassingOver, MP3FramesTheImportDoesNotMapLeaveItsFieldsAsTheyWere) {
