@@ -2,6 +2,7 @@
 // (DOV_FUZZ_READER_*): what it delivers must be whole pairs, and every value
 // is converted as the program converts it.
 #include <cstdlib>
+#include <string_view>
 
 #include "fuzz/FuzzSupport.h"
 #include "tags/FLAC.h"
@@ -22,6 +23,38 @@ using namespace dov;
   fuzz::UseValues(values);
 }
 
+#if defined(DOV_FUZZ_READER_WAV)
+// The ids a name is made of, and those that become the title.
+bool NameId(std::string_view id) {
+  return id == "DISP" || id == "ITTL" || id == "IART" || id == "IGRE" || id == "IGNR";
+}
+bool Kept(std::string_view id) {
+  return NameId(id) || id == "INAM" || id == "IALB";
+}
+
+// A read for the ids a name is made of gives each as the whole read does,
+// sifting the list at the widest width the processor has or at sixteen.
+void CheckNameRead(std::string_view bytes, const TWAVTags& whole, bool narrow) {
+  TWAVTags::SiftNarrowly(narrow);
+  TMemoryStream stream{std::string(bytes)};
+  TWAVTags named;
+  named.Wanted = NameId;
+  named.ReadFromFile("fuzz.wav", &stream);
+  TWAVTags::SiftNarrowly(false);
+  size_t n = 0;
+  for (size_t i = 0; i < whole.ChunkIDs.size(); ++i) {
+    if (!Kept(whole.ChunkIDs[i])) continue;
+    while (n < named.ChunkIDs.size() && !Kept(named.ChunkIDs[n])) ++n;
+    if (n == named.ChunkIDs.size() || named.ChunkIDs[n] != whole.ChunkIDs[i] ||
+        named.ChunkValues[n] != whole.ChunkValues[i])
+      std::abort();
+    ++n;
+  }
+  while (n < named.ChunkIDs.size())
+    if (Kept(named.ChunkIDs[n++])) std::abort();
+}
+#endif
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -35,6 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TWAVTags reader;
   reader.ReadFromFile("fuzz.wav", &stream);
   Pairs(reader.ChunkIDs, reader.ChunkValues);
+  CheckNameRead(fuzz::AsBytes(data, size), reader, false);
+  CheckNameRead(fuzz::AsBytes(data, size), reader, true);
 #elif defined(DOV_FUZZ_READER_OGG)
   TOggTags reader;
   reader.ReadFromFile("fuzz.ogg", &stream);
