@@ -777,15 +777,15 @@ std::string TDryRunFileOps::ExistingAncestor(const std::string& path, std::strin
 std::string TDryRunFileOps::PlaceOf(const std::string& path) const {
   std::string rest;
   const std::string folder = ExistingAncestor(path, rest);
-  const std::string place = PlaceIn(folder, std::move(rest));
-  return place.empty() ? path : place;
+  return PlaceIn(path, folder, std::move(rest));
 }
 
-// The place of the rest of a path under its nearest existing folder; empty
-// when that folder cannot be looked up.
-std::string TDryRunFileOps::PlaceIn(const std::string& folder, std::string rest) const {
+// The place of a path, given as the rest of it under its nearest existing
+// folder; the path itself when that folder cannot be looked up.
+std::string TDryRunFileOps::PlaceIn(const std::string& path, const std::string& folder,
+                                    std::string rest) const {
   const TFolderFacts& facts = FactsOf(folder);
-  if (facts.StatError != 0) return std::string();
+  if (facts.StatError != 0) return path;
   if (facts.Fat) rest = WideToNative(FoldCase(NativeToWide(rest)));
   return std::to_string(facts.Device) + ":" + std::to_string(facts.Inode) + "/" + rest;
 }
@@ -882,8 +882,7 @@ bool TDryRunFileOps::Foretell(const std::u16string& from, const std::u16string& 
   failure.Kind = EForetoldFailure::Folder;
   const std::string targetFolder = FolderOf(target);
   if (!TargetFolderWritable(targetFolder)) return false;
-  std::string place = PlaceIn(ancestor, std::move(rest));
-  if (place.empty()) place = target;
+  const std::string place = PlaceIn(target, ancestor, std::move(rest));
   if (!TargetFree(target, place, failure)) return false;
   failure.Kind = EForetoldFailure::OtherFileSystem;
   const TFolderFacts& folder = FactsOf(targetFolder);

@@ -199,7 +199,7 @@ class TDryRunFileOps : public IFileOps {
   bool NamesFit(const std::string& target, const std::string& folder, const std::string& rest,
                 TForetoldFailure& failure) const;
   std::string PlaceOf(const std::string& path) const;
-  std::string PlaceIn(const std::string& folder, std::string rest) const;
+  std::string PlaceIn(const std::string& path, const std::string& folder, std::string rest) const;
   std::string ExistingAncestor(const std::string& path, std::string& rest) const;
 
   // What the forecast asks of a folder, looked up once a job: a dry run

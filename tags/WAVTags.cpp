@@ -387,7 +387,11 @@ size_t InfoIndex(std::string_view id) {
   return static_cast<size_t>(std::find(kInfoIDs.begin(), kInfoIDs.end(), id) - kInfoIDs.begin());
 }
 
-TSoughtIds AskSoughtIds(bool (*wanted)(std::string_view)) {
+using TWanted = bool (*)(std::string_view id);
+
+// The ids a reader's filter asks for; every id without a filter.
+TSoughtIds SoughtIds(TWanted wanted) {
+  if (wanted == nullptr) return kAllIds;
   TSoughtIds sought = 0;
   for (size_t k = 0; k < kInfoCount; ++k)
     if (wanted(kInfoIDs[k])) sought |= TSoughtIds{1} << k;
@@ -397,46 +401,36 @@ TSoughtIds AskSoughtIds(bool (*wanted)(std::string_view)) {
   return sought;
 }
 
-// The predicate is asked once a thread, not once a file.
-TSoughtIds SoughtIds(bool (*wanted)(std::string_view)) {
-  if (wanted == nullptr) return kAllIds;
-  thread_local bool (*askedOf)(std::string_view) = nullptr;
-  thread_local TSoughtIds answer = 0;
-  if (askedOf != wanted) {
-    answer = AskSoughtIds(wanted);
-    askedOf = wanted;
-  }
-  return answer;
-}
-
 // The sought ids in upper case and in their lower-case form ("tart" for
 // "IART"), which some writers use, with the bytes either begins with.
 struct TIdForms {
+  TSoughtIds sought;
   TIdForm upper, lower;
   TLeadBytes leads;
-  explicit TIdForms(TSoughtIds sought) {
+  explicit TIdForms(TSoughtIds ids) : sought(ids) {
     for (size_t k = 0; k < kInfoCount; ++k) {
       if ((sought >> k & 1) == 0) continue;
-      upper.Add(k, IdNumber(kInfoIDs[k]));
-      lower.Add(k, LowerIdNumber(kInfoIDs[k]));
-      leads.Add(IdNumber(kInfoIDs[k]));
-      leads.Add(LowerIdNumber(kInfoIDs[k]));
+      const uint32_t id = IdNumber(kInfoIDs[k]), lowerId = LowerIdNumber(kInfoIDs[k]);
+      upper.Add(k, id);
+      lower.Add(k, lowerId);
+      leads.Add(id);
+      leads.Add(lowerId);
     }
   }
 };
 
-// Made once for each set of ids (a reader's filter gives one), and kept; a
+// Made once for each filter and kept, so that the filter is asked once; a
 // thread remembers the last it used without taking the lock.
-const TIdForms& FormsFor(TSoughtIds sought) {
-  thread_local TSoughtIds lastSought = 0;
+const TIdForms& FormsFor(TWanted wanted) {
+  thread_local TWanted lastWanted = nullptr;
   thread_local const TIdForms* last = nullptr;
-  if (last != nullptr && lastSought == sought) return *last;
+  if (last != nullptr && lastWanted == wanted) return *last;
   static std::mutex mutex;
-  static std::map<TSoughtIds, std::unique_ptr<const TIdForms>> made;
+  static std::map<TWanted, std::unique_ptr<const TIdForms>> made;
   std::lock_guard<std::mutex> lock(mutex);
-  auto& forms = made[sought];
-  if (forms == nullptr) forms = std::make_unique<const TIdForms>(sought);
-  lastSought = sought;
+  auto& forms = made[wanted];
+  if (forms == nullptr) forms = std::make_unique<const TIdForms>(SoughtIds(wanted));
+  lastWanted = wanted;
   last = forms.get();
   return *last;
 }
@@ -448,12 +442,11 @@ const TIdForms& FormsFor(TSoughtIds sought) {
 struct TInfoPlaces {
   std::array<size_t, kInfoCount> upper, lower;
 };
-TInfoPlaces FindInfoPlaces(std::string_view body, TSoughtIds sought) {
-  const TIdForms& forms = FormsFor(sought);
+TInfoPlaces FindInfoPlaces(std::string_view body, const TIdForms& forms) {
   TInfoPlaces places;
   places.upper.fill(std::string_view::npos);
   places.lower.fill(std::string_view::npos);
-  size_t open = static_cast<size_t>(std::popcount(sought));
+  size_t open = static_cast<size_t>(std::popcount(forms.sought));
   ForEachLead(body, forms.leads, [&](size_t i) {
     const uint32_t four = LoadU32LE(Bytes(body) + i);
     if (forms.upper.NoteFirst(four, i, places.upper))
@@ -473,8 +466,7 @@ void TWAVTags::SiftNarrowly(bool narrow) {
 
 void TWAVTags::ReadInfo(std::string_view body) {
   // The ids are sought at places below kInfoLookupBytes, their four bytes in full.
-  const TInfoPlaces places =
-      FindInfoPlaces(body.substr(0, kInfoLookupBytes + 3), SoughtIds(Wanted));
+  const TInfoPlaces places = FindInfoPlaces(body.substr(0, kInfoLookupBytes + 3), FormsFor(Wanted));
   const size_t album = InfoIndex("IALB");
   const bool hasAlbum = places.upper[album] != std::string_view::npos;
   for (size_t k = 0; k < kInfoCount; ++k) {
