@@ -159,23 +159,28 @@ size_t TDOVFileStream::ReadLarge(int64_t offset, void* buffer, size_t count) {
                              static_cast<unsigned char*>(buffer) + served, count - served);
 }
 
+bool TDOVFileStream::Block::Holds(int64_t offset, size_t count) const {
+  return start >= 0 && offset >= start &&
+         offset + static_cast<int64_t>(count) <= start + static_cast<int64_t>(length);
+}
+
 size_t TDOVFileStream::ReadAt(int64_t offset, void* buffer, size_t count) {
   if (count > kBlockSize / 2) return ReadLarge(offset, buffer, count);
   Block* hit = nullptr;
-  for (Block& b : blocks_) {
-    if (b.start >= 0 && offset >= b.start &&
-        offset + static_cast<int64_t>(count) <= b.start + static_cast<int64_t>(b.length)) {
+  for (Block& b : blocks_)
+    if (b.Holds(offset, count)) {
       hit = &b;
       break;
     }
-  }
-  if (hit == nullptr && blocks_[0].start < 0 && blocks_[1].start < 0 &&
-      offset >= static_cast<int64_t>(kBlockSize)) {
+  if (hit == nullptr && blocks_[0].start < 0 && blocks_[1].start < 0 && offset > 0) {
     // The first read of a file: its head is read first, in the order a disk
-    // reads well, as every reader but the APE store's wants it. Only a help:
-    // an error there is the error of a later read of the head, if any.
+    // reads well, as every reader but the APE store's wants it; a small file
+    // is then read whole at once. Only a help: an error there is the error of
+    // a later read of the head, if any.
     try {
-      LoadBlock(0, 1).lastUse = ++useCounter_;
+      Block& head = LoadBlock(0, 1);
+      head.lastUse = ++useCounter_;
+      if (head.Holds(offset, count)) hit = &head;
     } catch (const EReadError&) {
     }
   }

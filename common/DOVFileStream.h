@@ -98,6 +98,8 @@ class TDOVFileStream : public TStream {
     size_t length = 0;
     uint64_t lastUse = 0;
     std::array<unsigned char, kBlockSize> bytes;
+    // Whether the block holds the whole range.
+    bool Holds(int64_t offset, size_t count) const;
   };
   struct TOpened {};  // the descriptor is open and checked
   TDOVFileStream(TOpened, int fd, const struct stat& st) : fd_(fd) { TakeFacts(st); }

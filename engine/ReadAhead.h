@@ -67,12 +67,13 @@ class TReadAhead {
   // Off when the environment sets DOV_READ_AHEAD=0 (for tests that compare
   // the engine's output with and without it).
   static bool Enabled();
-  // The most reader threads, reads in flight, from the number of cores. A
-  // pool starts with one reader per core but one (the engine reads too) and
-  // grows only while reads wait for the disk.
+  // The most reader threads, reads in flight. A pool starts with one reader
+  // per core but one (the engine reads too) and grows only while reads wait
+  // for the disk.
   static unsigned ReaderCount();
-  // How many wanted files the walk may be ahead of the engine.
-  static constexpr size_t kWindow = 128;
+  // How many wanted files the walk may be ahead of the engine: enough that
+  // every reader has a file to wait for while the engine waits for the first.
+  static constexpr size_t kWindow = 512;
   // How many listed files join the window at once.
   static constexpr size_t kBatch = 16;
 

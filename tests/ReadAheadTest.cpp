@@ -344,8 +344,9 @@ TEST(ReadAhead, StopsAtOnceWhateverItsWalkIsDoing) {
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << taken;
   }
-  EXPECT_GE(TReadAhead::ReaderCount(), 16u);
-  EXPECT_LE(TReadAhead::ReaderCount(), 32u);
+  // Many reads in flight, whatever the cores; at least two a core.
+  EXPECT_GE(TReadAhead::ReaderCount(), 32u);
+  EXPECT_GE(TReadAhead::ReaderCount(), 2 * std::thread::hardware_concurrency());
 }
 
 }  // namespace
