@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <thread>
+#include <type_traits>
 
 namespace dov {
 
@@ -59,6 +60,24 @@ size_t DecodeOne(std::string_view s, size_t i, char32_t& cp) {
   return len;
 }
 
+// The length of the leading run of ASCII characters or bytes: names and
+// tags are mostly ASCII, and such a run is copied whole, not a character at
+// a time.
+template <class TChar>
+size_t AsciiRun(std::basic_string_view<TChar> text) {
+  size_t n = 0;
+  while (n < text.size() && static_cast<std::make_unsigned_t<TChar>>(text[n]) < 0x80) ++n;
+  return n;
+}
+
+// Appends the ASCII run as the other width.
+template <class TTo, class TFrom>
+void AppendAscii(std::basic_string<TTo>& out, std::basic_string_view<TFrom> run) {
+  const size_t at = out.size();
+  out.resize(at + run.size());
+  for (size_t k = 0; k < run.size(); ++k) out[at + k] = static_cast<TTo>(run[k]);
+}
+
 void AppendCodePoint(std::u16string& out, char32_t cp) {
   if (cp < 0x10000) {
     out.push_back(static_cast<char16_t>(cp));
@@ -73,8 +92,10 @@ void AppendCodePoint(std::u16string& out, char32_t cp) {
 
 bool DecodeUTF8(std::string_view utf8, std::u16string& out) {
   out.clear();
+  const size_t ascii = AsciiRun(utf8);
   out.reserve(utf8.size());
-  for (size_t i = 0; i < utf8.size();) {
+  AppendAscii(out, utf8.substr(0, ascii));
+  for (size_t i = ascii; i < utf8.size();) {
     char32_t cp;
     size_t len = DecodeOne(utf8, i, cp);
     if (len == 0) {
@@ -89,8 +110,10 @@ bool DecodeUTF8(std::string_view utf8, std::u16string& out) {
 
 bool EncodeUTF8(std::u16string_view wide, std::string& out) {
   out.clear();
-  out.reserve(wide.size() * 3);
-  for (size_t i = 0; i < wide.size(); ++i) {
+  const size_t ascii = AsciiRun(wide);
+  out.reserve(ascii == wide.size() ? ascii : ascii + (wide.size() - ascii) * 3);
+  AppendAscii(out, wide.substr(0, ascii));
+  for (size_t i = ascii; i < wide.size(); ++i) {
     char32_t cp = wide[i];
     if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 &&
         wide[i + 1] <= 0xDFFF) {
@@ -145,8 +168,10 @@ std::string WideToMarked(std::u16string_view wide) {
 
 std::u16string NativeToWide(std::string_view native) {
   std::u16string out;
+  const size_t ascii = AsciiRun(native);
   out.reserve(native.size());
-  for (size_t i = 0; i < native.size();) {
+  AppendAscii(out, native.substr(0, ascii));
+  for (size_t i = ascii; i < native.size();) {
     char32_t cp;
     size_t len = DecodeOne(native, i, cp);
     if (len == 0) {

@@ -202,6 +202,28 @@ TEST(NativeNames, BytesThatAreNotUtf8SurviveTheRoundTrip) {
   EXPECT_EQ(MarkedToNative("Caf\xE9.mp3"), "Café.mp3");
 }
 
+// An ASCII run is copied whole: text after a run of any length converts as
+// it does on its own, and the way back gives the bytes again.
+TEST(NativeNames, AnAsciiRunOfAnyLengthConvertsAsTheRestDoesAlone) {
+  for (const std::string tail :
+       {"", "\xC3\xA9", "\xFF", "\xF0\x9F\x8E\xB5x", "\xC0\xAF", "\x7F\xC3\xA9"}) {
+    for (size_t run = 0; run <= 40; ++run) {
+      const std::string ascii(run, 'a');
+      const std::u16string wideAscii(run, u'a');
+      const std::string native = ascii + tail;
+      const std::u16string wide = NativeToWide(native);
+      EXPECT_EQ(wide, wideAscii + NativeToWide(tail)) << run;
+      EXPECT_EQ(WideToNative(wide), native) << run;
+      EXPECT_EQ(WideToAnsi(wide), ascii + WideToAnsi(NativeToWide(tail))) << run;
+      std::u16string decoded, decodedTail;
+      EXPECT_EQ(DecodeUTF8(native, decoded), DecodeUTF8(tail, decodedTail)) << run;
+      if (!decodedTail.empty()) {
+        EXPECT_EQ(decoded, wideAscii + decodedTail) << run;
+      }
+    }
+  }
+}
+
 TEST(TrimBytes, RemovesControlsAndBlanksAtBothEnds) {
   EXPECT_EQ(TrimBytes(std::string_view("\0 \t x y \r\n", 10)), "x y");
   EXPECT_EQ(TrimBytes("   "), "");
