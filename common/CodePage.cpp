@@ -217,13 +217,11 @@ std::u16string AnsiToWide(std::string_view ansi) {
 std::string WideToAnsi(std::u16string_view wide) {
   const CodePageTables& t = Tables();
   if (!t.singleByte) return EncodeMultiByte(t.iconvName, wide);
-  // Every single-byte code page keeps ASCII: a leading ASCII run is copied whole.
-  size_t ascii = 0;
-  while (ascii < wide.size() && wide[ascii] < 0x80) ++ascii;
-  std::string result(ascii, '\0');
-  for (size_t i = 0; i < ascii; ++i) result[i] = static_cast<char>(wide[i]);
-  if (ascii == wide.size()) return result;
+  // Every single-byte code page keeps ASCII.
+  const size_t ascii = AsciiRun(wide);
+  std::string result;
   result.reserve(wide.size());
+  AppendAscii(result, wide.substr(0, ascii));
   for (size_t i = ascii; i < wide.size(); ++i) {
     char16_t c = wide[i];
     if (c < 0x80) {

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace dov {
 
@@ -19,5 +20,23 @@ int CodePageForLocale(std::string_view locale);
 
 std::u16string AnsiToWide(std::string_view ansi);
 std::string WideToAnsi(std::u16string_view wide);
+
+// The length of the leading run of ASCII characters or bytes: names and
+// tags are mostly ASCII, and the conversions copy such a run whole, not a
+// character at a time.
+template <class TChar>
+size_t AsciiRun(std::basic_string_view<TChar> text) {
+  size_t n = 0;
+  while (n < text.size() && static_cast<std::make_unsigned_t<TChar>>(text[n]) < 0x80) ++n;
+  return n;
+}
+
+// Appends an ASCII run as characters of the other width.
+template <class TTo, class TFrom>
+void AppendAscii(std::basic_string<TTo>& out, std::basic_string_view<TFrom> run) {
+  const size_t at = out.size();
+  out.resize(at + run.size());
+  for (size_t k = 0; k < run.size(); ++k) out[at + k] = static_cast<TTo>(run[k]);
+}
 
 }  // namespace dov

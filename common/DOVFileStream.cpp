@@ -141,13 +141,17 @@ TDOVFileStream::Block& TDOVFileStream::LoadBlock(int64_t offset, size_t count) {
   return victim;
 }
 
+bool TDOVFileStream::Block::Holds(int64_t offset, size_t count) const {
+  return start >= 0 && offset >= start &&
+         offset + static_cast<int64_t>(count) <= start + static_cast<int64_t>(length);
+}
+
 size_t TDOVFileStream::ReadLarge(int64_t offset, void* buffer, size_t count) {
   // A block that holds the start of the range serves that part: a chunk's
   // header was often just read through it.
   size_t served = 0;
   for (const Block& b : blocks_) {
-    if (b.start < 0 || offset < b.start || offset >= b.start + static_cast<int64_t>(b.length))
-      continue;
+    if (!b.Holds(offset, 1)) continue;
     const auto from = static_cast<size_t>(offset - b.start);
     served = std::min(count, b.length - from);
     std::memcpy(buffer, b.bytes.data() + from, served);
@@ -157,11 +161,6 @@ size_t TDOVFileStream::ReadLarge(int64_t offset, void* buffer, size_t count) {
   }
   return served + ReadDirect(offset + static_cast<int64_t>(served),
                              static_cast<unsigned char*>(buffer) + served, count - served);
-}
-
-bool TDOVFileStream::Block::Holds(int64_t offset, size_t count) const {
-  return start >= 0 && offset >= start &&
-         offset + static_cast<int64_t>(count) <= start + static_cast<int64_t>(length);
 }
 
 size_t TDOVFileStream::ReadAt(int64_t offset, void* buffer, size_t count) {

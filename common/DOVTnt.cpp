@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <chrono>
 #include <thread>
-#include <type_traits>
 
 namespace dov {
 
@@ -58,24 +57,6 @@ size_t DecodeOne(std::string_view s, size_t i, char32_t& cp) {
   }
   if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
   return len;
-}
-
-// The length of the leading run of ASCII characters or bytes: names and
-// tags are mostly ASCII, and such a run is copied whole, not a character at
-// a time.
-template <class TChar>
-size_t AsciiRun(std::basic_string_view<TChar> text) {
-  size_t n = 0;
-  while (n < text.size() && static_cast<std::make_unsigned_t<TChar>>(text[n]) < 0x80) ++n;
-  return n;
-}
-
-// Appends the ASCII run as the other width.
-template <class TTo, class TFrom>
-void AppendAscii(std::basic_string<TTo>& out, std::basic_string_view<TFrom> run) {
-  const size_t at = out.size();
-  out.resize(at + run.size());
-  for (size_t k = 0; k < run.size(); ++k) out[at + k] = static_cast<TTo>(run[k]);
 }
 
 void AppendCodePoint(std::u16string& out, char32_t cp) {
