@@ -71,8 +71,8 @@ void TReadAhead::SetBeforeTake(std::function<void(const std::u16string& path)> h
 
 TReadAhead::TReadAhead(TRules rules) : rules_(std::move(rules)) {
   if (!Enabled()) return;
-  maxReaders_ = ReaderLimit().value_or(ReaderCount());
-  firstReaders_ = std::min(maxReaders_, std::max(2u, std::thread::hardware_concurrency()) - 1);
+  demand_ = TReaderDemand(std::max(2u, std::thread::hardware_concurrency()) - 1,
+                          ReaderLimit().value_or(ReaderCount()));
   try {
     walker_ = std::thread([this] {
       try {
@@ -83,6 +83,7 @@ TReadAhead::TReadAhead(TRules rules) : rules_(std::move(rules)) {
       std::lock_guard<std::mutex> lock(mutex_);
       walkEnded_ = true;
       readerWake_.notify_all();
+      restWake_.notify_all();
       engineWake_.notify_all();
     });
   } catch (const std::system_error&) {
@@ -98,6 +99,7 @@ TReadAhead::~TReadAhead() {
   }
   walkerWake_.notify_all();
   readerWake_.notify_all();
+  restWake_.notify_all();
   if (walker_.joinable()) walker_.join();
   // The walker started the readers; none starts after it ended. A reader
   // finishes the file it reads.
@@ -157,18 +159,34 @@ bool TReadAhead::Publish() {
   return true;
 }
 
+void TReaderDemand::Count(bool waited, bool slow) {
+  if (waited) {
+    waited_ = std::min(waited_ + 1, most_ - first_);
+    fastInARow_ = 0;
+  } else if (!slow && waited_ > 0 && ++fastInARow_ == kFastReadsPerRest) {
+    fastInARow_ = 0;
+    --waited_;
+  }
+}
+
+void TReaderDemand::Cap(unsigned most) {
+  most_ = most;
+  first_ = std::min(first_, most);
+  waited_ = std::min(waited_, most_ - first_);
+}
+
 // Readers start with one per core besides the engine's own: on a warm cache
 // the reads are parsing, and more threads than cores only take turns. A reader
-// whose read had to wait (a cold cache, a slow share) asks for one more, up to
-// ReaderCount(), so that many reads are in flight.
+// whose read had to wait (a cold cache, a slow share) asks for one more, so
+// that many reads are in flight.
 void TReadAhead::StartReaderIfNeeded() {
   const size_t queued = window_.size() - handedOut_;
-  const size_t wanted = std::min<size_t>(maxReaders_, firstReaders_ + readsWaited_);
-  if (readers_.size() >= wanted || queued <= idleReaders_ || stop_) return;
+  if (readers_.size() >= demand_.Wanted() || queued <= idleReaders_ || stop_) return;
   try {
-    readers_.emplace_back([this] { ReadLoop(); });
+    const auto index = static_cast<unsigned>(readers_.size());
+    readers_.emplace_back([this, index] { ReadLoop(index); });
   } catch (const std::exception&) {
-    maxReaders_ = static_cast<unsigned>(readers_.size());  // no more threads to be had
+    demand_.Cap(static_cast<unsigned>(readers_.size()));  // no more threads to be had
   }
 }
 
@@ -181,28 +199,40 @@ std::shared_ptr<TReadAhead::TSlot> TReadAhead::NextToRead() {
 }
 
 // Reads the slot without the lock, which it holds before and after.
-void TReadAhead::ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, bool watch) {
+bool TReadAhead::ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, bool watch) {
   lock.unlock();
   // A read that gave the processor up waited for the disk: voluntary context
-  // switches tell it from one the scheduler interrupted.
+  // switches tell it from one the scheduler interrupted. The watch costs two
+  // system calls, the clock none.
   rusage before{}, after{};
   if (watch) ::getrusage(RUSAGE_THREAD, &before);
+  const auto start = std::chrono::steady_clock::now();
   const bool read = ReadSlot(slot);
+  const bool slow = std::chrono::steady_clock::now() - start >= kSlowRead;
   if (watch) ::getrusage(RUSAGE_THREAD, &after);
   lock.lock();
   slot.State = read ? EState::Read : EState::Failed;
-  if (watch && after.ru_nvcsw > before.ru_nvcsw) {
-    ++readsWaited_;
+  const bool waited = watch && after.ru_nvcsw > before.ru_nvcsw;
+  demand_.Count(waited, slow);
+  if (waited) {
+    if (restingReaders_ > 0) restWake_.notify_all();
     StartReaderIfNeeded();
   }
   // The engine waits for the first slot of the window only.
   if (engineWaits_ && !window_.empty() && window_.front().get() == &slot) engineWake_.notify_one();
+  return slow;
 }
 
-void TReadAhead::ReadLoop() {
+void TReadAhead::ReadLoop(unsigned index) {
   std::unique_lock<std::mutex> lock(mutex_);
   bool lastWasSlow = false;
   for (unsigned count = 0;; ++count) {
+    // A reader not wanted now rests apart, where new files do not wake it.
+    while (!stop_ && !walkEnded_ && index >= demand_.Wanted()) {
+      ++restingReaders_;
+      restWake_.wait(lock);
+      --restingReaders_;
+    }
     while (!stop_ && !walkEnded_ && handedOut_ == window_.size()) {
       ++idleReaders_;
       readerWake_.wait(lock);
@@ -211,13 +241,10 @@ void TReadAhead::ReadLoop() {
     if (stop_) return;
     std::shared_ptr<TSlot> slot = NextToRead();
     if (slot == nullptr) return;  // the walk ended and every file is read
-    // While more readers may be started, a read is watched after one that
-    // took long (it may have waited for the disk) and every sixteenth besides:
-    // the watch costs two system calls, the clock none.
-    const bool watch = readers_.size() < maxReaders_ && (lastWasSlow || count % 16 == 0);
-    const auto start = std::chrono::steady_clock::now();
-    ReadUnlocked(lock, *slot, watch);
-    lastWasSlow = std::chrono::steady_clock::now() - start >= kSlowRead;
+    // While more readers may be wanted, a read is watched after one that was
+    // slow and every sixteenth besides.
+    const bool watch = demand_.Wanted() < demand_.Most() && (lastWasSlow || count % 16 == 0);
+    lastWasSlow = ReadUnlocked(lock, *slot, watch);
   }
 }
 
@@ -231,6 +258,16 @@ bool TReadAhead::ReadSlot(TSlot& slot) const {
   } catch (...) {
     return false;
   }
+}
+
+unsigned TReadAhead::ReadersStarted() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<unsigned>(readers_.size());
+}
+
+unsigned TReadAhead::ReadersWanted() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return demand_.Wanted();
 }
 
 void TReadAhead::DropFront(size_t count) {
@@ -262,12 +299,13 @@ bool TReadAhead::Take(const std::u16string& path, TNameTags& tags) {
   // long as no read waited for the disk: then a read of its own would hold up
   // the files the pool has read meanwhile.
   while (slot->State == EState::Reading) {
-    std::shared_ptr<TSlot> next = readsWaited_ == 0 ? NextToRead() : nullptr;
+    std::shared_ptr<TSlot> next = !demand_.Waiting() ? NextToRead() : nullptr;
     if (next != nullptr) {
       ReadUnlocked(lock, *next, false);
     } else {
       wait([&] {
-        return slot->State != EState::Reading || (readsWaited_ == 0 && handedOut_ < window_.size());
+        return slot->State != EState::Reading ||
+               (!demand_.Waiting() && handedOut_ < window_.size());
       });
     }
   }

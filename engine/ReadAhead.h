@@ -9,6 +9,7 @@
 // same whatever the pool does.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -38,6 +39,32 @@ struct TNameTags {
 // one to a folder. Both walks sort their entries with it.
 enum class EEntryKind { File, Folder, Other };
 EEntryKind EntryKindOf(const std::string& nativeFolder, const char* nativeName, unsigned char type);
+
+// How many readers a pool wants: its first ones, and one more for each read
+// that waited for the disk, up to the most. Each kFastReadsPerRest reads in a
+// row that did not wait give one back: once the files are cached, the readers
+// grown by rest rather than take turns on the cores with the rest.
+class TReaderDemand {
+ public:
+  static constexpr unsigned kFastReadsPerRest = 16;
+
+  TReaderDemand(unsigned first, unsigned most) : first_(std::min(first, most)), most_(most) {}
+  unsigned Wanted() const { return first_ + waited_; }
+  unsigned Most() const { return most_; }
+  // Whether a read waited lately.
+  bool Waiting() const { return waited_ > 0; }
+  // A read done: whether it was seen to wait for the disk, and whether it was
+  // slow (one not watched may have waited).
+  void Count(bool waited, bool slow);
+  // No more threads than this many to be had.
+  void Cap(unsigned most);
+
+ private:
+  unsigned first_;
+  unsigned most_;
+  unsigned waited_ = 0;
+  unsigned fastInARow_ = 0;
+};
 
 class TReadAhead {
  public:
@@ -69,7 +96,7 @@ class TReadAhead {
   static bool Enabled();
   // The most reader threads, reads in flight. A pool starts with one reader
   // per core but one (the engine reads too) and grows only while reads wait
-  // for the disk.
+  // for the disk (TReaderDemand).
   static unsigned ReaderCount();
   // How many wanted files the walk may be ahead of the engine: enough that
   // every reader has a file to wait for while the engine waits for the first.
@@ -83,6 +110,9 @@ class TReadAhead {
   // Tests: runs with each path whose tags the pool read, after the read and
   // before the engine takes them; null removes it.
   static void SetBeforeTake(std::function<void(const std::u16string& path)> hook);
+  // Tests: the reader threads started, and how many of them read now.
+  unsigned ReadersStarted();
+  unsigned ReadersWanted();
 
  private:
   enum class EState { Queued, Reading, Read, Failed };
@@ -98,8 +128,9 @@ class TReadAhead {
   bool Publish();
   void StartReaderIfNeeded();
   std::shared_ptr<TSlot> NextToRead();
-  void ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, bool watch);
-  void ReadLoop();
+  // Whether the read was slow: it may have waited for the disk.
+  bool ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, bool watch);
+  void ReadLoop(unsigned index);
   // Whether the slot's tags were read in full, the file opened.
   bool ReadSlot(TSlot& slot) const;
   // Removes the first count slots of the window.
@@ -111,6 +142,7 @@ class TReadAhead {
   std::condition_variable walkerWake_;  // room in the window, or stop
   std::condition_variable readerWake_;  // a slot queued, the walk ended, or stop
   std::condition_variable engineWake_;  // a slot read, a slot listed, or the walk ended
+  std::condition_variable restWake_;    // more readers wanted, the walk ended, or stop
   // The wanted files listed and not taken yet, in walk order. Readers take
   // them in order, so the first handedOut_ are being read or done.
   std::deque<std::shared_ptr<TSlot>> window_;
@@ -122,9 +154,8 @@ class TReadAhead {
   std::atomic<bool> stopping_{false};          // stop_, read by the walk without the lock
   std::vector<std::shared_ptr<TSlot>> batch_;  // the walker's, not in the window yet
   bool walkEnded_ = false;
-  unsigned maxReaders_ = 0;
-  unsigned firstReaders_ = 0;
-  unsigned readsWaited_ = 0;          // watched reads that waited for the disk
+  TReaderDemand demand_{0, 0};
+  unsigned restingReaders_ = 0;
   std::vector<std::thread> readers_;  // started by the walker as work queues up
   std::thread walker_;
 };

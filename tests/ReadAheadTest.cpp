@@ -349,5 +349,62 @@ TEST(ReadAhead, StopsAtOnceWhateverItsWalkIsDoing) {
   EXPECT_GE(TReadAhead::ReaderCount(), 2 * std::thread::hardware_concurrency());
 }
 
+// Each letter a read: "w" waited for the disk, "s" slow but not seen to
+// wait, "f" fast.
+TEST(ReadAhead, WantsAReaderMoreForEachWaitAndGivesItBackAfterFastReads) {
+  const std::string sixteenFast(TReaderDemand::kFastReadsPerRest, 'f');
+  const struct {
+    unsigned first, most;
+    std::string reads;
+    unsigned wanted;
+  } cases[] = {
+      {1, 32, "", 1},
+      {1, 32, "www", 4},
+      {1, 4, "wwwwwww", 4},  // never more than the most
+      {1, 32, "www" + sixteenFast, 3},
+      {1, 32, "www" + sixteenFast + sixteenFast + sixteenFast + sixteenFast, 1},
+      {1, 32, sixteenFast + "w", 2},  // fast reads before a wait keep nothing back
+      {1, 32, "ww" + std::string(15, 'f') + "w" + std::string(15, 'f'),
+       4},  // a wait starts the row anew
+      {1, 32, "w" + std::string(8, 'f') + "ssss" + std::string(8, 'f'),
+       1},             // slow reads break no row
+      {3, 2, "w", 2},  // first no more than the most
+      {0, 0, "wf", 0},
+  };
+  for (const auto& c : cases) {
+    TReaderDemand demand(c.first, c.most);
+    for (char read : c.reads) demand.Count(read == 'w', read == 's');
+    EXPECT_EQ(demand.Wanted(), c.wanted) << c.first << "/" << c.most << " " << c.reads;
+    EXPECT_EQ(demand.Waiting(), c.wanted > std::min(c.first, c.most)) << c.reads;
+  }
+  // The most falls when no more threads can be had; what is wanted with it.
+  TReaderDemand demand(1, 32);
+  for (int i = 0; i < 10; ++i) demand.Count(true, true);
+  demand.Cap(4);
+  EXPECT_EQ(demand.Wanted(), 4u);
+  EXPECT_EQ(demand.Most(), 4u);
+}
+
+// Reads that sleep give the processor up as a read from the disk does: while
+// the engine waits, the pool starts more readers than a warm scan would.
+TEST(ReadAhead, StartsMoreReadersWhileReadsWait) {
+  TempDir dir;
+  for (int i = 0; i < 200; ++i) WriteFile(dir / ("f" + std::to_string(i) + ".mp3"), "x");
+  ReadAheadSetting on(true);
+  const unsigned warm =
+      std::min(std::max(2u, std::thread::hardware_concurrency()) - 1, TReadAhead::ReaderCount());
+  TReadAhead readAhead({W(dir.Path().string()), false, [](const std::u16string&) { return true; },
+                        [](const std::u16string&) { return false; },
+                        [](const std::u16string&, TNameTags&) {
+                          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                        }});
+  const auto start = std::chrono::steady_clock::now();
+  while (readAhead.ReadersStarted() <= warm &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_GT(readAhead.ReadersStarted(), warm);
+  EXPECT_GT(readAhead.ReadersWanted(), warm);
+}
+
 }  // namespace
 }  // namespace dov
