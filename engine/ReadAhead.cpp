@@ -159,11 +159,11 @@ bool TReadAhead::Publish() {
   return true;
 }
 
-void TReaderDemand::Count(bool waited, bool slow) {
+void TReaderDemand::Count(bool waited) {
   if (waited) {
     waited_ = std::min(waited_ + 1, most_ - first_);
     fastInARow_ = 0;
-  } else if (!slow && waited_ > 0 && ++fastInARow_ == kFastReadsPerRest) {
+  } else if (waited_ > 0 && ++fastInARow_ == kFastReadsPerRest) {
     fastInARow_ = 0;
     --waited_;
   }
@@ -213,7 +213,7 @@ bool TReadAhead::ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, b
   lock.lock();
   slot.State = read ? EState::Read : EState::Failed;
   const bool waited = watch && after.ru_nvcsw > before.ru_nvcsw;
-  demand_.Count(waited, slow);
+  if (watch) demand_.Count(waited);
   if (waited) {
     if (restingReaders_ > 0) restWake_.notify_all();
     StartReaderIfNeeded();
@@ -241,9 +241,9 @@ void TReadAhead::ReadLoop(unsigned index) {
     if (stop_) return;
     std::shared_ptr<TSlot> slot = NextToRead();
     if (slot == nullptr) return;  // the walk ended and every file is read
-    // While more readers may be wanted, a read is watched after one that was
-    // slow and every sixteenth besides.
-    const bool watch = demand_.Wanted() < demand_.Most() && (lastWasSlow || count % 16 == 0);
+    // Every sixteenth read is watched, and while more readers may be wanted
+    // one after a slow read too.
+    const bool watch = count % 16 == 0 || (lastWasSlow && demand_.Wanted() < demand_.Most());
     lastWasSlow = ReadUnlocked(lock, *slot, watch);
   }
 }

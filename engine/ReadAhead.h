@@ -40,10 +40,12 @@ struct TNameTags {
 enum class EEntryKind { File, Folder, Other };
 EEntryKind EntryKindOf(const std::string& nativeFolder, const char* nativeName, unsigned char type);
 
-// How many readers a pool wants: its first ones, and one more for each read
-// that waited for the disk, up to the most. Each kFastReadsPerRest reads in a
-// row that did not wait give one back: once the files are cached, the readers
-// grown by rest rather than take turns on the cores with the rest.
+// How many readers a pool wants: its first ones, and one more for each
+// watched read that waited for the disk, up to the most. Each
+// kFastReadsPerRest watched reads in a row that did not wait give one back:
+// once the files are cached, the readers grown by rest rather than take turns
+// on the cores. Only a watched read tells: a read from a disk that caches
+// (a virtual one) can be quick and still have waited.
 class TReaderDemand {
  public:
   static constexpr unsigned kFastReadsPerRest = 16;
@@ -53,9 +55,8 @@ class TReaderDemand {
   unsigned Most() const { return most_; }
   // Whether a read waited lately.
   bool Waiting() const { return waited_ > 0; }
-  // A read done: whether it was seen to wait for the disk, and whether it was
-  // slow (one not watched may have waited).
-  void Count(bool waited, bool slow);
+  // A watched read done, and whether it waited for the disk.
+  void Count(bool waited);
   // No more threads than this many to be had.
   void Cap(unsigned most);
 
