@@ -385,7 +385,9 @@ TEST(ReadAhead, WantsAReaderMoreForEachWaitAndGivesItBackAfterFastReads) {
 // the engine waits, the pool starts more readers than a warm scan would.
 TEST(ReadAhead, StartsMoreReadersWhileReadsWait) {
   TempDir dir;
-  for (int i = 0; i < 200; ++i) WriteFile(dir / ("f" + std::to_string(i) + ".mp3"), "x");
+  // Files enough to keep more readers than cores busy on any machine.
+  for (unsigned i = 0; i < 100 + 4 * TReadAhead::ReaderCount(); ++i)
+    WriteFile(dir / ("f" + std::to_string(i) + ".mp3"), "x");
   ReadAheadSetting on(true);
   const unsigned warm =
       std::min(std::max(2u, std::thread::hardware_concurrency()) - 1, TReadAhead::ReaderCount());
