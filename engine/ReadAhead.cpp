@@ -199,28 +199,24 @@ std::shared_ptr<TReadAhead::TSlot> TReadAhead::NextToRead() {
 }
 
 // Reads the slot without the lock, which it holds before and after.
-bool TReadAhead::ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, bool watch) {
+void TReadAhead::ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, bool watch) {
   lock.unlock();
   // A read that gave the processor up waited for the disk: voluntary context
-  // switches tell it from one the scheduler interrupted. The watch costs two
-  // system calls, the clock none.
+  // switches tell it from one the scheduler interrupted.
   rusage before{}, after{};
   if (watch) ::getrusage(RUSAGE_THREAD, &before);
-  const auto start = std::chrono::steady_clock::now();
   const bool read = ReadSlot(slot);
-  const bool slow = std::chrono::steady_clock::now() - start >= kSlowRead;
   if (watch) ::getrusage(RUSAGE_THREAD, &after);
   lock.lock();
   slot.State = read ? EState::Read : EState::Failed;
   const bool waited = watch && after.ru_nvcsw > before.ru_nvcsw;
   if (watch) demand_.Count(waited);
   if (waited) {
-    if (restingReaders_ > 0) restWake_.notify_all();
+    restWake_.notify_all();
     StartReaderIfNeeded();
   }
   // The engine waits for the first slot of the window only.
   if (engineWaits_ && !window_.empty() && window_.front().get() == &slot) engineWake_.notify_one();
-  return slow;
 }
 
 void TReadAhead::ReadLoop(unsigned index) {
@@ -228,11 +224,7 @@ void TReadAhead::ReadLoop(unsigned index) {
   bool lastWasSlow = false;
   for (unsigned count = 0;; ++count) {
     // A reader not wanted now rests apart, where new files do not wake it.
-    while (!stop_ && !walkEnded_ && index >= demand_.Wanted()) {
-      ++restingReaders_;
-      restWake_.wait(lock);
-      --restingReaders_;
-    }
+    while (!stop_ && !walkEnded_ && index >= demand_.Wanted()) restWake_.wait(lock);
     while (!stop_ && !walkEnded_ && handedOut_ == window_.size()) {
       ++idleReaders_;
       readerWake_.wait(lock);
@@ -242,9 +234,12 @@ void TReadAhead::ReadLoop(unsigned index) {
     std::shared_ptr<TSlot> slot = NextToRead();
     if (slot == nullptr) return;  // the walk ended and every file is read
     // Every sixteenth read is watched, and while more readers may be wanted
-    // one after a slow read too.
+    // one after a slow read too: the watch costs two system calls, the clock
+    // none.
     const bool watch = count % 16 == 0 || (lastWasSlow && demand_.Wanted() < demand_.Most());
-    lastWasSlow = ReadUnlocked(lock, *slot, watch);
+    const auto start = std::chrono::steady_clock::now();
+    ReadUnlocked(lock, *slot, watch);
+    lastWasSlow = std::chrono::steady_clock::now() - start >= kSlowRead;
   }
 }
 

@@ -129,8 +129,7 @@ class TReadAhead {
   bool Publish();
   void StartReaderIfNeeded();
   std::shared_ptr<TSlot> NextToRead();
-  // Whether the read was slow: it may have waited for the disk.
-  bool ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, bool watch);
+  void ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, bool watch);
   void ReadLoop(unsigned index);
   // Whether the slot's tags were read in full, the file opened.
   bool ReadSlot(TSlot& slot) const;
@@ -156,7 +155,6 @@ class TReadAhead {
   std::vector<std::shared_ptr<TSlot>> batch_;  // the walker's, not in the window yet
   bool walkEnded_ = false;
   TReaderDemand demand_{0, 0};
-  unsigned restingReaders_ = 0;
   std::vector<std::thread> readers_;  // started by the walker as work queues up
   std::thread walker_;
 };
