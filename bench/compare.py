@@ -9,6 +9,7 @@ process, peak memory its maximum resident set (as /usr/bin/time reports it).
 """
 
 import argparse
+import itertools
 import os
 import shutil
 import statistics
@@ -367,7 +368,14 @@ def kind_table(rows):
 def copy_tools(corpus, scratch, cli):
     """`cp -r` of one shelf of the library (a box where the shelf is all of it)
     against DOVRename's job that copies the same files into genre folders;
-    each run into a fresh, empty folder."""
+    each run into a new, empty folder.
+
+    The runs' copies are removed only after the last run. ext4 without a
+    journal passes over every inode freed in the last seconds (up to minutes
+    while its inode table is unwritten) when it allocates one, so a run
+    right after the last run's copies were removed spends most of its time
+    on the inodes they freed, far more than any copy into a folder of a
+    library does."""
     part = os.path.join(corpus.library, sorted(os.listdir(corpus.library))[0])
     if len(os.listdir(corpus.library)) == 1:
         part = os.path.join(part, sorted(os.listdir(part))[0])
@@ -375,11 +383,13 @@ def copy_tools(corpus, scratch, cli):
     want = sorted((os.path.basename(rel), os.path.getsize(os.path.join(corpus.library, rel)))
                   for rel, *_ in corpus.entries if rel.startswith(rel_part))
     dest = os.path.join(scratch, "copies")
+    shutil.rmtree(dest, ignore_errors=True)
+    runs = itertools.count(1)
 
     def fresh_dest():
-        shutil.rmtree(dest, ignore_errors=True)
-        os.makedirs(dest)
-        return dest
+        folder = os.path.join(dest, f"run-{next(runs)}")
+        os.makedirs(folder)
+        return folder
 
     def check(text, folder, summary):
         problem = Check("copied tree")
@@ -536,8 +546,8 @@ def main():
     print("\n".join(table("Warm cache: renaming every file in place (fresh copy each run)",
                           rename_tools, rename_floor, count)))
     print()
-    print("\n".join(table(f"Warm cache: copying {copy_count} files (one shelf), into genre "
-                          "folders and by `cp -r` (fresh destination each run)",
+    print("\n".join(table(f"Warm cache: copying {copy_count:,} files (one shelf), into genre "
+                          "folders and by `cp -r` (a new destination each run)",
                           copy_job, copy_job[0], copy_count)))
     if kind_rows:
         print()
