@@ -18,6 +18,8 @@ import sys
 import tempfile
 import time
 
+import reflink
+
 LENGTH_TOLERANCE_MS = 200  # encoder padding and size estimates stay within this
 
 
@@ -410,6 +412,71 @@ def copy_tools(corpus, scratch, cli):
     return [cp, dov], len(want), dest
 
 
+# ---- A copy on a file system whose copies share extents ----------------------
+
+REFLINK_BYTES = 1 << 30  # at least this much, in files of a minute each
+REFLINK_SECONDS = 60
+
+
+def reflink_rounds(scratch, cli, runs):
+    """`cp -r` and the copy job of 1 GiB of files on XFS (or else Btrfs) in an
+    image mounted on a loop device, each run into a new folder; every copy
+    must share its source's extents. Returns (tools, file system, file count,
+    bytes), or (None, reason) where no such file system can be mounted."""
+    why = []
+    for fstype in ("xfs", "btrfs"):
+        try:
+            with reflink.LoopImage(scratch, fstype, 2 * REFLINK_BYTES) as mount:
+                tools = reflink_timed(mount, cli, runs, scratch)
+                return (tools, fstype) + reflink_size(os.path.join(mount, "library"))
+        except OSError as e:
+            why.append(f"{fstype}: {e}")
+    return None, "; ".join(why)
+
+
+def reflink_size(folder):
+    names = os.listdir(folder)
+    return len(names), sum(os.path.getsize(os.path.join(folder, n)) for n in names)
+
+
+def reflink_timed(mount, cli, runs, scratch):
+    src = os.path.join(mount, "library")
+    one = REFLINK_SECONDS * 44100 * 4
+    names = reflink.make_big_files(src, -(-REFLINK_BYTES // one), REFLINK_SECONDS)
+    folders = itertools.count(1)
+
+    def new_folder():
+        folder = os.path.join(mount, f"copies-{next(folders)}")
+        os.makedirs(folder)
+        return folder
+
+    def check(text, folder, summary):
+        problem = Check("copies that share extents")
+        copies = sorted((name, os.path.join(d, name)) for d, _, found in os.walk(folder)
+                        for name in found)
+        if [name for name, _ in copies] != names:
+            problem.fail(f"{len(copies)} files, expected {len(names)} of the same names")
+        not_shared = [name for name, path in copies
+                      if not reflink.shares_extents(path, os.path.join(src, name))]
+        if not_shared:
+            problem.fail(f"{len(not_shared)} copies do not share their source's extents "
+                         f"({not_shared[0]} first)")
+        last = text.splitlines()[-1] if text else ""
+        if summary and last != f"{len(names)} files moved and/or renamed":
+            problem.fail(f"summary {last!r}")
+        return problem.report()
+
+    tools = [Tool("`cp -r` of the same files", lambda folder: ["cp", "-r", src, folder],
+                  lambda text, folder: check(text, folder, False), new_folder),
+             Tool("DOVRename `rename --subfolders --copy --dest`",
+                  lambda folder: [cli, "rename", "--subfolders", "--copy", "--dest", folder, src],
+                  lambda text, folder: check(text, folder, True), new_folder)]
+    run_rounds(tools, runs + 1, len(names), scratch, label="shared extents ")
+    for tool in tools:  # the first round warms the cache
+        tool.seconds, tool.rss = tool.seconds[1:], tool.rss[1:]
+    return tools
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--corpus", required=True)
@@ -497,6 +564,10 @@ def main():
         tool.seconds, tool.rss = tool.seconds[1:], tool.rss[1:]
     shutil.rmtree(copy_dest, ignore_errors=True)
 
+    print(f"Copying {REFLINK_BYTES >> 30} GiB where copies share extents, {args.runs} runs each ...",
+          file=sys.stderr)
+    reflinked = reflink_rounds(scratch, cli, args.runs)
+
     kind_rows = []
     if not args.no_kinds:
         print("Warm cache, per kind ...", file=sys.stderr)
@@ -549,6 +620,14 @@ def main():
     print("\n".join(table(f"Warm cache: copying {copy_count:,} files (one shelf), into genre "
                           "folders and by `cp -r` (a new destination each run)",
                           copy_job, copy_job[0], copy_count)))
+    print()
+    if reflinked[0]:
+        tools, fstype, files, size = reflinked
+        print("\n".join(table(f"Warm cache: copying {files} files ({size / 2**30:.2f} GiB) on "
+                              f"{fstype}, whose copies share their source's extents (a new "
+                              "destination each run)", tools, tools[0], files)))
+    else:
+        print(f"Copies on XFS or Btrfs not measured: {reflinked[1]}.")
     if kind_rows:
         print()
         print("\n".join(kind_table(kind_rows)))
@@ -586,6 +665,13 @@ def main():
     if cc and cd:
         results.append((f"the copy job no slower than `cp -r` of the same files: {cc / cd:.2f}x "
                         "its time", cd >= cc))
+    if reflinked[0]:
+        tools, fstype, files, size = reflinked
+        job = tools[1]
+        if job.seconds and not job.problem:
+            took = statistics.median(job.seconds)
+            results.append((f"a copy of {size / 2**30:.2f} GiB on {fstype} in under a second, "
+                            f"sharing its extents: {took:.2f} s", took < 1))
     if cold_tools:
         cf, cp, cd = (median_rate(cold_tools[i], count) for i in range(3))
         if cf and cd:
@@ -603,8 +689,9 @@ def main():
                         f"MiB, {count:,}: {whole / 2**20:.1f} MiB)", peak < 16))
     for text, ok in results:
         print(f"- {'met' if ok else 'NOT MET'}: {text}")
-    wrong = [t for t in scan_tools + rename_tools + copy_job + cold_tools if t.problem]
-    dov_wrong = any(t.problem for t in (dov, dov_rename, dov_rename_nj, copy_job[1]))
+    reflink_job = reflinked[0] or []
+    wrong = [t for t in scan_tools + rename_tools + copy_job + reflink_job + cold_tools if t.problem]
+    dov_wrong = any(t.problem for t in [dov, dov_rename, dov_rename_nj, copy_job[1]] + reflink_job[1:])
     for tool in wrong:
         print(f"- wrong output, not timed: {tool.name}: {tool.problem}")
     return 1 if dov_wrong or not all(ok for _, ok in results) else 0
