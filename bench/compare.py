@@ -416,6 +416,8 @@ def copy_tools(corpus, scratch, cli):
 
 REFLINK_BYTES = 1 << 30  # at least this much, in files of a minute each
 REFLINK_SECONDS = 60
+REFLINK_FILE_BYTES = REFLINK_SECONDS * 44100 * 4  # of stereo 16-bit audio, 44.1 kHz
+REFLINK_NAMES = {"xfs": "XFS", "btrfs": "Btrfs"}
 
 
 def reflink_rounds(scratch, cli, runs):
@@ -428,9 +430,10 @@ def reflink_rounds(scratch, cli, runs):
         try:
             with reflink.LoopImage(scratch, fstype, 2 * REFLINK_BYTES) as mount:
                 tools = reflink_timed(mount, cli, runs, scratch)
-                return (tools, fstype) + reflink_size(os.path.join(mount, "library"))
+                return (tools, REFLINK_NAMES[fstype]) + \
+                    reflink_size(os.path.join(mount, "library"))
         except OSError as e:
-            why.append(f"{fstype}: {e}")
+            why.append(f"{REFLINK_NAMES[fstype]}: {e}")
     return None, "; ".join(why)
 
 
@@ -441,8 +444,8 @@ def reflink_size(folder):
 
 def reflink_timed(mount, cli, runs, scratch):
     src = os.path.join(mount, "library")
-    one = REFLINK_SECONDS * 44100 * 4
-    names = reflink.make_big_files(src, -(-REFLINK_BYTES // one), REFLINK_SECONDS)
+    count = -(-REFLINK_BYTES // REFLINK_FILE_BYTES)  # rounded up
+    names = reflink.make_big_files(src, count, REFLINK_SECONDS)
     folders = itertools.count(1)
 
     def new_folder():
@@ -564,8 +567,8 @@ def main():
         tool.seconds, tool.rss = tool.seconds[1:], tool.rss[1:]
     shutil.rmtree(copy_dest, ignore_errors=True)
 
-    print(f"Copying {REFLINK_BYTES >> 30} GiB where copies share extents, {args.runs} runs each ...",
-          file=sys.stderr)
+    print(f"Copying {REFLINK_BYTES >> 30} GiB where copies share extents, {args.runs} runs "
+          "each ...", file=sys.stderr)
     reflinked = reflink_rounds(scratch, cli, args.runs)
 
     kind_rows = []
@@ -690,8 +693,10 @@ def main():
     for text, ok in results:
         print(f"- {'met' if ok else 'NOT MET'}: {text}")
     reflink_job = reflinked[0] or []
-    wrong = [t for t in scan_tools + rename_tools + copy_job + reflink_job + cold_tools if t.problem]
-    dov_wrong = any(t.problem for t in [dov, dov_rename, dov_rename_nj, copy_job[1]] + reflink_job[1:])
+    timed_tools = scan_tools + rename_tools + copy_job + reflink_job + cold_tools
+    wrong = [t for t in timed_tools if t.problem]
+    dov_wrong = any(t.problem for t in
+                    [dov, dov_rename, dov_rename_nj, copy_job[1]] + reflink_job[1:])
     for tool in wrong:
         print(f"- wrong output, not timed: {tool.name}: {tool.problem}")
     return 1 if dov_wrong or not all(ok for _, ok in results) else 0
