@@ -57,6 +57,8 @@ class LoopImage:
             raise OSError("mounting an image needs root")
         if shutil.which(MKFS[self.fstype][0]) is None:
             raise OSError(f"{MKFS[self.fstype][0]} is not installed")
+        if os.path.ismount(self.mount):  # left by a run that was killed
+            run(["umount", self.mount])
         try:
             with open(self.image, "wb") as f:
                 f.truncate(self.size)
