@@ -367,6 +367,23 @@ def kind_table(rows):
 # ---- A copy job into genre folders ------------------------------------------
 
 
+def numbered_folders(parent, prefix):
+    """A function that makes a new folder in parent at each call and returns it."""
+    numbers = itertools.count(1)
+
+    def new_folder():
+        folder = os.path.join(parent, f"{prefix}{next(numbers)}")
+        os.makedirs(folder)
+        return folder
+    return new_folder
+
+
+def check_copy_summary(problem, text, count):
+    last = text.splitlines()[-1] if text else ""
+    if last != f"{count} files moved and/or renamed":
+        problem.fail(f"summary {last!r}")
+
+
 def copy_tools(corpus, scratch, cli):
     """`cp -r` of one shelf of the library (a box where the shelf is all of it)
     against DOVRename's job that copies the same files into genre folders;
@@ -386,12 +403,7 @@ def copy_tools(corpus, scratch, cli):
                   for rel, *_ in corpus.entries if rel.startswith(rel_part))
     dest = os.path.join(scratch, "copies")
     shutil.rmtree(dest, ignore_errors=True)
-    runs = itertools.count(1)
-
-    def fresh_dest():
-        folder = os.path.join(dest, f"run-{next(runs)}")
-        os.makedirs(folder)
-        return folder
+    fresh_dest = numbered_folders(dest, "run-")
 
     def check(text, folder, summary):
         problem = Check("copied tree")
@@ -399,9 +411,8 @@ def copy_tools(corpus, scratch, cli):
                       for d, _, names in os.walk(folder) for name in names)
         if have != want:
             problem.fail(f"{len(have)} files, expected {len(want)} of the same names and sizes")
-        last = text.splitlines()[-1] if text else ""
-        if summary and last != f"{len(want)} files moved and/or renamed":
-            problem.fail(f"summary {last!r}")
+        if summary:
+            check_copy_summary(problem, text, len(want))
         return problem.report()
 
     cp = Tool("`cp -r` of the same files", lambda folder: ["cp", "-r", part, folder],
@@ -446,12 +457,7 @@ def reflink_timed(mount, cli, runs, scratch):
     src = os.path.join(mount, "library")
     count = -(-REFLINK_BYTES // REFLINK_FILE_BYTES)  # rounded up
     names = reflink.make_big_files(src, count, REFLINK_SECONDS)
-    folders = itertools.count(1)
-
-    def new_folder():
-        folder = os.path.join(mount, f"copies-{next(folders)}")
-        os.makedirs(folder)
-        return folder
+    new_folder = numbered_folders(mount, "copies-")
 
     def check(text, folder, summary):
         problem = Check("copies that share extents")
@@ -464,9 +470,8 @@ def reflink_timed(mount, cli, runs, scratch):
         if not_shared:
             problem.fail(f"{len(not_shared)} copies do not share their source's extents "
                          f"({not_shared[0]} first)")
-        last = text.splitlines()[-1] if text else ""
-        if summary and last != f"{len(names)} files moved and/or renamed":
-            problem.fail(f"summary {last!r}")
+        if summary:
+            check_copy_summary(problem, text, len(names))
         return problem.report()
 
     tools = [Tool("`cp -r` of the same files", lambda folder: ["cp", "-r", src, folder],

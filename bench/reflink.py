@@ -75,6 +75,8 @@ class LoopImage:
         if self.mounted:
             subprocess.run(["umount", self.mount], check=False, capture_output=True)
             self.mounted = False
+        if os.path.ismount(self.mount):  # busy: left as it is, for the next run
+            return
         shutil.rmtree(self.mount, ignore_errors=True)
         if os.path.exists(self.image):
             os.remove(self.image)
