@@ -34,11 +34,12 @@ def extents(path):
     return found
 
 
-def shares_extents(copy, source):
-    """True when every extent of copy is shared and is the source's."""
-    got, want = extents(copy), extents(source)
+def shares_extents(copy, source_extents):
+    """True when every extent of copy is shared and is its source's, whose
+    extents are given."""
+    got = extents(copy)
     return bool(got) and all(shared for *_, shared in got) and \
-        [e[:2] for e in got] == [e[:2] for e in want]
+        [e[:2] for e in got] == [e[:2] for e in source_extents]
 
 
 class LoopImage:

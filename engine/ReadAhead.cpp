@@ -18,6 +18,9 @@ namespace {
 // A read of a file's tags from the page cache takes tens of microseconds; one
 // that took this long may have waited for the disk or a share.
 constexpr std::chrono::microseconds kSlowRead{250};
+// A reader watches one read in this many whatever their speed, so that the
+// pool learns when the reads no longer wait.
+constexpr unsigned kWatchEvery = 16;
 
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
@@ -233,10 +236,10 @@ void TReadAhead::ReadLoop(unsigned index) {
     if (stop_) return;
     std::shared_ptr<TSlot> slot = NextToRead();
     if (slot == nullptr) return;  // the walk ended and every file is read
-    // Every sixteenth read is watched, and while more readers may be wanted
-    // one after a slow read too: the watch costs two system calls, the clock
-    // none.
-    const bool watch = count % 16 == 0 || (lastWasSlow && demand_.Wanted() < demand_.Most());
+    // While more readers may be wanted a read after a slow one is watched
+    // too: the watch costs two system calls, the clock none.
+    const bool watch =
+        count % kWatchEvery == 0 || (lastWasSlow && demand_.Wanted() < demand_.Most());
     const auto start = std::chrono::steady_clock::now();
     ReadUnlocked(lock, *slot, watch);
     lastWasSlow = std::chrono::steady_clock::now() - start >= kSlowRead;
