@@ -298,10 +298,16 @@ typedef char TBytes32 __attribute__((vector_size(32)));
 #else
 template <class TVector>
 [[gnu::always_inline]] inline uint64_t LaneBits(TVector hits) {
-  unsigned char lanes[sizeof(TVector)];
-  std::memcpy(lanes, &hits, sizeof lanes);
+  // Eight lanes a word: the multiplication gathers each lane's low bit into
+  // the top byte, the first lane (the lowest byte) lowest.
+  constexpr size_t kWords = sizeof(TVector) / 8;
+  uint64_t words[kWords];
+  std::memcpy(words, &hits, sizeof words);
   uint64_t bits = 0;
-  for (size_t n = 0; n < sizeof lanes; ++n) bits |= uint64_t{lanes[n] & 1u} << n;
+  for (size_t w = 0; w < kWords; ++w) {
+    if constexpr (std::endian::native == std::endian::big) words[w] = __builtin_bswap64(words[w]);
+    bits |= ((words[w] & 0x0101010101010101) * 0x0102040810204080 >> 56) << (8 * w);
+  }
   return bits;
 }
 #endif
@@ -359,7 +365,7 @@ size_t SiftBy16(std::string_view body, size_t from, const TLeadBytes& b, bool& f
 #endif
 
 // The widest sifting the processor has, unless narrowed.
-TSift ChooseSift(bool narrow) {
+TSift ChooseSift([[maybe_unused]] bool narrow) {
 #if defined(__x86_64__) && defined(__GNUC__)
   __builtin_cpu_init();
   if (!narrow && __builtin_cpu_supports("avx2")) return SiftBy32;
