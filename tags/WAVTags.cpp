@@ -289,15 +289,15 @@ typedef char TBytes32 __attribute__((vector_size(32)));
 // One bit per lane of a comparison's result (each lane 0 or all ones), the
 // first lane in the lowest bit: one instruction where the processor has it.
 #if defined(__x86_64__) && defined(__GNUC__)
-[[gnu::always_inline]] inline uint64_t LaneBits(TBytes16 hits) {
+[[gnu::always_inline]] inline uint64_t LaneBits(const TBytes16& hits) {
   return static_cast<uint32_t>(__builtin_ia32_pmovmskb128(hits));
 }
-[[gnu::target("avx2")]] inline uint64_t LaneBits(TBytes32 hits) {
+[[gnu::target("avx2")]] inline uint64_t LaneBits(const TBytes32& hits) {
   return static_cast<uint32_t>(__builtin_ia32_pmovmskb256(hits));
 }
 #else
 template <class TVector>
-[[gnu::always_inline]] inline uint64_t LaneBits(TVector hits) {
+[[gnu::always_inline]] inline uint64_t LaneBits(const TVector& hits) {
   // Eight lanes a word: the multiplication gathers each lane's low bit into
   // the top byte, the first lane (the lowest byte) lowest.
   constexpr size_t kWords = sizeof(TVector) / 8;
