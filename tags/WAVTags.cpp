@@ -292,6 +292,8 @@ typedef char TBytes32 __attribute__((vector_size(32)));
 [[gnu::always_inline]] inline uint64_t LaneBits(const TBytes16& hits) {
   return static_cast<uint32_t>(__builtin_ia32_pmovmskb128(hits));
 }
+// Not forced inline: the template that calls it is built for any processor;
+// SiftBy32, built for AVX2, flattens it in.
 [[gnu::target("avx2")]] inline uint64_t LaneBits(const TBytes32& hits) {
   return static_cast<uint32_t>(__builtin_ia32_pmovmskb256(hits));
 }
