@@ -252,6 +252,14 @@ def run_rounds(tools, runs, count, scratch, cold=False, label=""):
                   f"{rss / 1024:.1f} MiB", file=sys.stderr)
 
 
+def warm_up(tools, count, scratch, label="warm-up "):
+    """One untimed round of each tool, which warms the cache: its times are
+    forgotten."""
+    run_rounds(tools, 1, count, scratch, label=label)
+    for tool in tools:
+        tool.seconds, tool.rss = [], []
+
+
 def rate(tool, count):
     return [count / s for s in tool.seconds]
 
@@ -481,9 +489,8 @@ def reflink_timed(mount, cli, runs, scratch):
              Tool("DOVRename `rename --subfolders --copy --dest`",
                   lambda folder: [cli, "rename", "--subfolders", "--copy", "--dest", folder, src],
                   lambda text, folder: check(text, folder, True), new_folder)]
-    run_rounds(tools, runs + 1, len(names), scratch, label="shared extents ")
-    for tool in tools:  # the first round warms the cache
-        tool.seconds, tool.rss = tool.seconds[1:], tool.rss[1:]
+    warm_up(tools, len(names), scratch, label="shared extents warm-up ")
+    run_rounds(tools, runs, len(names), scratch, label="shared extents ")
     return tools
 
 
@@ -561,17 +568,14 @@ def main():
     rename_tools = [rename_floor, dov_rename, dov_rename_nj]
 
     print(f"Warm cache, {args.runs} runs each (one untimed run first) ...", file=sys.stderr)
-    run_rounds(scan_tools + rename_tools, 1, count, scratch, label="warm-up ")
-    for tool in scan_tools + rename_tools:
-        tool.seconds, tool.rss = [], []
+    warm_up(scan_tools + rename_tools, count, scratch)
     run_rounds(scan_tools, args.runs, count, scratch)
     run_rounds(rename_tools, args.runs, count, scratch)
 
     copy_job, copy_count, copy_dest = copy_tools(corpus, scratch, cli)
     print(f"Warm cache, copying {copy_count} files, {args.runs} runs each ...", file=sys.stderr)
-    run_rounds(copy_job, args.runs + 1, copy_count, scratch)
-    for tool in copy_job:  # the first round warms the cache
-        tool.seconds, tool.rss = tool.seconds[1:], tool.rss[1:]
+    warm_up(copy_job, copy_count, scratch)
+    run_rounds(copy_job, args.runs, copy_count, scratch)
     shutil.rmtree(copy_dest, ignore_errors=True)
 
     print(f"Copying {REFLINK_BYTES >> 30} GiB where copies share extents, {args.runs} runs "
