@@ -228,6 +228,26 @@ TEST_F(WAVTagsTest, IdsAreFoundAtEveryPlaceOfListsOfEverySize) {
   }
 }
 
+// Where one step of the sifting holds several places that may begin an id,
+// the first is taken first: of an id written twice, the first stands, at
+// every place and beside fillers the sifting passes over or stops at.
+TEST_F(WAVTagsTest, OfTwoPlacesOfAnIdInOneStepTheFirstStands) {
+  const std::string twice =
+      "tart" + U32LE(2) + std::string("Q\0", 2) + "tart" + U32LE(2) + std::string("R\0", 2);
+  for (const std::string filler : {"x", "ta", "It", "IA"}) {
+    for (bool narrow : {false, true}) {
+      TWAVTags::SiftNarrowly(narrow);
+      for (size_t before = 0; before < 140; ++before) {
+        std::string lead;
+        while (lead.size() < before) lead += filler;
+        lead.resize(before);
+        const std::string list = Chunk("LIST", "INFO" + lead + twice);
+        EXPECT_EQ(ReadPairs(Wav(list)), (Pairs{{"IART", "Q"}})) << filler << " " << before;
+      }
+    }
+  }
+}
+
 // A reader that wants a few ids only (those a file's name is made of) finds
 // each where the whole lookup finds it: among ids of both forms written as
 // sub-chunks and standing inside other texts, in lists of random bytes drawn
