@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "common/DOVTnt.h"
 
@@ -53,7 +55,53 @@ int AccessFlags(uint16_t mode) {
   }
 }
 
+// The memory of freed streams, for the next ones.
+class TStreamMemory {
+ public:
+  void* Take(size_t size) {
+    if (size == sizeof(TDOVFileStream)) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!kept_.empty()) {
+        void* memory = kept_.back();
+        kept_.pop_back();
+        return memory;
+      }
+    }
+    return ::operator new(size);
+  }
+  void Give(void* memory, size_t size) {
+    if (size == sizeof(TDOVFileStream)) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (kept_.size() < kMostKept) {
+        kept_.push_back(memory);
+        return;
+      }
+    }
+    ::operator delete(memory);
+  }
+
+ private:
+  // Enough to even out a scan's making and freeing them on other threads.
+  static constexpr size_t kMostKept = 64;
+  std::mutex mutex_;
+  std::vector<void*> kept_;
+};
+
+// Never destroyed: a stream may be freed as the program ends.
+TStreamMemory& StreamMemory() {
+  static auto* memory = new TStreamMemory;
+  return *memory;
+}
+
 }  // namespace
+
+void* TDOVFileStream::operator new(size_t size) {
+  return StreamMemory().Take(size);
+}
+
+void TDOVFileStream::operator delete(void* memory, size_t size) {
+  StreamMemory().Give(memory, size);
+}
 
 int TDOVFileStream::OpenFile(std::string_view markedName, uint16_t mode, struct stat& st,
                              int& error, const char*& reason) {
@@ -67,6 +115,12 @@ int TDOVFileStream::OpenFile(std::string_view markedName, uint16_t mode, struct 
     reason = std::strerror(error);
     return -1;
   }
+  if (IsRegularFile(fd, st, error, reason)) return fd;
+  ::close(fd);
+  return -1;
+}
+
+bool TDOVFileStream::IsRegularFile(int fd, struct stat& st, int& error, const char*& reason) {
   if (::fstat(fd, &st) != 0) {
     error = errno;
     reason = std::strerror(error);
@@ -77,10 +131,28 @@ int TDOVFileStream::OpenFile(std::string_view markedName, uint16_t mode, struct 
     error = ENXIO;
     reason = "Not a regular file";
   } else {
-    return fd;
+    return true;
   }
+  return false;
+}
+
+std::unique_ptr<TDOVFileStream> TDOVFileStream::Adopt(int fd, int& error) {
+  struct stat st {};
+  const char* reason = nullptr;
+  if (IsRegularFile(fd, st, error, reason))
+    return std::unique_ptr<TDOVFileStream>(new TDOVFileStream(TOpened{}, fd, st));
   ::close(fd);
-  return -1;
+  return nullptr;
+}
+
+void TDOVFileStream::Preloaded(int block, int64_t start, size_t length) {
+  Block& loaded = blocks_[static_cast<size_t>(block)];
+  loaded.start = start;
+  loaded.length = std::min(length, kBlockSize);
+  // The head counts as read before the tail, in whatever order they came,
+  // as the stream itself reads them.
+  loaded.lastUse = static_cast<uint64_t>(block) + 1;
+  useCounter_ = std::max<uint64_t>(useCounter_, 2);
 }
 
 TDOVFileStream::TDOVFileStream(std::string_view markedName, uint16_t mode) {

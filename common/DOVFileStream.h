@@ -77,12 +77,28 @@ class TDOVFileStream : public TStream {
  public:
   TDOVFileStream(std::string_view markedName, uint16_t mode);
   ~TDOVFileStream() override;
+  // A scan makes a stream of two blocks for each file, often on one thread
+  // and frees it on another: the memory of the last ones is kept for the
+  // next, rather than grown anew from the heap and faulted in each time.
+  static void* operator new(size_t size);
+  static void operator delete(void* memory, size_t size);
 
   // The same open without raising: null, with the errno value in error, when
   // the file cannot be opened (EISDIR for a folder, ENXIO for anything else
   // that is not a regular file).
   static std::unique_ptr<TDOVFileStream> TryOpen(std::string_view markedName, uint16_t mode,
                                                  int& error);
+
+  // Takes a descriptor opened for reading: the stream closes it. Null, with
+  // the errno value in error, when it is no regular file (closed at once).
+  static std::unique_ptr<TDOVFileStream> Adopt(int fd, int& error);
+
+  // Bytes read ahead of the parse go straight into the stream's two blocks
+  // (0: the head, 1: the tail): Preload gives where, Preloaded tells what
+  // came. A block read to the end of the file may be shorter than its size.
+  static constexpr size_t kBlockSize = 16 * 1024;
+  unsigned char* Preload(int block) { return blocks_[static_cast<size_t>(block)].bytes.data(); }
+  void Preloaded(int block, int64_t start, size_t length);
 
   int64_t Size() const override { return size_; }
   int Handle() const { return fd_; }
@@ -92,7 +108,6 @@ class TDOVFileStream : public TStream {
   size_t ReadAt(int64_t offset, void* buffer, size_t count) override;
 
  private:
-  static constexpr size_t kBlockSize = 16 * 1024;
   struct Block {
     int64_t start = -1;
     size_t length = 0;
@@ -108,6 +123,8 @@ class TDOVFileStream : public TStream {
   // reason for the message) set.
   static int OpenFile(std::string_view markedName, uint16_t mode, struct stat& st, int& error,
                       const char*& reason);
+  // Whether the open descriptor is a regular file; otherwise error and reason.
+  static bool IsRegularFile(int fd, struct stat& st, int& error, const char*& reason);
   size_t ReadDirect(int64_t offset, void* buffer, size_t count);
   // A read too large for a block, served from one where it begins in one.
   size_t ReadLarge(int64_t offset, void* buffer, size_t count);
