@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "common/DOVTnt.h"
+#include "engine/RingFetcher.h"
 
 namespace dov {
 namespace {
@@ -29,6 +30,21 @@ struct DirCloser {
 std::optional<unsigned>& ReaderLimit() {
   static std::optional<unsigned> limit;
   return limit;
+}
+
+bool& FetcherAllowed() {
+  static bool allowed = true;
+  return allowed;
+}
+
+// How many files the fetcher may hold open, in flight or waiting for a
+// reader: at most an eighth of the descriptors the process may have, so that
+// the engine's own opens never run short because of it.
+size_t FetcherFiles() {
+  constexpr size_t kMost = TReadAhead::kFetchAhead;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMost;
+  return static_cast<size_t>(std::clamp<rlim_t>(limit.rlim_cur / 8, 1, kMost));
 }
 
 std::function<void(const std::u16string&)>& BeforeTake() {
@@ -68,6 +84,10 @@ void TReadAhead::LimitReaders(std::optional<unsigned> limit) {
   ReaderLimit() = limit;
 }
 
+void TReadAhead::AllowFetcher(bool allow) {
+  FetcherAllowed() = allow;
+}
+
 void TReadAhead::SetBeforeTake(std::function<void(const std::u16string& path)> hook) {
   BeforeTake() = std::move(hook);
 }
@@ -76,6 +96,13 @@ TReadAhead::TReadAhead(TRules rules) : rules_(std::move(rules)) {
   if (!Enabled()) return;
   demand_ = TReaderDemand(std::max(2u, std::thread::hardware_concurrency()) - 1,
                           ReaderLimit().value_or(ReaderCount()));
+  try {
+    fetchAhead_ = FetcherFiles();
+    fetching_ = FetcherAllowed();
+    if (fetching_) fetcher_ = std::thread([this] { FetchLoop(); });
+  } catch (const std::system_error&) {
+    fetching_ = false;  // the readers read the files from the disk themselves
+  }
   try {
     walker_ = std::thread([this] {
       try {
@@ -86,6 +113,7 @@ TReadAhead::TReadAhead(TRules rules) : rules_(std::move(rules)) {
       std::lock_guard<std::mutex> lock(mutex_);
       walkEnded_ = true;
       readerWake_.notify_all();
+      fetcherWake_.notify_all();
       restWake_.notify_all();
       engineWake_.notify_all();
     });
@@ -103,7 +131,9 @@ TReadAhead::~TReadAhead() {
   walkerWake_.notify_all();
   readerWake_.notify_all();
   restWake_.notify_all();
+  fetcherWake_.notify_all();
   if (walker_.joinable()) walker_.join();
+  if (fetcher_.joinable()) fetcher_.join();
   // The walker started the readers; none starts after it ended. A reader
   // finishes the file it reads.
   for (std::thread& reader : readers_) reader.join();
@@ -157,7 +187,8 @@ bool TReadAhead::Publish() {
   for (std::shared_ptr<TSlot>& slot : batch_) window_.push_back(std::move(slot));
   batch_.clear();
   StartReaderIfNeeded();
-  if (idleReaders_ > 0) readerWake_.notify_all();
+  if (idleReaders_ > 0 && !fetching_) readerWake_.notify_all();
+  if (fetcherWaits_) fetcherWake_.notify_one();
   if (engineWaits_) engineWake_.notify_one();
   return true;
 }
@@ -193,11 +224,17 @@ void TReadAhead::StartReaderIfNeeded() {
   }
 }
 
-// The first queued slot, marked as being read; null when none is queued.
+bool TReadAhead::Readable() const {
+  return handedOut_ < window_.size() && (!fetching_ || window_[handedOut_]->Fetched);
+}
+
+// The first queued slot, marked as being read; null when none may be read.
 std::shared_ptr<TReadAhead::TSlot> TReadAhead::NextToRead() {
-  if (handedOut_ == window_.size()) return nullptr;
+  if (!Readable()) return nullptr;
   std::shared_ptr<TSlot> slot = window_[handedOut_++];
   slot->State = EState::Reading;
+  if (fetcherWaits_ && FetchLimitRoom() == fetchAhead_ / 4 && FetchRoom() > 0)
+    fetcherWake_.notify_one();
   return slot;
 }
 
@@ -228,7 +265,7 @@ void TReadAhead::ReadLoop(unsigned index) {
   for (unsigned count = 0;; ++count) {
     // A reader not wanted now rests apart, where new files do not wake it.
     while (!stop_ && !walkEnded_ && index >= demand_.Wanted()) restWake_.wait(lock);
-    while (!stop_ && !walkEnded_ && handedOut_ == window_.size()) {
+    while (!stop_ && !Readable() && !(walkEnded_ && handedOut_ == window_.size())) {
       ++idleReaders_;
       readerWake_.wait(lock);
       --idleReaders_;
@@ -251,11 +288,84 @@ void TReadAhead::ReadLoop(unsigned index) {
 // short of descriptors because of the pool's own).
 bool TReadAhead::ReadSlot(TSlot& slot) const {
   try {
-    rules_.Read(slot.Path, slot.Tags);
+    rules_.Read(slot.Path, std::move(slot.Opened), slot.Tags);
     return slot.Tags.OpenError == 0;
   } catch (...) {
     return false;
   }
+}
+
+size_t TReadAhead::FetchLimitRoom() const {
+  const size_t most = handedOut_ + fetchAhead_;
+  return fetchedOut_ < most ? most - fetchedOut_ : 0;
+}
+
+size_t TReadAhead::FetchRoom() const {
+  return std::min(FetchLimitRoom(), window_.size() - fetchedOut_);
+}
+
+// Under the lock: the next listed files, as many as the fetcher takes.
+void TReadAhead::TakeForFetcher(size_t places, std::vector<std::shared_ptr<TSlot>>& taken) {
+  while (taken.size() < places && FetchRoom() > 0) taken.push_back(window_[fetchedOut_++]);
+}
+
+// Under the lock: the files the fetcher is done with, for the readers.
+void TReadAhead::MarkFetched(TFetchedFiles& done) {
+  for (auto& [place, stream] : done) {
+    std::shared_ptr<TSlot>& slot = inFetcher_[static_cast<size_t>(place)];
+    slot->Opened = std::move(stream);
+    slot->Fetched = true;
+    slot.reset();
+  }
+  if (!done.empty() && idleReaders_ > 0) readerWake_.notify_all();
+  if (!done.empty() && engineWaits_) engineWake_.notify_one();
+  done.clear();
+}
+
+// From now on the readers take every file as it comes.
+void TReadAhead::FetcherGone() {
+  fetching_ = false;
+  readerWake_.notify_all();
+  engineWake_.notify_all();
+}
+
+// The lock is released before the fetcher goes, which waits for its last
+// operations.
+void TReadAhead::FetchLoop() {
+  TRingFetcher fetcher(static_cast<unsigned>(fetchAhead_));
+  inFetcher_.resize(fetchAhead_);
+  std::vector<std::shared_ptr<TSlot>> taken;
+  TFetchedFiles done;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!fetcher.Valid()) return FetcherGone();
+  for (bool stepped = true; stepped && !stop_;) {
+    MarkFetched(done);
+    TakeForFetcher(fetcher.FreePlaces(), taken);
+    if (fetcher.InFlight() == 0 && taken.empty()) {
+      // Every file is fetched: the readers' gate stays, all pass it.
+      if (walkEnded_ && fetchedOut_ == window_.size()) return;
+      fetcherWaits_ = true;
+      // Woken for a quarter of its files at a time, not for each one the
+      // readers take.
+      fetcherWake_.wait(lock, [this] {
+        return stop_ || (FetchRoom() > 0 && FetchLimitRoom() >= fetchAhead_ / 4) ||
+               (walkEnded_ && (fetchedOut_ == window_.size() || FetchRoom() > 0));
+      });
+      fetcherWaits_ = false;
+      continue;
+    }
+    // A slot's path stays as listed: it is read without the lock.
+    lock.unlock();
+    for (std::shared_ptr<TSlot>& slot : taken)
+      inFetcher_[static_cast<size_t>(fetcher.Start(WideToNative(slot->Path)))] = std::move(slot);
+    taken.clear();
+    stepped = fetcher.Step(true, [&done](int place, std::unique_ptr<TDOVFileStream> stream) {
+      done.emplace_back(place, std::move(stream));
+    });
+    lock.lock();
+  }
+  MarkFetched(done);
+  FetcherGone();
 }
 
 unsigned TReadAhead::ReadersStarted() {
@@ -271,6 +381,7 @@ unsigned TReadAhead::ReadersWanted() {
 void TReadAhead::DropFront(size_t count) {
   window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(count));
   handedOut_ = handedOut_ > count ? handedOut_ - count : 0;
+  fetchedOut_ = fetchedOut_ > count ? fetchedOut_ - count : 0;
   // The walk goes on when half the window is free: one wake-up a half window.
   if (walkerWaits_ && window_.size() <= kWindow / 2) walkerWake_.notify_one();
 }
@@ -292,6 +403,12 @@ bool TReadAhead::Take(const std::u16string& path, TNameTags& tags) {
   if (at == window_.size()) return false;
   DropFront(at);
   std::shared_ptr<TSlot> slot = window_.front();
+  // The fetcher is opening it and reading its head and tail: reading it now
+  // would only wait for the same disk. Once fetched, the engine parses it
+  // itself through what was read, rather than open it once more.
+  wait([&] { return !fetching_ || slot->Fetched || slot->State != EState::Queued; });
+  if (slot->State == EState::Queued && fetching_ && Readable())
+    ReadUnlocked(lock, *NextToRead(), false);
   // Not begun yet: the engine reads it sooner itself than it would wait.
   // While it is being read, the engine reads the next files for the pool, as
   // long as no read waited for the disk: then a read of its own would hold up
@@ -301,10 +418,7 @@ bool TReadAhead::Take(const std::u16string& path, TNameTags& tags) {
     if (next != nullptr) {
       ReadUnlocked(lock, *next, false);
     } else {
-      wait([&] {
-        return slot->State != EState::Reading ||
-               (!demand_.Waiting() && handedOut_ < window_.size());
-      });
+      wait([&] { return slot->State != EState::Reading || (!demand_.Waiting() && Readable()); });
     }
   }
   DropFront(1);

@@ -2,7 +2,11 @@
 // that a scan keeps several reads in flight and parses on every core: a walker
 // thread lists the same folders in the same order a little ahead of the
 // engine, and reader threads run the engine's own tag read on each wanted file
-// it finds. The results wait in a bounded window in walk order. The engine,
+// it finds. Where the kernel allows, a fetcher thread first opens each file
+// and reads its head and tail through one io_uring, many files at a time,
+// and the readers parse only files it is done with, through what it read: on
+// a cold cache they seldom wait, and the disk has many reads queued at little
+// processor cost. The results wait in a bounded window in walk order. The engine,
 // at each file, takes the result read for exactly its path, or reads the file
 // itself when the pool has none (the walks disagree, a folder changed, the
 // read failed, the pool is off or has no threads): what it reports is the
@@ -20,11 +24,14 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/DOVFileStream.h"
 
 namespace dov {
+
+class TRingFetcher;
 
 // What the engine's tag read gives for one file.
 struct TNameTags {
@@ -77,8 +84,11 @@ class TReadAhead {
     std::function<bool(const std::u16string& name)> Wanted;
     // Whether the engine passes over a folder (a path without its last slash).
     std::function<bool(const std::u16string& folder)> Skipped;
-    // The engine's tag read; it may raise, and runs on several threads at once.
-    std::function<void(const std::u16string& path, TNameTags& tags)> Read;
+    // The engine's tag read, through the file when the pool opened it (else
+    // null); it may raise, and runs on several threads at once.
+    std::function<void(const std::u16string& path, std::unique_ptr<TDOVFileStream> opened,
+                       TNameTags& tags)>
+        Read;
   };
 
   // Starts walking and reading. Does nothing when read-ahead is off.
@@ -104,10 +114,16 @@ class TReadAhead {
   static constexpr size_t kWindow = 512;
   // How many listed files join the window at once.
   static constexpr size_t kBatch = 16;
+  // The most files the fetcher may be ahead of the readers: each holds a
+  // descriptor and two blocks of its head and tail.
+  static constexpr size_t kFetchAhead = 128;
 
   // Tests: at most this many reader threads (0: as if none could be started);
   // nullopt gives ReaderCount() again.
   static void LimitReaders(std::optional<unsigned> limit);
+  // Tests: whether the fetcher may be used (it is by default where the
+  // kernel allows).
+  static void AllowFetcher(bool allow);
   // Tests: runs with each path whose tags the pool read, after the read and
   // before the engine takes them; null removes it.
   static void SetBeforeTake(std::function<void(const std::u16string& path)> hook);
@@ -120,6 +136,8 @@ class TReadAhead {
   struct TSlot {
     std::u16string Path;
     EState State = EState::Queued;
+    bool Fetched = false;                    // the fetcher is done with it, or there is none
+    std::unique_ptr<TDOVFileStream> Opened;  // what the fetcher opened and read of it
     TNameTags Tags;
   };
 
@@ -129,6 +147,17 @@ class TReadAhead {
   bool Publish();
   void StartReaderIfNeeded();
   std::shared_ptr<TSlot> NextToRead();
+  // Whether the first queued slot may be read now.
+  bool Readable() const;
+  // How many more files the fetcher may hold, and how many listed ones it
+  // may take now.
+  size_t FetchLimitRoom() const;
+  size_t FetchRoom() const;
+  void FetchLoop();
+  using TFetchedFiles = std::vector<std::pair<int, std::unique_ptr<TDOVFileStream>>>;
+  void TakeForFetcher(size_t places, std::vector<std::shared_ptr<TSlot>>& taken);
+  void MarkFetched(TFetchedFiles& done);
+  void FetcherGone();
   void ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, bool watch);
   void ReadLoop(unsigned index);
   // Whether the slot's tags were read in full, the file opened.
@@ -147,6 +176,14 @@ class TReadAhead {
   // them in order, so the first handedOut_ are being read or done.
   std::deque<std::shared_ptr<TSlot>> window_;
   size_t handedOut_ = 0;
+  // The first fetchedOut_ are with the fetcher or done by it, at most
+  // fetchAhead_ more than the readers took.
+  size_t fetchedOut_ = 0;
+  size_t fetchAhead_ = 0;
+  bool fetching_ = false;  // the readers take only what the fetcher is done with
+  bool fetcherWaits_ = false;
+  std::condition_variable fetcherWake_;            // a slot listed, the walk ended, or stop
+  std::vector<std::shared_ptr<TSlot>> inFetcher_;  // by the fetcher's place
   unsigned idleReaders_ = 0;
   bool walkerWaits_ = false;
   bool engineWaits_ = false;
@@ -157,6 +194,7 @@ class TReadAhead {
   TReaderDemand demand_{0, 0};
   std::vector<std::thread> readers_;  // started by the walker as work queues up
   std::thread walker_;
+  std::thread fetcher_;
 };
 
 }  // namespace dov

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 
 #include "common/DOVTnt.h"
 #include "engine/ReadAhead.h"
@@ -100,13 +101,18 @@ bool TRenameEngine::IsSupportedAudioFile(std::u16string_view fileName, std::u16s
 
 void TRenameEngine::ReadNameTags(const std::u16string& path, std::u16string& artist,
                                  std::u16string& title, std::u16string& genre, int* openError,
-                                 TFileFacts* facts) {
+                                 TFileFacts* facts, std::unique_ptr<TDOVFileStream> opened) {
   artist.clear();
   title.clear();
   genre.clear();
   // The store opens only a file that exists, and a store without a file has
   // no fields: no test of its own is needed here.
-  TAPETags tags(WideToMarked(path), 3);
+  std::optional<TAPETags> store;
+  if (opened != nullptr)
+    store.emplace(WideToMarked(path), std::unique_ptr<TStream>(std::move(opened)));
+  else
+    store.emplace(WideToMarked(path), int8_t{3});
+  TAPETags& tags = *store;
   if (openError != nullptr) *openError = tags.OpenError();
   if (facts != nullptr) {
     const auto* file = dynamic_cast<const TDOVFileStream*>(tags.Stream());
@@ -233,16 +239,17 @@ int TRenameEngine::Collect(const TRenameOptions& options) {
   skippedFiles_.clear();
   int total = 0;
   // The walk's next files are read meanwhile on a pool of threads.
-  TReadAhead readAhead({options_.SourceFolder, options_.Subfolders,
-                        [](const std::u16string& name) {
-                          std::u16string ext;
-                          return IsSupportedAudioFile(name, ext);
-                        },
-                        [this](const std::u16string& folder) { return IsDestination(folder); },
-                        [](const std::u16string& path, TNameTags& tags) {
-                          ReadNameTags(path, tags.Artist, tags.Title, tags.Genre, &tags.OpenError,
-                                       &tags.Facts);
-                        }});
+  TReadAhead readAhead(
+      {options_.SourceFolder, options_.Subfolders,
+       [](const std::u16string& name) {
+         std::u16string ext;
+         return IsSupportedAudioFile(name, ext);
+       },
+       [this](const std::u16string& folder) { return IsDestination(folder); },
+       [](const std::u16string& path, std::unique_ptr<TDOVFileStream> opened, TNameTags& tags) {
+         ReadNameTags(path, tags.Artist, tags.Title, tags.Genre, &tags.OpenError, &tags.Facts,
+                      std::move(opened));
+       }});
   readAhead_ = &readAhead;
   struct TForget {
     TReadAhead*& pointer;

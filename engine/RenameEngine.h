@@ -90,10 +90,11 @@ class TRenameEngine {
   static bool IsSupportedAudioFile(std::u16string_view fileName, std::u16string& ext);
   // openError, when given, receives why an existing file could not be
   // opened (0 when it was, or when there is no file); facts, what the open
-  // found of the file.
+  // found of the file. opened, when given, is the file already opened.
   static void ReadNameTags(const std::u16string& path, std::u16string& artist,
                            std::u16string& title, std::u16string& genre, int* openError = nullptr,
-                           TFileFacts* facts = nullptr);
+                           TFileFacts* facts = nullptr,
+                           std::unique_ptr<TDOVFileStream> opened = nullptr);
   static std::u16string ReplaceInvalidChars(std::u16string_view name, char16_t replacement);
 
  private:

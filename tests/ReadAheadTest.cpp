@@ -35,6 +35,13 @@ class ReadAheadSetting {
   ~ReadAheadSetting() { ::unsetenv("DOV_READ_AHEAD"); }
 };
 
+// Lets the pool use its fetcher or not, for the life of the object.
+class FetcherSetting {
+ public:
+  explicit FetcherSetting(bool allow) { TReadAhead::AllowFetcher(allow); }
+  ~FetcherSetting() { TReadAhead::AllowFetcher(true); }
+};
+
 // Everything a job shows and does, in order, as text.
 class Transcript : public IRenameView, public IFileOps {
  public:
@@ -122,6 +129,8 @@ TEST(ReadAhead, TheFixturesGiveTheSameJobWithAndWithoutIt) {
     TRenameOptions options = Options(DOV_TEST_DATA_DIR, dir / "out", copy);
     std::vector<std::string> off = JobTranscript(options, false);
     EXPECT_EQ(JobTranscript(options, true), off) << (copy ? "copy" : "move");
+    FetcherSetting threadsOnly(false);
+    EXPECT_EQ(JobTranscript(options, true), off) << (copy ? "copy" : "move") << ", no fetcher";
     EXPECT_GT(off.size(), 20u);
   }
 }
@@ -157,16 +166,18 @@ TEST(ReadAhead, APoolWithFewOrNoReadersGivesTheSameJob) {
   ::chmod((dir / "in/closed").c_str(), 0755);
   TRenameOptions options = Options(dir / "in", dir / "out", false);
   const std::vector<std::string> off = JobTranscript(options, false);
-  for (unsigned readers : {0u, 1u, 2u}) {
-    TReadAhead::LimitReaders(readers);
-    TakenFromPool taken;
-    EXPECT_EQ(JobTranscript(options, true), off) << readers << " readers";
-    TReadAhead::LimitReaders(std::nullopt);
-    // Without readers the engine reads every file itself.
-    if (readers == 0) {
-      EXPECT_EQ(taken.count, 0);
+  for (bool fetcher : {false, true})
+    for (unsigned readers : {0u, 1u, 2u}) {
+      FetcherSetting setting(fetcher);
+      TReadAhead::LimitReaders(readers);
+      TakenFromPool taken;
+      EXPECT_EQ(JobTranscript(options, true), off) << readers << " readers, fetcher " << fetcher;
+      TReadAhead::LimitReaders(std::nullopt);
+      // Without readers or fetcher the engine reads every file itself.
+      if (readers == 0 && !fetcher) {
+        EXPECT_EQ(taken.count, 0);
+      }
     }
-  }
   TakenFromPool taken;
   EXPECT_EQ(JobTranscript(options, true), off);
   EXPECT_GT(taken.count, 0) << "the pool read nothing the engine took";
@@ -291,12 +302,13 @@ TEST(ReadAhead, TakesOnlyTheResultReadForItsOwnPath) {
   for (const auto& entry : fs::directory_iterator(dir.Path()))
     walk.push_back(W(entry.path().string()));
   ReadAheadSetting on(true);
-  TReadAhead readAhead({W(dir.Path().string()), false, [](const std::u16string&) { return true; },
-                        [](const std::u16string&) { return false; },
-                        [](const std::u16string& path, TNameTags& tags) {
-                          if (path.find(u"f13.") != std::u16string::npos) throw std::bad_alloc();
-                          tags.Artist = path;
-                        }});
+  TReadAhead readAhead(
+      {W(dir.Path().string()), false, [](const std::u16string&) { return true; },
+       [](const std::u16string&) { return false; },
+       [](const std::u16string& path, std::unique_ptr<TDOVFileStream>, TNameTags& tags) {
+         if (path.find(u"f13.") != std::u16string::npos) throw std::bad_alloc();
+         tags.Artist = path;
+       }});
   // Time for the pool to read its window; what it has not read when asked
   // is read by the engine, which is right too.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -333,12 +345,13 @@ TEST(ReadAhead, StopsAtOnceWhateverItsWalkIsDoing) {
   for (int taken : {0, 5, 1000}) {
     const auto start = std::chrono::steady_clock::now();
     {
-      TReadAhead readAhead({W(dir / "in"), true, [](const std::u16string&) { return true; },
-                            [](const std::u16string&) { return false; },
-                            [](const std::u16string& path, TNameTags& tags) {
-                              TRenameEngine::ReadNameTags(path, tags.Artist, tags.Title, tags.Genre,
-                                                          &tags.OpenError);
-                            }});
+      TReadAhead readAhead(
+          {W(dir / "in"), true, [](const std::u16string&) { return true; },
+           [](const std::u16string&) { return false; },
+           [](const std::u16string& path, std::unique_ptr<TDOVFileStream> opened, TNameTags& tags) {
+             TRenameEngine::ReadNameTags(path, tags.Artist, tags.Title, tags.Genre, &tags.OpenError,
+                                         nullptr, std::move(opened));
+           }});
       TNameTags tags;
       for (int i = 0; i < taken; ++i) readAhead.Take(W(dir / "in/none.mp3"), tags);
     }
@@ -393,7 +406,7 @@ TEST(ReadAhead, StartsMoreReadersWhileReadsWait) {
       std::min(std::max(2u, std::thread::hardware_concurrency()) - 1, TReadAhead::ReaderCount());
   TReadAhead readAhead({W(dir.Path().string()), false, [](const std::u16string&) { return true; },
                         [](const std::u16string&) { return false; },
-                        [](const std::u16string&, TNameTags&) {
+                        [](const std::u16string&, std::unique_ptr<TDOVFileStream>, TNameTags&) {
                           std::this_thread::sleep_for(std::chrono::milliseconds(2));
                         }});
   const auto start = std::chrono::steady_clock::now();
