@@ -98,10 +98,10 @@ TReadAhead::TReadAhead(TRules rules) : rules_(std::move(rules)) {
                           ReaderLimit().value_or(ReaderCount()));
   try {
     fetchAhead_ = FetcherFiles();
-    fetching_ = FetcherAllowed();
-    if (fetching_) fetcher_ = std::thread([this] { FetchLoop(); });
+    fetcherUsable_ = FetcherAllowed();
+    if (fetcherUsable_) fetcher_ = std::thread([this] { FetchLoop(); });
   } catch (const std::system_error&) {
-    fetching_ = false;  // the readers read the files from the disk themselves
+    fetcherUsable_ = false;  // the readers read the files from the disk themselves
   }
   try {
     walker_ = std::thread([this] {
@@ -224,16 +224,35 @@ void TReadAhead::StartReaderIfNeeded() {
   }
 }
 
-bool TReadAhead::Readable() const {
-  return handedOut_ < window_.size() && (!fetching_ || window_[handedOut_]->Fetched);
+// The first slot a reader may take: a queued one and, while fetching, one
+// the fetcher is done with, whichever came first, so that a file whose open
+// waits long holds up no other; the window's size when there is none.
+size_t TReadAhead::FirstReadable() const {
+  if (!fetching_) return handedOut_;
+  const size_t end = std::min(fetchedOut_, window_.size());
+  for (size_t at = handedOut_; at < end; ++at)
+    if (window_[at]->State == EState::Queued && window_[at]->Fetched) return at;
+  return window_.size();
 }
 
-// The first queued slot, marked as being read; null when none may be read.
+bool TReadAhead::Readable() const {
+  return FirstReadable() < window_.size();
+}
+
+// The first slot a reader may take, marked as being read; null when none.
 std::shared_ptr<TReadAhead::TSlot> TReadAhead::NextToRead() {
-  if (!Readable()) return nullptr;
-  std::shared_ptr<TSlot> slot = window_[handedOut_++];
+  const size_t at = FirstReadable();
+  if (at >= window_.size()) return nullptr;
+  return HandOut(at);
+}
+
+std::shared_ptr<TReadAhead::TSlot> TReadAhead::HandOut(size_t at) {
+  std::shared_ptr<TSlot> slot = window_[at];
   slot->State = EState::Reading;
-  if (fetcherWaits_ && FetchLimitRoom() == fetchAhead_ / 4 && FetchRoom() > 0)
+  const size_t roomBefore = FetchLimitRoom();
+  while (handedOut_ < window_.size() && window_[handedOut_]->State != EState::Queued) ++handedOut_;
+  const size_t wakeAt = fetchAhead_ / 4;
+  if (fetcherWaits_ && roomBefore < wakeAt && FetchLimitRoom() >= wakeAt && FetchRoom() > 0)
     fetcherWake_.notify_one();
   return slot;
 }
@@ -251,6 +270,10 @@ void TReadAhead::ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, b
   slot.State = read ? EState::Read : EState::Failed;
   const bool waited = watch && after.ru_nvcsw > before.ru_nvcsw;
   if (watch) demand_.Count(waited);
+  if (waited && fetcherUsable_ && !fetchWanted_) {
+    fetchWanted_ = true;
+    fetcherWake_.notify_one();
+  }
   if (waited) {
     restWake_.notify_all();
     StartReaderIfNeeded();
@@ -313,7 +336,7 @@ void TReadAhead::TakeForFetcher(size_t places, std::vector<std::shared_ptr<TSlot
 void TReadAhead::MarkFetched(TFetchedFiles& done) {
   for (auto& [place, stream] : done) {
     std::shared_ptr<TSlot>& slot = inFetcher_[static_cast<size_t>(place)];
-    slot->Opened = std::move(stream);
+    if (slot->State == EState::Queued) slot->Opened = std::move(stream);
     slot->Fetched = true;
     slot.reset();
   }
@@ -323,49 +346,91 @@ void TReadAhead::MarkFetched(TFetchedFiles& done) {
 }
 
 // From now on the readers take every file as it comes.
-void TReadAhead::FetcherGone() {
+void TReadAhead::StopFetching() {
   fetching_ = false;
   readerWake_.notify_all();
   engineWake_.notify_all();
 }
 
-// The lock is released before the fetcher goes, which waits for its last
-// operations.
+// Under the lock, with the fetcher idle: waits until reads wait for the disk
+// and starts fetching (making the ring the first time); false when the
+// fetcher is not needed or cannot be used.
+bool TReadAhead::StartFetching(std::unique_lock<std::mutex>& lock,
+                               std::unique_ptr<TRingFetcher>& fetcher) {
+  fetcherWake_.wait(lock, [this] { return stop_ || walkEnded_ || fetchWanted_; });
+  if (stop_ || !fetchWanted_) return false;
+  if (fetcher == nullptr) {
+    lock.unlock();
+    fetcher = std::make_unique<TRingFetcher>(static_cast<unsigned>(fetchAhead_));
+    lock.lock();
+    if (!fetcher->Valid()) {
+      fetcherUsable_ = false;
+      return false;
+    }
+    inFetcher_.resize(fetchAhead_);
+  }
+  fetchedOut_ = std::max(fetchedOut_, handedOut_);
+  fetching_ = true;
+  return true;
+}
+
+// Fetches while reads wait for the disk. Off at first, since on a warm cache
+// the readers read sooner themselves than through another thread; a read
+// that waited turns it on, and kFastSteps batches in a row that all came
+// from the page cache turn it off again. The lock is released before the
+// fetcher goes, which waits for its last operations.
 void TReadAhead::FetchLoop() {
-  TRingFetcher fetcher(static_cast<unsigned>(fetchAhead_));
-  inFetcher_.resize(fetchAhead_);
+  std::unique_ptr<TRingFetcher> fetcher;
   std::vector<std::shared_ptr<TSlot>> taken;
   TFetchedFiles done;
+  unsigned fastSteps = 0;
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!fetcher.Valid()) return FetcherGone();
-  for (bool stepped = true; stepped && !stop_;) {
+  while (!stop_) {
     MarkFetched(done);
-    TakeForFetcher(fetcher.FreePlaces(), taken);
-    if (fetcher.InFlight() == 0 && taken.empty()) {
-      // Every file is fetched: the readers' gate stays, all pass it.
-      if (walkEnded_ && fetchedOut_ == window_.size()) return;
-      fetcherWaits_ = true;
-      // Woken for a quarter of its files at a time, not for each one the
-      // readers take.
-      fetcherWake_.wait(lock, [this] {
-        return stop_ || (FetchRoom() > 0 && FetchLimitRoom() >= fetchAhead_ / 4) ||
-               (walkEnded_ && (fetchedOut_ == window_.size() || FetchRoom() > 0));
-      });
-      fetcherWaits_ = false;
+    if (!fetching_ && !StartFetching(lock, fetcher)) return;
+    if (fetcher->InFlight() == 0 && fastSteps >= kFastSteps) {
+      fetchWanted_ = false;
+      fastSteps = 0;
+      StopFetching();
       continue;
     }
+    TakeForFetcher(fetcher->FreePlaces(), taken);
+    if (fetcher->InFlight() == 0 && taken.empty()) {
+      // Every file is fetched: the readers' gate stays, all pass it.
+      if (walkEnded_ && fetchedOut_ == window_.size()) return;
+      WaitForFilesToFetch(lock);
+      continue;
+    }
+    const bool wasIdle = fetcher->InFlight() == 0 && !taken.empty();
     // A slot's path stays as listed: it is read without the lock.
     lock.unlock();
     for (std::shared_ptr<TSlot>& slot : taken)
-      inFetcher_[static_cast<size_t>(fetcher.Start(WideToNative(slot->Path)))] = std::move(slot);
+      inFetcher_[static_cast<size_t>(fetcher->Start(WideToNative(slot->Path)))] = std::move(slot);
     taken.clear();
-    stepped = fetcher.Step(true, [&done](int place, std::unique_ptr<TDOVFileStream> stream) {
+    const auto collect = [&done](int place, std::unique_ptr<TDOVFileStream> stream) {
       done.emplace_back(place, std::move(stream));
-    });
+    };
+    bool stepped = fetcher->Step(false, collect);
+    const bool fast = wasIdle && fetcher->InFlight() == 0;
+    if (stepped && !fast) stepped = fetcher->Step(true, collect);
     lock.lock();
+    fastSteps = fast ? fastSteps + 1 : 0;
+    if (!stepped) break;
   }
   MarkFetched(done);
-  FetcherGone();
+  fetcherUsable_ = false;
+  StopFetching();
+}
+
+// Woken for a quarter of its files at a time, not for each one the readers
+// take.
+void TReadAhead::WaitForFilesToFetch(std::unique_lock<std::mutex>& lock) {
+  fetcherWaits_ = true;
+  fetcherWake_.wait(lock, [this] {
+    return stop_ || (FetchRoom() > 0 && FetchLimitRoom() >= fetchAhead_ / 4) ||
+           (walkEnded_ && (fetchedOut_ == window_.size() || FetchRoom() > 0));
+  });
+  fetcherWaits_ = false;
 }
 
 unsigned TReadAhead::ReadersStarted() {
@@ -407,8 +472,8 @@ bool TReadAhead::Take(const std::u16string& path, TNameTags& tags) {
   // would only wait for the same disk. Once fetched, the engine parses it
   // itself through what was read, rather than open it once more.
   wait([&] { return !fetching_ || slot->Fetched || slot->State != EState::Queued; });
-  if (slot->State == EState::Queued && fetching_ && Readable())
-    ReadUnlocked(lock, *NextToRead(), false);
+  if (slot->State == EState::Queued && fetching_ && slot->Fetched)
+    ReadUnlocked(lock, *HandOut(0), false);
   // Not begun yet: the engine reads it sooner itself than it would wait.
   // While it is being read, the engine reads the next files for the pool, as
   // long as no read waited for the disk: then a read of its own would hold up

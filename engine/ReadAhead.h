@@ -117,6 +117,9 @@ class TReadAhead {
   // The most files the fetcher may be ahead of the readers: each holds a
   // descriptor and two blocks of its head and tail.
   static constexpr size_t kFetchAhead = 128;
+  // Batches of the fetcher in a row that found everything in the page cache
+  // before it leaves the reading to the readers again.
+  static constexpr unsigned kFastSteps = 4;
 
   // Tests: at most this many reader threads (0: as if none could be started);
   // nullopt gives ReaderCount() again.
@@ -147,7 +150,9 @@ class TReadAhead {
   bool Publish();
   void StartReaderIfNeeded();
   std::shared_ptr<TSlot> NextToRead();
-  // Whether the first queued slot may be read now.
+  std::shared_ptr<TSlot> HandOut(size_t at);
+  size_t FirstReadable() const;
+  // Whether a reader may take a slot now.
   bool Readable() const;
   // How many more files the fetcher may hold, and how many listed ones it
   // may take now.
@@ -157,7 +162,9 @@ class TReadAhead {
   using TFetchedFiles = std::vector<std::pair<int, std::unique_ptr<TDOVFileStream>>>;
   void TakeForFetcher(size_t places, std::vector<std::shared_ptr<TSlot>>& taken);
   void MarkFetched(TFetchedFiles& done);
-  void FetcherGone();
+  bool StartFetching(std::unique_lock<std::mutex>& lock, std::unique_ptr<TRingFetcher>& fetcher);
+  void StopFetching();
+  void WaitForFilesToFetch(std::unique_lock<std::mutex>& lock);
   void ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, bool watch);
   void ReadLoop(unsigned index);
   // Whether the slot's tags were read in full, the file opened.
@@ -173,16 +180,19 @@ class TReadAhead {
   std::condition_variable engineWake_;  // a slot read, a slot listed, or the walk ended
   std::condition_variable restWake_;    // more readers wanted, the walk ended, or stop
   // The wanted files listed and not taken yet, in walk order. Readers take
-  // them in order, so the first handedOut_ are being read or done.
+  // them in order, or while fetching in the order the fetcher is done with
+  // them; the first handedOut_ are being read or done.
   std::deque<std::shared_ptr<TSlot>> window_;
   size_t handedOut_ = 0;
   // The first fetchedOut_ are with the fetcher or done by it, at most
   // fetchAhead_ more than the readers took.
   size_t fetchedOut_ = 0;
   size_t fetchAhead_ = 0;
-  bool fetching_ = false;  // the readers take only what the fetcher is done with
-  bool fetcherWaits_ = false;
-  std::condition_variable fetcherWake_;            // a slot listed, the walk ended, or stop
+  bool fetcherUsable_ = false;           // its thread runs, and its ring is not known to fail
+  bool fetchWanted_ = false;             // a read waited for the disk
+  bool fetching_ = false;                // the readers take only what the fetcher is done with
+  bool fetcherWaits_ = false;            // for files to fetch
+  std::condition_variable fetcherWake_;  // a slot listed, the walk ended, or stop
   std::vector<std::shared_ptr<TSlot>> inFetcher_;  // by the fetcher's place
   unsigned idleReaders_ = 0;
   bool walkerWaits_ = false;

@@ -9,9 +9,10 @@ namespace dov {
 namespace {
 
 constexpr uint64_t kPage = 4096;
-// The tail read ahead: the last pages, where the tags at the end of a file
-// and their footers are.
-constexpr uint64_t kTailBytes = 8192;
+// The tail read ahead starts at the page of the last 128 bytes (an ID3v1 tag
+// there, an APEv2 footer before it), as the stream itself reads it: the disk
+// reads no page more than before.
+constexpr uint64_t kTailBytes = 128;
 
 enum EKind : int { kOpen = 1, kHead, kTail };
 
@@ -58,7 +59,7 @@ int TRingFetcher::Start(std::string nativePath) {
   return place;
 }
 
-// The head block from the start, and the tail block over the last pages.
+// The head block from the start, and the tail block over the last page.
 void TRingFetcher::Opened(int place, TFile& file, int result, const TDone& done) {
   int error = 0;
   if (result >= 0) file.Stream = TDOVFileStream::Adopt(result, error);
