@@ -29,6 +29,8 @@ class TIoRing {
   bool OpenAt(const char* path, int flags, uint64_t tag);
   bool ReadAt(int fd, void* buffer, unsigned count, uint64_t offset, uint64_t tag);
 
+  // Operations queued and not yet handed to the kernel.
+  unsigned Queued() const { return queued_; }
   // Hands the queued operations to the kernel and, when wait, blocks until
   // at least one outcome is there. False when the kernel refused.
   bool Submit(bool wait);

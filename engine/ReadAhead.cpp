@@ -412,7 +412,7 @@ void TReadAhead::FetchLoop() {
     };
     bool stepped = fetcher->Step(false, collect);
     const bool fast = wasIdle && fetcher->InFlight() == 0;
-    if (stepped && !fast) stepped = fetcher->Step(true, collect);
+    if (stepped && fetcher->InFlight() > 0) stepped = fetcher->Step(true, collect);
     lock.lock();
     fastSteps = fast ? fastSteps + 1 : 0;
     if (!stepped) break;

@@ -88,21 +88,30 @@ void TRingFetcher::Finish(int place, TFile& file, const TDone& done) {
 bool TRingFetcher::Step(bool wait, const TDone& done) {
   for (int place : std::exchange(notQueued_, {}))
     Finish(place, files_[static_cast<size_t>(place)], done);
-  if (!ring_.Submit(wait && InFlight() > 0)) return false;
-  ring_.Reap([&](uint64_t tag, int result) {
-    const auto place = static_cast<int>(tag >> 2);
-    TFile& file = files_[static_cast<size_t>(place)];
-    const auto kind = static_cast<int>(tag & 3);
-    if (kind == kOpen) return Opened(place, file, result, done);
-    // Only a whole read fills its block: a short one would pass for the end
-    // of the file. A block left empty is read again by the parse.
-    const int block = kind == kHead ? 0 : 1;
-    const int64_t start = kind == kHead ? 0 : file.TailStart;
-    if (result >= 0 && static_cast<size_t>(result) == Wanted(*file.Stream, start))
-      file.Stream->Preloaded(block, start, static_cast<size_t>(result));
-    if (--file.Pending == 0) Finish(place, file, done);
-  });
+  const auto reap = [&](uint64_t tag, int result) { Reaped(tag, result, done); };
+  // What the kernel does at once (an open or a read from the page cache) is
+  // reaped at once, and the reads it queues go in the same step.
+  do {
+    if (!ring_.Submit(false)) return false;
+  } while (ring_.Reap(reap) > 0 && ring_.Queued() > 0);
+  if (!wait || InFlight() == 0) return true;
+  if (!ring_.Submit(true)) return false;
+  ring_.Reap(reap);
   return true;
+}
+
+void TRingFetcher::Reaped(uint64_t tag, int result, const TDone& done) {
+  const auto place = static_cast<int>(tag >> 2);
+  TFile& file = files_[static_cast<size_t>(place)];
+  const auto kind = static_cast<int>(tag & 3);
+  if (kind == kOpen) return Opened(place, file, result, done);
+  // Only a whole read fills its block: a short one would pass for the end
+  // of the file. A block left empty is read again by the parse.
+  const int block = kind == kHead ? 0 : 1;
+  const int64_t start = kind == kHead ? 0 : file.TailStart;
+  if (result >= 0 && static_cast<size_t>(result) == Wanted(*file.Stream, start))
+    file.Stream->Preloaded(block, start, static_cast<size_t>(result));
+  if (--file.Pending == 0) Finish(place, file, done);
 }
 
 }  // namespace dov

@@ -34,9 +34,9 @@ class TRingFetcher {
   size_t FreePlaces() const { return free_.size(); }
   // Starts the file in a free place, which it returns (one must be free).
   int Start(std::string nativePath);
-  // Hands what is queued to the kernel, waits for an outcome when wait and
-  // files are in flight, and reports each file finished. False when the ring
-  // failed.
+  // Hands what is queued to the kernel and reports each file finished; then,
+  // when wait and files are still in flight, waits for one more outcome.
+  // False when the ring failed.
   bool Step(bool wait, const TDone& done);
 
  private:
@@ -48,6 +48,7 @@ class TRingFetcher {
   };
   void Opened(int place, TFile& file, int result, const TDone& done);
   void Finish(int place, TFile& file, const TDone& done);
+  void Reaped(uint64_t tag, int result, const TDone& done);
 
   TIoRing ring_;
   std::vector<TFile> files_;

@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -18,6 +21,7 @@
 #include "common/DOVTnt.h"
 #include "engine/FileOps.h"
 #include "engine/RenameEngine.h"
+#include "engine/RingFetcher.h"
 #include "tests/TestSupport.h"
 
 namespace dov {
@@ -335,6 +339,49 @@ TEST(ReadAhead, TakesOnlyTheResultReadForItsOwnPath) {
   }
   EXPECT_FALSE(take(walk[0]));
   EXPECT_GT(fromPool, 100);
+}
+
+// Reads that wait for the disk (here: those of the first files sleep) bring
+// the fetcher in, and the files it opened are read through what it read;
+// once its batches come whole from the page cache it leaves the rest to the
+// readers.
+TEST(ReadAhead, FetchesWhileReadsWaitAndLeavesCachedFilesToTheReaders) {
+  if (!TRingFetcher(1).Valid()) GTEST_SKIP() << "the kernel gives no io_uring here";
+  TempDir dir;
+  constexpr int kFiles = 2000;
+  for (int i = 0; i < kFiles; ++i) WriteFile(dir / ("f" + std::to_string(i) + ".mp3"), Tagged(i));
+  std::vector<std::u16string> walk;  // the walker's order: the folder's
+  for (const auto& entry : fs::directory_iterator(dir.Path()))
+    walk.push_back(W(entry.path().string()));
+  const std::set<std::u16string> slow(walk.begin(), walk.begin() + 200);
+  std::mutex mutex;
+  std::map<std::u16string, bool> fetched;
+  const auto read = [&](const std::u16string& path, std::unique_ptr<TDOVFileStream> opened,
+                        TNameTags& tags) {
+    if (slow.count(path)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool through = opened != nullptr;
+    TRenameEngine::ReadNameTags(path, tags.Artist, tags.Title, tags.Genre, &tags.OpenError, nullptr,
+                                std::move(opened));
+    std::lock_guard<std::mutex> lock(mutex);
+    fetched[path] = through;
+  };
+  ReadAheadSetting on(true);
+  TReadAhead readAhead({W(dir.Path().string()), false, [](const std::u16string&) { return true; },
+                        [](const std::u16string&) { return false; }, read});
+  for (const std::u16string& path : walk) {
+    TNameTags tags;
+    if (!readAhead.Take(path, tags)) read(path, nullptr, tags);  // as the engine does
+    const std::string name = fs::path(WideToNative(path)).stem().string();
+    EXPECT_EQ(tags.Title, W("Title " + name.substr(1))) << name;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  const auto through = [&](size_t from, size_t to) {
+    int count = 0;
+    for (size_t i = from; i < to; ++i) count += fetched[walk[i]];
+    return count;
+  };
+  EXPECT_GT(through(0, walk.size()), 0) << "nothing came through the fetcher";
+  EXPECT_LT(through(walk.size() - 500, walk.size()), 500) << "the fetcher never stopped";
 }
 
 TEST(ReadAhead, StopsAtOnceWhateverItsWalkIsDoing) {
