@@ -32,9 +32,9 @@ std::optional<unsigned>& ReaderLimit() {
   return limit;
 }
 
-bool& FetcherAllowed() {
-  static bool allowed = true;
-  return allowed;
+TReadAhead::EFetcherUse& FetcherUse() {
+  static TReadAhead::EFetcherUse use = TReadAhead::EFetcherUse::WhenReadsWait;
+  return use;
 }
 
 // How many files the fetcher may hold open, in flight or waiting for a
@@ -84,8 +84,8 @@ void TReadAhead::LimitReaders(std::optional<unsigned> limit) {
   ReaderLimit() = limit;
 }
 
-void TReadAhead::AllowFetcher(bool allow) {
-  FetcherAllowed() = allow;
+void TReadAhead::UseFetcher(EFetcherUse use) {
+  FetcherUse() = use;
 }
 
 void TReadAhead::SetBeforeTake(std::function<void(const std::u16string& path)> hook) {
@@ -98,7 +98,8 @@ TReadAhead::TReadAhead(TRules rules) : rules_(std::move(rules)) {
                           ReaderLimit().value_or(ReaderCount()));
   try {
     fetchAhead_ = FetcherFiles();
-    fetcherUsable_ = FetcherAllowed();
+    fetcherUsable_ = FetcherUse() != EFetcherUse::Never;
+    fetchAlways_ = fetchWanted_ = FetcherUse() == EFetcherUse::Always;
     if (fetcherUsable_) fetcher_ = std::thread([this] { FetchLoop(); });
   } catch (const std::system_error&) {
     fetcherUsable_ = false;  // the readers read the files from the disk themselves
@@ -388,7 +389,7 @@ void TReadAhead::FetchLoop() {
   while (!stop_) {
     MarkFetched(done);
     if (!fetching_ && !StartFetching(lock, fetcher)) return;
-    if (fetcher->InFlight() == 0 && fastSteps >= kFastSteps) {
+    if (fetcher->InFlight() == 0 && fastSteps >= kFastSteps && !fetchAlways_) {
       fetchWanted_ = false;
       fastSteps = 0;
       StopFetching();

@@ -124,9 +124,10 @@ class TReadAhead {
   // Tests: at most this many reader threads (0: as if none could be started);
   // nullopt gives ReaderCount() again.
   static void LimitReaders(std::optional<unsigned> limit);
-  // Tests: whether the fetcher may be used (it is by default where the
-  // kernel allows).
-  static void AllowFetcher(bool allow);
+  // Tests: whether the fetcher is used never, while reads wait for the disk
+  // (the default, where the kernel allows), or always.
+  enum class EFetcherUse { Never, WhenReadsWait, Always };
+  static void UseFetcher(EFetcherUse use);
   // Tests: runs with each path whose tags the pool read, after the read and
   // before the engine takes them; null removes it.
   static void SetBeforeTake(std::function<void(const std::u16string& path)> hook);
@@ -188,8 +189,9 @@ class TReadAhead {
   // fetchAhead_ more than the readers took.
   size_t fetchedOut_ = 0;
   size_t fetchAhead_ = 0;
-  bool fetcherUsable_ = false;           // its thread runs, and its ring is not known to fail
-  bool fetchWanted_ = false;             // a read waited for the disk
+  bool fetcherUsable_ = false;  // its thread runs, and its ring is not known to fail
+  bool fetchWanted_ = false;    // a read waited for the disk
+  bool fetchAlways_ = false;
   bool fetching_ = false;                // the readers take only what the fetcher is done with
   bool fetcherWaits_ = false;            // for files to fetch
   std::condition_variable fetcherWake_;  // a slot listed, the walk ended, or stop
