@@ -271,7 +271,9 @@ void TReadAhead::ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, b
   slot.State = read ? EState::Read : EState::Failed;
   const bool waited = watch && after.ru_nvcsw > before.ru_nvcsw;
   if (watch) demand_.Count(waited);
-  if (waited && fetcherUsable_ && !fetchWanted_) {
+  // Two in a row: a single watched read may have waited for a lock.
+  if (watch) waitsInARow_ = waited ? waitsInARow_ + 1 : 0;
+  if (waitsInARow_ >= 2 && fetcherUsable_ && !fetchWanted_) {
     fetchWanted_ = true;
     fetcherWake_.notify_one();
   }

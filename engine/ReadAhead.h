@@ -190,7 +190,8 @@ class TReadAhead {
   size_t fetchedOut_ = 0;
   size_t fetchAhead_ = 0;
   bool fetcherUsable_ = false;  // its thread runs, and its ring is not known to fail
-  bool fetchWanted_ = false;    // a read waited for the disk
+  bool fetchWanted_ = false;    // reads waited for the disk
+  unsigned waitsInARow_ = 0;    // watched reads that waited
   bool fetchAlways_ = false;
   bool fetching_ = false;                // the readers take only what the fetcher is done with
   bool fetcherWaits_ = false;            // for files to fetch
