@@ -250,11 +250,8 @@ std::shared_ptr<TReadAhead::TSlot> TReadAhead::NextToRead() {
 std::shared_ptr<TReadAhead::TSlot> TReadAhead::HandOut(size_t at) {
   std::shared_ptr<TSlot> slot = window_[at];
   slot->State = EState::Reading;
-  const size_t roomBefore = FetchLimitRoom();
   while (handedOut_ < window_.size() && window_[handedOut_]->State != EState::Queued) ++handedOut_;
-  const size_t wakeAt = fetchAhead_ / 4;
-  if (fetcherWaits_ && roomBefore < wakeAt && FetchLimitRoom() >= wakeAt && FetchRoom() > 0)
-    fetcherWake_.notify_one();
+  Unhold(*slot);
   return slot;
 }
 
@@ -322,8 +319,17 @@ bool TReadAhead::ReadSlot(TSlot& slot) const {
 }
 
 size_t TReadAhead::FetchLimitRoom() const {
-  const size_t most = handedOut_ + fetchAhead_;
-  return fetchedOut_ < most ? most - fetchedOut_ : 0;
+  return fetchAhead_ > fetchHeld_ ? fetchAhead_ - fetchHeld_ : 0;
+}
+
+// A file the fetcher took is handed out or dropped: room for one more, and
+// the fetcher is woken once a quarter of its files is free.
+void TReadAhead::Unhold(TSlot& slot) {
+  if (!slot.Held) return;
+  slot.Held = false;
+  --fetchHeld_;
+  if (fetcherWaits_ && FetchLimitRoom() == fetchAhead_ / 4 && FetchRoom() > 0)
+    fetcherWake_.notify_one();
 }
 
 size_t TReadAhead::FetchRoom() const {
@@ -332,7 +338,11 @@ size_t TReadAhead::FetchRoom() const {
 
 // Under the lock: the next listed files, as many as the fetcher takes.
 void TReadAhead::TakeForFetcher(size_t places, std::vector<std::shared_ptr<TSlot>>& taken) {
-  while (taken.size() < places && FetchRoom() > 0) taken.push_back(window_[fetchedOut_++]);
+  while (taken.size() < places && FetchRoom() > 0) {
+    taken.push_back(window_[fetchedOut_++]);
+    taken.back()->Held = true;
+    ++fetchHeld_;
+  }
 }
 
 // Under the lock: the files the fetcher is done with, for the readers.
@@ -447,6 +457,7 @@ unsigned TReadAhead::ReadersWanted() {
 }
 
 void TReadAhead::DropFront(size_t count) {
+  for (size_t at = 0; at < count; ++at) Unhold(*window_[at]);
   window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(count));
   handedOut_ = handedOut_ > count ? handedOut_ - count : 0;
   fetchedOut_ = fetchedOut_ > count ? fetchedOut_ - count : 0;

@@ -141,6 +141,7 @@ class TReadAhead {
     std::u16string Path;
     EState State = EState::Queued;
     bool Fetched = false;                    // the fetcher is done with it, or there is none
+    bool Held = false;                       // the fetcher took it, and no reader has yet
     std::unique_ptr<TDOVFileStream> Opened;  // what the fetcher opened and read of it
     TNameTags Tags;
   };
@@ -158,6 +159,7 @@ class TReadAhead {
   // How many more files the fetcher may hold, and how many listed ones it
   // may take now.
   size_t FetchLimitRoom() const;
+  void Unhold(TSlot& slot);
   size_t FetchRoom() const;
   void FetchLoop();
   using TFetchedFiles = std::vector<std::pair<int, std::unique_ptr<TDOVFileStream>>>;
@@ -185,10 +187,11 @@ class TReadAhead {
   // them; the first handedOut_ are being read or done.
   std::deque<std::shared_ptr<TSlot>> window_;
   size_t handedOut_ = 0;
-  // The first fetchedOut_ are with the fetcher or done by it, at most
-  // fetchAhead_ more than the readers took.
+  // The first fetchedOut_ were taken by the fetcher; at most fetchAhead_ of
+  // them it holds (in flight, or done and not taken by a reader).
   size_t fetchedOut_ = 0;
   size_t fetchAhead_ = 0;
+  size_t fetchHeld_ = 0;
   bool fetcherUsable_ = false;  // its thread runs, and its ring is not known to fail
   bool fetchWanted_ = false;    // reads waited for the disk
   unsigned waitsInARow_ = 0;    // watched reads that waited
