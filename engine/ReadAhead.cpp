@@ -47,6 +47,14 @@ size_t FetcherFiles() {
   return static_cast<size_t>(std::clamp<rlim_t>(limit.rlim_cur / 8, 1, kMost));
 }
 
+constexpr unsigned kReadersWithFetcher = 8;
+
+// Whether this kernel gives an io_uring at all; asked once.
+bool IoRingWorks() {
+  static const bool works = TIoRing(1).Valid();
+  return works;
+}
+
 std::function<void(const std::u16string&)>& BeforeTake() {
   static std::function<void(const std::u16string&)> hook;
   return hook;
@@ -94,12 +102,17 @@ void TReadAhead::SetBeforeTake(std::function<void(const std::u16string& path)> h
 
 TReadAhead::TReadAhead(TRules rules) : rules_(std::move(rules)) {
   if (!Enabled()) return;
+  fetcherUsable_ = FetcherUse() != EFetcherUse::Never && IoRingWorks();
+  fetchAlways_ = fetchWanted_ = fetcherUsable_ && FetcherUse() == EFetcherUse::Always;
+  fetchAhead_ = FetcherFiles();
+  // With the fetcher the readers parse, and read only what lies beyond a
+  // file's head and tail: a few in flight are enough, and fewer threads
+  // take turns on the cores.
+  const unsigned most =
+      fetcherUsable_ ? std::min(ReaderCount(), kReadersWithFetcher) : ReaderCount();
   demand_ = TReaderDemand(std::max(2u, std::thread::hardware_concurrency()) - 1,
-                          ReaderLimit().value_or(ReaderCount()));
+                          ReaderLimit().value_or(most));
   try {
-    fetchAhead_ = FetcherFiles();
-    fetcherUsable_ = FetcherUse() != EFetcherUse::Never;
-    fetchAlways_ = fetchWanted_ = FetcherUse() == EFetcherUse::Always;
     if (fetcherUsable_) fetcher_ = std::thread([this] { FetchLoop(); });
   } catch (const std::system_error&) {
     fetcherUsable_ = false;  // the readers read the files from the disk themselves
