@@ -37,14 +37,13 @@ TReadAhead::EFetcherUse& FetcherUse() {
   return use;
 }
 
-// How many files the fetcher may hold open, in flight or waiting for a
-// reader: at most an eighth of the descriptors the process may have, so that
-// the engine's own opens never run short because of it.
-size_t FetcherFiles() {
-  constexpr size_t kMost = TReadAhead::kFetchAhead;
+// At most an eighth of the descriptors the process may have, and at most
+// most: the fetcher's files and the readers each hold one, and the engine's
+// own opens must never run short because of them.
+size_t WithinDescriptors(size_t most) {
   rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMost;
-  return static_cast<size_t>(std::clamp<rlim_t>(limit.rlim_cur / 8, 1, kMost));
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return most;
+  return static_cast<size_t>(std::clamp<rlim_t>(limit.rlim_cur / 8, 1, most));
 }
 
 constexpr unsigned kReadersWithFetcher = 8;
@@ -104,12 +103,12 @@ TReadAhead::TReadAhead(TRules rules) : rules_(std::move(rules)) {
   if (!Enabled()) return;
   fetcherUsable_ = FetcherUse() != EFetcherUse::Never && IoRingWorks();
   fetchAlways_ = fetchWanted_ = fetcherUsable_ && FetcherUse() == EFetcherUse::Always;
-  fetchAhead_ = FetcherFiles();
+  fetchAhead_ = WithinDescriptors(kFetchAhead);
   // With the fetcher the readers parse, and read only what lies beyond a
   // file's head and tail: a few in flight are enough, and fewer threads
   // take turns on the cores.
-  const unsigned most =
-      fetcherUsable_ ? std::min(ReaderCount(), kReadersWithFetcher) : ReaderCount();
+  const auto most = static_cast<unsigned>(WithinDescriptors(
+      fetcherUsable_ ? std::min(ReaderCount(), kReadersWithFetcher) : ReaderCount()));
   demand_ = TReaderDemand(std::max(2u, std::thread::hardware_concurrency()) - 1,
                           ReaderLimit().value_or(most));
   try {
@@ -341,8 +340,12 @@ void TReadAhead::Unhold(TSlot& slot) {
   if (!slot.Held) return;
   slot.Held = false;
   --fetchHeld_;
-  if (fetcherWaits_ && FetchLimitRoom() == fetchAhead_ / 4 && FetchRoom() > 0)
+  if (fetcherWaits_ && FetchLimitRoom() == FetcherWakeRoom() && FetchRoom() > 0)
     fetcherWake_.notify_one();
+}
+
+size_t TReadAhead::FetcherWakeRoom() const {
+  return std::max<size_t>(1, fetchAhead_ / 4);
 }
 
 size_t TReadAhead::FetchRoom() const {
@@ -453,7 +456,7 @@ void TReadAhead::FetchLoop() {
 void TReadAhead::WaitForFilesToFetch(std::unique_lock<std::mutex>& lock) {
   fetcherWaits_ = true;
   fetcherWake_.wait(lock, [this] {
-    return stop_ || (FetchRoom() > 0 && FetchLimitRoom() >= fetchAhead_ / 4) ||
+    return stop_ || (FetchRoom() > 0 && FetchLimitRoom() >= FetcherWakeRoom()) ||
            (walkEnded_ && (fetchedOut_ == window_.size() || FetchRoom() > 0));
   });
   fetcherWaits_ = false;

@@ -159,6 +159,8 @@ class TReadAhead {
   // How many more files the fetcher may hold, and how many listed ones it
   // may take now.
   size_t FetchLimitRoom() const;
+  // The room the waiting fetcher is woken for: a quarter of its files.
+  size_t FetcherWakeRoom() const;
   void Unhold(TSlot& slot);
   size_t FetchRoom() const;
   void FetchLoop();

@@ -1,5 +1,6 @@
 #include "engine/ReadAhead.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -196,6 +197,26 @@ TEST(ReadAhead, APoolWithFewOrNoReadersGivesTheSameJob) {
   TakenFromPool taken;
   EXPECT_EQ(JobTranscript(options, true), off);
   EXPECT_GT(taken.count, 0) << "the pool read nothing the engine took";
+}
+
+// With few descriptors to be had, the pool takes no more than its share: the
+// engine's own opens never fail for want of one.
+TEST(ReadAhead, AFewDescriptorsGiveTheSameJob) {
+  TempDir dir;
+  MakeTree(dir / "in");
+  ::chmod((dir / "in/closed").c_str(), 0755);
+  TRenameOptions options = Options(dir / "in", dir / "out", false);
+  const std::vector<std::string> off = JobTranscript(options, false);
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+  rlimit few = before;
+  few.rlim_cur = 24;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &few), 0);
+  for (TReadAhead::EFetcherUse use : kFetcherUses) {
+    FetcherSetting setting(use);
+    EXPECT_EQ(JobTranscript(options, true), off) << "fetcher " << static_cast<int>(use);
+  }
+  ::setrlimit(RLIMIT_NOFILE, &before);
 }
 
 // The engine's tags for a file the pool read and that was then removed or cut
