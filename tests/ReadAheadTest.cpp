@@ -175,11 +175,16 @@ class TakenFromPool {
   int count = 0;
 };
 
-TEST(ReadAhead, APoolWithFewOrNoReadersGivesTheSameJob) {
-  TempDir dir;
+// The job on a generated tree whose folders can all be listed.
+TRenameOptions OpenTreeJob(const TempDir& dir) {
   MakeTree(dir / "in");
   ::chmod((dir / "in/closed").c_str(), 0755);
-  TRenameOptions options = Options(dir / "in", dir / "out", false);
+  return Options(dir / "in", dir / "out", false);
+}
+
+TEST(ReadAhead, APoolWithFewOrNoReadersGivesTheSameJob) {
+  TempDir dir;
+  const TRenameOptions options = OpenTreeJob(dir);
   const std::vector<std::string> off = JobTranscript(options, false);
   for (TReadAhead::EFetcherUse fetcher : kFetcherUses)
     for (unsigned readers : {0u, 1u, 2u}) {
@@ -203,9 +208,7 @@ TEST(ReadAhead, APoolWithFewOrNoReadersGivesTheSameJob) {
 // engine's own opens never fail for want of one.
 TEST(ReadAhead, AFewDescriptorsGiveTheSameJob) {
   TempDir dir;
-  MakeTree(dir / "in");
-  ::chmod((dir / "in/closed").c_str(), 0755);
-  TRenameOptions options = Options(dir / "in", dir / "out", false);
+  const TRenameOptions options = OpenTreeJob(dir);
   const std::vector<std::string> off = JobTranscript(options, false);
   rlimit before{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
