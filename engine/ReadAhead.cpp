@@ -173,15 +173,16 @@ void TReadAhead::Walk(std::u16string folder) {
       Walk(std::move(subfolder));
     } else if (kind == EEntryKind::File) {
       std::u16string name = NativeToWide(nativeName);
-      if (rules_.Wanted(name) && !Offer(folder + name)) return;
+      if (rules_.Wanted(name) && !Offer(folder + name, nativeFolder + nativeName)) return;
     }
   }
   Publish();
 }
 
-bool TReadAhead::Offer(std::u16string path) {
+bool TReadAhead::Offer(std::u16string path, std::string nativePath) {
   auto slot = std::make_shared<TSlot>();
   slot->Path = std::move(path);
+  slot->NativePath = std::move(nativePath);
   batch_.push_back(std::move(slot));
   return batch_.size() < kBatch || Publish();
 }
@@ -279,9 +280,11 @@ void TReadAhead::ReadUnlocked(std::unique_lock<std::mutex>& lock, TSlot& slot, b
   lock.lock();
   slot.State = read ? EState::Read : EState::Failed;
   const bool waited = watch && after.ru_nvcsw > before.ru_nvcsw;
-  if (watch) demand_.Count(waited);
-  // Two in a row: a single watched read may have waited for a lock.
-  if (watch) waitsInARow_ = waited ? waitsInARow_ + 1 : 0;
+  if (watch) {
+    demand_.Count(waited);
+    // Two in a row: a single watched read may have waited for a lock.
+    waitsInARow_ = waited ? waitsInARow_ + 1 : 0;
+  }
   if (waitsInARow_ >= 2 && fetcherUsable_ && !fetchWanted_) {
     fetchWanted_ = true;
     fetcherWake_.notify_one();
@@ -431,10 +434,10 @@ void TReadAhead::FetchLoop() {
       continue;
     }
     const bool wasIdle = fetcher->InFlight() == 0 && !taken.empty();
-    // A slot's path stays as listed: it is read without the lock.
+    // A slot's paths stay as listed: they are read without the lock.
     lock.unlock();
     for (std::shared_ptr<TSlot>& slot : taken)
-      inFetcher_[static_cast<size_t>(fetcher->Start(WideToNative(slot->Path)))] = std::move(slot);
+      inFetcher_[static_cast<size_t>(fetcher->Start(slot->NativePath))] = std::move(slot);
     taken.clear();
     const auto collect = [&done](int place, std::unique_ptr<TDOVFileStream> stream) {
       done.emplace_back(place, std::move(stream));

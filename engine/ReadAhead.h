@@ -139,6 +139,7 @@ class TReadAhead {
   enum class EState { Queued, Reading, Read, Failed };
   struct TSlot {
     std::u16string Path;
+    std::string NativePath;  // as listed, for the fetcher
     EState State = EState::Queued;
     bool Fetched = false;                    // the fetcher is done with it, or there is none
     bool Held = false;                       // the fetcher took it, and no reader has yet
@@ -148,7 +149,7 @@ class TReadAhead {
 
   void Walk(std::u16string folder);
   // Both false once stopped.
-  bool Offer(std::u16string path);
+  bool Offer(std::u16string path, std::string nativePath);
   bool Publish();
   void StartReaderIfNeeded();
   std::shared_ptr<TSlot> NextToRead();
@@ -159,10 +160,10 @@ class TReadAhead {
   // How many more files the fetcher may hold, and how many listed ones it
   // may take now.
   size_t FetchLimitRoom() const;
+  size_t FetchRoom() const;
   // The room the waiting fetcher is woken for: a quarter of its files.
   size_t FetcherWakeRoom() const;
   void Unhold(TSlot& slot);
-  size_t FetchRoom() const;
   void FetchLoop();
   using TFetchedFiles = std::vector<std::pair<int, std::unique_ptr<TDOVFileStream>>>;
   void TakeForFetcher(size_t places, std::vector<std::shared_ptr<TSlot>>& taken);
